@@ -1,0 +1,425 @@
+// Conversion of values and identifiers between Python objects and the core.
+#include "conversion.hpp"
+
+#include <array>
+#include <string>
+
+#include "classes.hpp"
+#include "errors.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrelpy {
+namespace {
+
+using vrel::Identifier;
+using vrel::Value;
+
+// Outcome of one conversion attempt. Failed: the attempt did not apply and `err` says
+// why; the next form is tried. Aborted: an exception is pending that must reach the caller
+// unchanged (the recursion limit), not be folded into the combined message.
+enum class Outcome { Ok, Failed, Aborted };
+
+PyRef type_error(const std::string& message) {
+  return PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
+                                            static_cast<Py_ssize_t>(message.size())));
+}
+
+// "<display>, caused by <display of __cause__>, caused by ..."
+std::string chain_text(PyObject* exc) {
+  std::string text = exception_display(exc);
+  PyRef cause = PyRef::steal(PyException_GetCause(exc));
+  // Cause chains are finite in practice, but a hand-made cycle must not hang us.
+  for (int hops = 0; cause && hops < 64; ++hops) {
+    text += ", caused by ";
+    text += exception_display(cause.get());
+    cause = PyRef::steal(PyException_GetCause(cause.get()));
+  }
+  return text;
+}
+
+// The combined failure: one line per alternative with the reason it failed.
+template <std::size_t N>
+void raise_combined(const char* enum_name, const std::array<const char*, N>& names,
+                    const std::array<PyRef, N>& errors) {
+  std::string message = std::string("failed to extract enum ") + enum_name + " ('";
+  for (std::size_t i = 0; i < N; ++i) {
+    if (i) message += " | ";
+    message += names[i];
+  }
+  message += "')";
+  for (std::size_t i = 0; i < N; ++i) {
+    message += "\n- variant ";
+    message += names[i];
+    message += " (";
+    message += names[i];
+    message += "): TypeError: failed to extract field ";
+    message += enum_name;
+    message += "::";
+    message += names[i];
+    message += ".0, caused by ";
+    message += errors[i] ? chain_text(errors[i].get()) : std::string("<unknown error>");
+  }
+  PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
+bool utf8_text(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!data) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// ---- Python -> Value attempts, in the order they are tried --------------------------------
+
+Outcome extract(PyObject* obj, Value& out);
+
+Outcome try_null(PyObject* obj, Value& out, PyRef& err) {
+  if (obj == Py_None) {
+    out = Value::null();
+    return Outcome::Ok;
+  }
+  err = mismatch_error(obj, "NoneType");
+  return Outcome::Failed;
+}
+
+bool is_numpy_bool_type(PyTypeObject* tp) {
+  PyRef module = PyRef::steal(PyType_GetModuleName(tp));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) || !PyUnicode_EqualToUTF8AndSize(module.get(), "numpy", 5)) {
+    return false;
+  }
+  PyRef name = PyRef::steal(PyType_GetName(tp));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(name.get()) && (PyUnicode_EqualToUTF8(name.get(), "bool_") ||
+                                         PyUnicode_EqualToUTF8(name.get(), "bool"));
+}
+
+Outcome try_boolean(PyObject* obj, Value& out, PyRef& err) {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp == &PyBool_Type) {
+    out = Value::boolean(obj == Py_True);
+    return Outcome::Ok;
+  }
+  if (!is_numpy_bool_type(tp)) {
+    err = mismatch_error(obj, "PyBool");
+    return Outcome::Failed;
+  }
+  inquiry truth = tp->tp_as_number ? tp->tp_as_number->nb_bool : nullptr;
+  if (!truth) {
+    err = type_error("object of type '" + str_or(reinterpret_cast<PyObject*>(tp), "?") +
+                     "' does not define a '__bool__' conversion");
+    return Outcome::Failed;
+  }
+  const int r = truth(obj);
+  if (r == 0 || r == 1) {
+    out = Value::boolean(r == 1);
+    return Outcome::Ok;
+  }
+  err = take_exception();
+  return Outcome::Failed;
+}
+
+Outcome try_string(PyObject* obj, Value& out, PyRef& err) {
+  if (!PyUnicode_Check(obj)) {
+    err = mismatch_error(obj, "PyString");
+    return Outcome::Failed;
+  }
+  std::string text;
+  if (!utf8_text(obj, text)) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  out = Value::string(std::move(text));
+  return Outcome::Ok;
+}
+
+Outcome try_i64(PyObject* obj, Value& out, PyRef& err) {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  out = Value::integer(v);
+  return Outcome::Ok;
+}
+
+Outcome try_f64(PyObject* obj, Value& out, PyRef& err) {
+  const double d = PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
+  if (d == -1.0 && PyErr_Occurred()) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  out = Value::floating(d);
+  return Outcome::Ok;
+}
+
+// Converts every item of a sequence. Runs under the interpreter's recursion check, so that
+// nesting deeper than it allows is a RecursionError rather than a native stack overflow.
+Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
+  if (Py_EnterRecursiveCall(" while converting a Python value")) return Outcome::Aborted;
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+  const Py_ssize_t hint = PySequence_Size(seq);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    items.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(seq));
+  if (!it) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    Value v;
+    const Outcome o = extract(item.get(), v);
+    if (o == Outcome::Aborted) return o;
+    if (o == Outcome::Failed) {
+      err = take_exception();
+      return o;
+    }
+    items.push_back(vrel::SharedValue::make(std::move(v)));
+  }
+  if (PyErr_Occurred()) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  return Outcome::Ok;
+}
+
+Outcome try_vector(PyObject* obj, Value& out, PyRef& err) {
+  if (PyUnicode_Check(obj)) {
+    err = type_error("Can't extract `str` to `Vec`");
+    return Outcome::Failed;
+  }
+  if (!PySequence_Check(obj)) {
+    err = mismatch_error(obj, "Sequence");
+    return Outcome::Failed;
+  }
+  Value::Vector items;
+  const Outcome o = collect_items(obj, items, err);
+  if (o == Outcome::Ok) out = Value::vector(std::move(items));
+  return o;
+}
+
+constexpr std::array<const char*, 6> kValueNames = {"Null", "Boolean", "String",
+                                                    "I64",  "F64",     "Vector"};
+
+// Every form in order; the first that applies wins. Failed leaves the combined TypeError
+// pending, Aborted the exception that stopped the attempt.
+Outcome extract_slow(PyObject* obj, Value& out) {
+  using Try = Outcome (*)(PyObject*, Value&, PyRef&);
+  constexpr Try attempts[6] = {try_null, try_boolean, try_string, try_i64, try_f64, try_vector};
+  std::array<PyRef, 6> errors;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const Outcome o = attempts[i](obj, out, errors[i]);
+    if (o != Outcome::Failed) return o;
+  }
+  raise_combined("PyValue", kValueNames, errors);
+  return Outcome::Failed;
+}
+
+// Fast paths for the exact built-in types, whose earlier attempts could only fail without
+// side effects; anything unusual falls back to the full sequence of attempts.
+Outcome extract(PyObject* obj, Value& out) {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (obj == Py_None) {
+    out = Value::null();
+    return Outcome::Ok;
+  }
+  if (tp == &PyBool_Type) {
+    out = Value::boolean(obj == Py_True);
+    return Outcome::Ok;
+  }
+  if (tp == &PyLong_Type) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (!overflow) {
+      out = Value::integer(v);
+      return Outcome::Ok;
+    }
+    const double d = PyLong_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return extract_slow(obj, out);
+    }
+    out = Value::floating(d);
+    return Outcome::Ok;
+  }
+  if (tp == &PyFloat_Type) {
+    out = Value::floating(PyFloat_AS_DOUBLE(obj));
+    return Outcome::Ok;
+  }
+  if (tp == &PyUnicode_Type) {
+    std::string text;
+    if (utf8_text(obj, text)) {
+      out = Value::string(std::move(text));
+      return Outcome::Ok;
+    }
+    PyErr_Clear();
+    return extract_slow(obj, out);
+  }
+  return extract_slow(obj, out);
+}
+
+// ---- Identifier attempts ---------------------------------------------------------------------
+
+Outcome try_u(PyObject* obj, Identifier& out, PyRef& err) {
+  PyRef index;
+  PyObject* number = obj;
+  if (!PyLong_Check(obj)) {
+    index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) {
+      err = take_exception();
+      return Outcome::Failed;
+    }
+    number = index.get();
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(number);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  out = Identifier::u(v);
+  return Outcome::Ok;
+}
+
+Outcome try_s(PyObject* obj, Identifier& out, PyRef& err) {
+  if (!PyUnicode_Check(obj)) {
+    err = mismatch_error(obj, "PyString");
+    return Outcome::Failed;
+  }
+  std::string text;
+  if (!utf8_text(obj, text)) {
+    err = take_exception();
+    return Outcome::Failed;
+  }
+  out = Identifier::s(std::move(text));
+  return Outcome::Ok;
+}
+
+// ---- Value -> Python -------------------------------------------------------------------------
+
+[[noreturn]] void api_call_failed() {
+  PyErr_Print();
+  vrel::raise_fatal("Python API call failed");
+}
+
+PyRef checked(PyObject* created) {
+  if (!created) api_call_failed();
+  return PyRef::steal(created);
+}
+
+PyRef to_python(const Value& value, bool nested) {
+  switch (value.kind()) {
+    case vrel::ValueKind::Null:
+      return PyRef::borrow(Py_None);
+    case vrel::ValueKind::Boolean:
+      return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
+    case vrel::ValueKind::String: {
+      const std::string& s = value.as_string();
+      return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+    }
+    case vrel::ValueKind::Number: {
+      const vrel::Number n = value.as_number();
+      return checked(n.is_int() ? PyLong_FromLongLong(n.as_int()) : PyFloat_FromDouble(n.as_float()));
+    }
+    case vrel::ValueKind::Vector: {
+      const Value::Vector& items = value.as_vector();
+      if (Py_EnterRecursiveCall(" while converting a vrel value")) return PyRef();
+      struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+      } leave;
+      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        PyRef item = to_python(*items[i], true);
+        if (!item) return PyRef();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+      }
+      return list;
+    }
+    case vrel::ValueKind::Function:
+      break;
+  }
+  PyRef err = type_error("Cannot convert a Rust trait to Python");
+  if (!err) return PyRef();
+  if (nested) {
+    // Inside a vector the element's conversion must succeed: its failure is fatal.
+    vrel::raise_fatal("called `Result::unwrap()` on an `Err` value: " + python_error_debug(err.get()));
+  }
+  PyErr_SetRaisedException(err.release());
+  return PyRef();
+}
+
+}  // namespace
+
+bool extract_value(PyObject* obj, Value& out) { return extract(obj, out) == Outcome::Ok; }
+
+bool extract_identifier(PyObject* obj, Identifier& out) {
+  if (PyUnicode_CheckExact(obj)) {
+    std::string text;
+    if (utf8_text(obj, text)) {
+      out = Identifier::s(std::move(text));
+      return true;
+    }
+    PyErr_Clear();
+  }
+  std::array<PyRef, 2> errors;
+  if (try_u(obj, out, errors[0]) == Outcome::Ok) return true;
+  if (try_s(obj, out, errors[1]) == Outcome::Ok) return true;
+  raise_combined("PyIdentifier", std::array<const char*, 2>{"U", "S"}, errors);
+  return false;
+}
+
+PyRef value_to_python(const Value& value) { return to_python(value, false); }
+
+template <class Tree>
+bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_name,
+                           std::vector<Tree>& out) {
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(seq)) {
+    raise_mismatch(seq, "Sequence");
+    return false;
+  }
+  const Py_ssize_t hint = PySequence_Size(seq);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(seq));
+  if (!it) {
+    restore_taken_exception(take_exception());
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    if (!PyObject_TypeCheck(item.get(), type)) {
+      raise_mismatch(item.get(), type_name);
+      return false;
+    }
+    out.push_back(tree_of<Tree>(item.get()));
+  }
+  if (PyErr_Occurred()) {
+    restore_taken_exception(take_exception());
+    return false;
+  }
+  return true;
+}
+
+template bool extract_tree_sequence<vrel::Expr>(PyObject*, PyTypeObject*, const char*,
+                                                std::vector<vrel::Expr>&);
+template bool extract_tree_sequence<vrel::Statement>(PyObject*, PyTypeObject*, const char*,
+                                                     std::vector<vrel::Statement>&);
+
+}  // namespace vrelpy

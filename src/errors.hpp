@@ -1,0 +1,69 @@
+// The binding's error convention: the panic exception, fetched exceptions, debug forms of
+// Python errors, type-mismatch errors and the guard around every entry point.
+#pragma once
+
+#include <new>
+#include <string>
+
+#include "py_ref.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrelpy {
+
+// The process-wide `pyo3_runtime.PanicException` type (borrowed; created on first use).
+// Null with an exception set if it cannot be created.
+PyObject* panic_exception_type() noexcept;
+
+// Sets a PanicException carrying `message` ("panic from Rust code" when empty).
+void set_panic(const std::string& message) noexcept;
+
+// Takes the pending exception after an API call reported failure. None pending: a new
+// SystemError "attempted to fetch exception but none was set". A PanicException is not an
+// error but a fatal error crossing Python: it is reported on standard error and resumed as
+// vrel::FatalError (thrown) with its message.
+PyRef take_exception();
+
+// Like take_exception, then sets the result again as the pending exception.
+void restore_taken_exception(PyRef exc) noexcept;
+
+// "PyErr { type: <repr of type>, value: <repr>, traceback: None | Some("<quoted text>") }"
+std::string python_error_debug(PyObject* exc);
+
+// The display text "<qualified type name>: <str(exc)>".
+std::string exception_display(PyObject* exc);
+
+// The qualified name of `obj`'s type, or "<failed to extract type name>".
+std::string type_qualname(PyObject* obj);
+
+// A new TypeError "'{type}' object cannot be converted to '{target}'" (not raised).
+PyRef mismatch_error(PyObject* obj, const char* target);
+// Sets that TypeError as the pending exception.
+void raise_mismatch(PyObject* obj, const char* target);
+
+// str(obj) as UTF-8, or `fallback` (the error is cleared) when that fails.
+std::string str_or(PyObject* obj, const char* fallback);
+// repr(obj) as UTF-8, or `fallback`.
+std::string repr_or(PyObject* obj, const char* fallback);
+
+// Releases Python references whose owners died on a thread without the interpreter lock.
+void drain_pending_releases() noexcept;
+
+// Runs the body of an entry point called by the interpreter. A FatalError becomes a pending
+// PanicException; nothing C++ ever escapes into the interpreter. `Result` is the entry
+// point's return type (PyObject*, int); `failed` is its failure value.
+template <class Result, class Body>
+Result guard_entry(Result failed, Body&& body) noexcept {
+  drain_pending_releases();
+  try {
+    return body();
+  } catch (const vrel::FatalError& e) {
+    set_panic(e.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vrelpy");
+  }
+  return failed;
+}
+
+}  // namespace vrelpy

@@ -1,0 +1,98 @@
+// The vrelpy module: initialisation, the one-interpreter rule and the class table.
+#include <atomic>
+
+#include "classes.hpp"
+#include "errors.hpp"
+
+namespace vrelpy {
+
+PyTypeObject* g_vrel_type = nullptr;
+PyTypeObject* g_statement_type = nullptr;
+PyTypeObject* g_expr_type = nullptr;
+
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vrelpy",  // m_name
+    "",        // m_doc: an empty str, not None
+    0,         // m_size
+    nullptr,   // m_methods
+    nullptr,   // m_slots
+    nullptr,   // m_traverse
+    nullptr,   // m_clear
+    nullptr,   // m_free
+};
+
+// The module lives in one interpreter per process: the first to import it owns it.
+std::atomic<std::int64_t> g_interpreter_id{-1};
+// Created once; a re-import returns the same object.
+PyObject* g_module = nullptr;
+
+PyTypeObject* type_of_class(PyTypeObject*& slot, PyTypeObject* (*create)()) {
+  if (!slot) slot = create();
+  return slot;
+}
+
+// Appends `name` to __all__ (creating it on first use), then sets the attribute.
+bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
+  if (!type) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  PyRef text = PyRef::steal(PyUnicode_FromString(name));
+  if (!text || !PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return false;
+  }
+  return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+PyObject* init_module() {
+  PyInterpreterState* interp = PyInterpreterState_Get();
+  const std::int64_t id = PyInterpreterState_GetID(interp);
+  if (id == -1) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    }
+    return nullptr;
+  }
+  std::int64_t expected = -1;
+  if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "PyO3 modules do not yet support subinterpreters, see "
+                    "https://docs.python.org/3/howto/isolating-extensions.html");
+    return nullptr;
+  }
+  if (g_module) return Py_NewRef(g_module);
+
+  PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, 1013));
+  if (!module) return nullptr;
+  if (!add_class(module.get(), "Vrel", type_of_class(g_vrel_type, create_vrel_type)) ||
+      !add_class(module.get(), "Statement",
+                 type_of_class(g_statement_type, create_statement_type)) ||
+      !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type))) {
+    return nullptr;
+  }
+  g_module = Py_NewRef(module.get());
+  return module.release();
+}
+
+}  // namespace
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  return nullptr;
+}
+
+}  // namespace vrelpy
+
+PyMODINIT_FUNC PyInit_vrelpy() {
+  return vrelpy::guard_entry<PyObject*>(nullptr, [] { return vrelpy::init_module(); });
+}

@@ -1,0 +1,122 @@
+// Python functions as language functions: calling, copying and releasing them, and the
+// list of references whose release waits for the interpreter lock.
+#include "py_function.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrelpy {
+namespace {
+
+// Holds the interpreter lock for a scope, taking it only when this thread lacks it.
+class GilScope {
+ public:
+  GilScope() noexcept : acquired_(!PyGILState_Check()) {
+    if (acquired_) {
+      state_ = PyGILState_Ensure();
+      drain_pending_releases();
+    }
+  }
+  ~GilScope() { release(); }
+  // Gives the lock back early (if this scope took it).
+  void release() noexcept {
+    if (acquired_) {
+      acquired_ = false;
+      PyGILState_Release(state_);
+    }
+  }
+
+ private:
+  bool acquired_;
+  PyGILState_STATE state_{};
+};
+
+// References dropped on threads without the interpreter lock; released by the next thread
+// that enters the binding with the lock. Never used in practice (every owner dies inside a
+// binding call or a deallocation), but a safeguard against a decref without the lock.
+std::mutex g_pending_mutex;
+std::vector<PyObject*> g_pending;
+std::atomic<bool> g_has_pending{false};
+
+}  // namespace
+
+void drain_pending_releases() noexcept {
+  if (!g_has_pending.load(std::memory_order_acquire)) return;
+  std::vector<PyObject*> doomed;
+  {
+    std::lock_guard<std::mutex> lock(g_pending_mutex);
+    doomed.swap(g_pending);
+    g_has_pending.store(false, std::memory_order_release);
+  }
+  for (PyObject* obj : doomed) Py_DECREF(obj);
+}
+
+PyVrelFn::~PyVrelFn() {
+  if (PyGILState_Check()) {
+    Py_DECREF(f_);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_pending_mutex);
+  g_pending.push_back(f_);
+  g_has_pending.store(true, std::memory_order_release);
+}
+
+vrel::FunctionBox PyVrelFn::clone_box() const {
+  GilScope gil;
+  return std::make_unique<PyVrelFn>(PyRef::borrow(f_));
+}
+
+void PyVrelFn::fmt(std::string& out) const {
+  char address[32];
+  std::snprintf(address, sizeof address, "%#lx", reinterpret_cast<unsigned long>(f_));
+  out += "PyVrelFn { f: Py(";
+  out += address;
+  out += ") }";
+}
+
+vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
+  GilScope gil;
+  PyRef arg;
+  {
+    // The argument handle is consumed by the conversion, whatever its outcome.
+    vrel::SharedValue consumed = std::move(argument);
+    arg = value_to_python(*consumed);
+  }
+  if (!arg) {
+    PyRef err = take_exception();
+    vrel::raise_fatal("called `Result::unwrap()` on an `Err` value: " +
+                      python_error_debug(err.get()));
+  }
+  PyObject* call_args[2] = {nullptr, arg.get()};
+  PyRef result = PyRef::steal(
+      PyObject_Vectorcall(f_, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  if (!result) {
+    PyRef err;
+    {
+      PyRef doomed_arg = std::move(arg);
+      err = take_exception();  // a PanicException resumes from here, releasing the argument
+    }
+    vrel::raise_fatal("Failed while executing Python function with Vrel: " +
+                      python_error_debug(err.get()));
+  }
+  arg = PyRef();
+  vrel::Value value;
+  const bool converted = extract_value(result.get(), value);
+  if (converted) return value;
+  std::string message = "Failed to run Python::with_gil(...): ";
+  {
+    PyRef err = take_exception();
+    message += python_error_debug(err.get());
+  }
+  result = PyRef();
+  gil.release();
+  vrel::raise_fatal(std::move(message));
+}
+
+}  // namespace vrelpy

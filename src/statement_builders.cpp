@@ -1,0 +1,144 @@
+// The class `Statement` and its three static builders.
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "argument_binding.hpp"
+#include "classes.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "py_function.hpp"
+
+namespace vrelpy {
+namespace {
+
+using vrel::Statement;
+
+std::optional<vrel::Identifier> identifier_param(PyObject* obj) {
+  vrel::Identifier id;
+  if (!extract_identifier(obj, id)) {
+    prefix_argument_error("ident");
+    return std::nullopt;
+  }
+  return id;
+}
+
+std::optional<vrel::Expr> condition_or_value_param(PyObject* obj) {
+  if (!PyObject_TypeCheck(obj, g_expr_type)) {
+    raise_mismatch(obj, "Expr");
+    prefix_argument_error("pxpr");
+    return std::nullopt;
+  }
+  return tree_of<vrel::Expr>(obj);
+}
+
+std::optional<std::vector<Statement>> block_param(PyObject* obj, const char* name) {
+  std::vector<Statement> block;
+  if (!extract_tree_sequence(obj, g_statement_type, "Statement", block)) {
+    prefix_argument_error(name);
+    return std::nullopt;
+  }
+  return block;
+}
+
+template <std::size_t N, class Build>
+PyObject* builder(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                  PyObject* kwnames, Build&& build) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* bound[N];
+    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
+    return build(bound);
+  });
+}
+
+constexpr const char* kLet[] = {"ident", "pxpr"};
+constexpr const char* kIf[] = {"pxpr", "then", "otherwise"};
+constexpr const char* kFn[] = {"ident", "item"};
+
+PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) noexcept {
+  static constexpr MethodSignature kSig = signature("Statement.let()", kLet);
+  return builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto id = identifier_param(p[0]);
+    if (!id) return nullptr;
+    auto expr = condition_or_value_param(p[1]);
+    if (!expr) return nullptr;
+    return wrap_statement(Statement::Let{std::move(*id), std::move(*expr)});
+  });
+}
+
+PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+  static constexpr MethodSignature kSig = signature("Statement.if_()", kIf);
+  return builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto condition = condition_or_value_param(p[0]);
+    if (!condition) return nullptr;
+    auto then_block = block_param(p[1], "then");
+    if (!then_block) return nullptr;
+    auto otherwise_block = block_param(p[2], "otherwise");
+    if (!otherwise_block) return nullptr;
+    return wrap_statement(Statement::If{std::move(*condition), std::move(*then_block),
+                                        std::move(*otherwise_block)});
+  });
+}
+
+PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) noexcept {
+  static constexpr MethodSignature kSig = signature("Statement.fn()", kFn);
+  return builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto id = identifier_param(p[0]);
+    if (!id) return nullptr;
+    // Exactly the function type (def and lambda): no subtypes, no other callables.
+    if (!Py_IS_TYPE(p[1], &PyFunction_Type)) {
+      raise_mismatch(p[1], "PyFunction");
+      prefix_argument_error("item");
+      return nullptr;
+    }
+    auto function = std::make_unique<PyVrelFn>(PyRef::borrow(p[1]));
+    return wrap_statement(Statement::Fn{std::move(*id), std::move(function)});
+  });
+}
+
+constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+#define VRELPY_METHOD(name, fn, doc) \
+  {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), kStaticFastcall, doc}
+
+PyMethodDef g_statement_methods[] = {
+    VRELPY_METHOD("let", statement_let, "let(ident, pxpr)\n--\n\n"),
+    VRELPY_METHOD("if_", statement_if, "if_(pxpr, then, otherwise)\n--\n\n"),
+    VRELPY_METHOD("fn", statement_fn, "fn(ident, item)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+#undef VRELPY_METHOD
+
+void statement_dealloc(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  reinterpret_cast<PyStatement*>(obj)->statement.~Statement();
+  type->tp_free(obj);
+  Py_DECREF(type);
+}
+
+PyType_Slot g_statement_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(statement_dealloc)},
+    {Py_tp_methods, g_statement_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_statement_spec = {"builtins.Statement", sizeof(PyStatement), 0, Py_TPFLAGS_DEFAULT,
+                                g_statement_slots};
+
+}  // namespace
+
+PyTypeObject* create_statement_type() {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_statement_spec));
+}
+
+PyObject* wrap_statement(vrel::Statement statement) {
+  PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
+  if (!obj) return nullptr;
+  new (&reinterpret_cast<PyStatement*>(obj)->statement) vrel::Statement(std::move(statement));
+  return obj;
+}
+
+}  // namespace vrelpy

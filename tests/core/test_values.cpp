@@ -1,0 +1,276 @@
+// Values: copy rules, equality, debug forms, and the composite expression constructors.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "test_support.hpp"
+
+namespace vrel_test {
+namespace {
+
+using vrel::FatalError;
+using vrel::Number;
+
+TEST(ValueCopy, VectorCopySharesElements) {
+  SharedValue a = shared(Value::integer(1));
+  SharedValue b = shared(Value::string("b"));
+  Value v = vec_value({a, b});
+  EXPECT_EQ(a.use_count(), 2u);
+  {
+    Value copy = v;
+    EXPECT_EQ(a.use_count(), 3u);
+    EXPECT_EQ(b.use_count(), 3u);
+    ASSERT_EQ(copy.as_vector().size(), 2u);
+    EXPECT_TRUE(copy.as_vector()[0].same_as(a));
+    EXPECT_TRUE(copy.as_vector()[1].same_as(b));
+  }
+  EXPECT_EQ(a.use_count(), 2u);
+  Value assigned;
+  assigned = v;
+  EXPECT_EQ(b.use_count(), 3u);
+}
+
+TEST(ValueCopy, FunctionCopyClonesOnce) {
+  auto c = counters();
+  {
+    Value f = Value::function(fake(c));
+    Value g = f;
+    EXPECT_EQ(c->clones, 1);
+    EXPECT_NE(&f.as_function(), &g.as_function());
+    EXPECT_NE(serial_of(f), serial_of(g));
+    Value moved = std::move(g);
+    EXPECT_EQ(c->clones, 1);
+    EXPECT_EQ(c->alive(), 2);
+  }
+  EXPECT_EQ(c->alive(), 0);
+  EXPECT_EQ(c->runs, 0);
+}
+
+TEST(ValueCopy, TreeCopiesCloneEachFunctionOnceAndShareVectorElements) {
+  auto c = counters();
+  SharedValue elem = shared(Value::integer(9));
+  Statement prog = if_(litb(true),
+                       block(fn("a", fake(c)), let("v", lit(vec_value({elem})))),
+                       block(let("w", add(lit(Value::function(fake(c))), lit(1)))));
+  ASSERT_EQ(c->created, 2);
+  {
+    Statement copy = prog;
+    EXPECT_EQ(c->clones, 2);
+    EXPECT_EQ(elem.use_count(), 3u);
+  }
+  EXPECT_EQ(c->alive(), 2);
+  EXPECT_EQ(elem.use_count(), 2u);
+}
+
+// ---- equality -------------------------------------------------------------------------
+
+struct EqCase {
+  const char* name;
+  std::function<Value()> left;
+  std::function<Value()> right;  // null: compare the left value with itself
+  const char* expected;          // "true", "false" or a fatal message
+};
+
+Value vec_of(std::vector<Value> items) {
+  std::vector<SharedValue> v;
+  for (auto& i : items) v.push_back(shared(std::move(i)));
+  return vec_value(std::move(v));
+}
+Value fn_value() { return Value::function(fake(counters())); }
+Value nan_value() { return Value::floating(std::numeric_limits<double>::quiet_NaN()); }
+
+class ValueEq : public testing::TestWithParam<EqCase> {};
+
+TEST_P(ValueEq, ResultOrMessage) {
+  const EqCase& tc = GetParam();
+  Value l = tc.left();
+  Value r = tc.right ? tc.right() : Value();
+  const Value& rhs = tc.right ? r : l;
+  std::string got;
+  try {
+    got = Value::eq(l, rhs) ? "true" : "false";
+  } catch (const FatalError& e) {
+    got = e.message();
+  }
+  EXPECT_EQ(got, tc.expected);
+}
+
+const char* const kBool = "Expected other item to be Value::Boolean";
+const char* const kStr = "Expected other item to be Value::String";
+const char* const kNum = "Expected other item to be Value::Number";
+const char* const kVec = "Expected other item to be Value::Vector";
+const char* const kFn = "Cannot perform PartialEq for Value::Fn";
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ValueEq,
+    testing::Values(
+        EqCase{"null_null", Value::null, Value::null, "true"},
+        EqCase{"null_true", Value::null, [] { return Value::boolean(true); }, "false"},
+        EqCase{"null_fn", Value::null, fn_value, "false"},
+        EqCase{"true_null", [] { return Value::boolean(true); }, Value::null, kBool},
+        EqCase{"true_true", [] { return Value::boolean(true); }, [] { return Value::boolean(true); }, "true"},
+        EqCase{"true_false", [] { return Value::boolean(true); }, [] { return Value::boolean(false); }, "false"},
+        EqCase{"str_same", [] { return Value::string("ab"); }, [] { return Value::string("ab"); }, "true"},
+        EqCase{"str_prefix", [] { return Value::string("ab"); }, [] { return Value::string("abc"); }, "false"},
+        EqCase{"str_embedded_nul", [] { return Value::string(std::string("a\0b", 3)); },
+               [] { return Value::string(std::string("a\0c", 3)); }, "false"},
+        EqCase{"str_null", [] { return Value::string("a"); }, Value::null, kStr},
+        EqCase{"int_int", [] { return Value::integer(7); }, [] { return Value::integer(7); }, "true"},
+        EqCase{"int_float", [] { return Value::integer(1); }, [] { return Value::floating(1.0); }, "false"},
+        EqCase{"float_int", [] { return Value::floating(1.0); }, [] { return Value::integer(1); }, "false"},
+        EqCase{"nan_self", nan_value, nullptr, "false"},
+        EqCase{"zero_negzero", [] { return Value::floating(0.0); }, [] { return Value::floating(-0.0); }, "true"},
+        EqCase{"num_str", [] { return Value::integer(1); }, [] { return Value::string("1"); }, kNum},
+        EqCase{"num_null", [] { return Value::floating(1.0); }, Value::null, kNum},
+        EqCase{"empty_vectors", [] { return vec_of({}); }, [] { return vec_of({}); }, "true"},
+        EqCase{"length_first", [] { return vec_of({Value::boolean(true)}); },
+               [] { return vec_of({Value::null(), Value::null()}); }, "false"},
+        EqCase{"vec_true_null", [] { return vec_of({Value::boolean(true)}); },
+               [] { return vec_of({Value::null()}); }, kBool},
+        EqCase{"vec_null_true", [] { return vec_of({Value::null()}); },
+               [] { return vec_of({Value::boolean(true)}); }, "false"},
+        EqCase{"vec_stops_at_first_difference", [] { return vec_of({Value::integer(1), fn_value()}); },
+               [] { return vec_of({Value::integer(2), fn_value()}); }, "false"},
+        EqCase{"vec_reaches_function", [] { return vec_of({Value::integer(1), fn_value()}); },
+               [] { return vec_of({Value::integer(1), fn_value()}); }, kFn},
+        EqCase{"vec_nested_equal", [] { return vec_of({vec_of({Value::string("x")}), Value::integer(2)}); },
+               [] { return vec_of({vec_of({Value::string("x")}), Value::integer(2)}); }, "true"},
+        EqCase{"vec_int", [] { return vec_of({}); }, [] { return Value::integer(0); }, kVec},
+        EqCase{"fn_self", fn_value, nullptr, kFn},
+        EqCase{"fn_null", fn_value, Value::null, kFn},
+        EqCase{"fn_int", fn_value, [] { return Value::integer(0); }, kFn}),
+    [](const testing::TestParamInfo<EqCase>& i) { return std::string(i.param.name); });
+
+// ---- debug forms ----------------------------------------------------------------------
+
+struct DebugCase {
+  const char* name;
+  std::function<Value()> value;
+  const char* expected;
+};
+
+class ValueDebug : public testing::TestWithParam<DebugCase> {};
+
+TEST_P(ValueDebug, Form) { EXPECT_EQ(GetParam().value().debug(), GetParam().expected); }
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ValueDebug,
+    testing::Values(
+        DebugCase{"null", Value::null, "Null"},
+        DebugCase{"false", [] { return Value::boolean(false); }, "Boolean(false)"},
+        DebugCase{"neg_int", [] { return Value::integer(-3); }, "Number(Int(-3))"},
+        DebugCase{"min_int", [] { return Value::integer(INT64_MIN); }, "Number(Int(-9223372036854775808))"},
+        DebugCase{"vector", [] { return vec_of({Value::null(), Value::boolean(true)}); },
+                  "Vector([Null, Boolean(true)])"},
+        DebugCase{"empty_vector", [] { return vec_of({}); }, "Vector([])"},
+        DebugCase{"nested_vector", [] { return vec_of({vec_of({}), Value::string("s")}); },
+                  "Vector([Vector([]), String(\"s\")])"},
+        DebugCase{"float_one", [] { return Value::floating(1.0); }, "Number(Float(1.0))"},
+        DebugCase{"float_2_5", [] { return Value::floating(2.5); }, "Number(Float(2.5))"},
+        DebugCase{"float_1e16", [] { return Value::floating(1e16); }, "Number(Float(1e16))"},
+        DebugCase{"float_below_1e16", [] { return Value::floating(9999999999999998.0); },
+                  "Number(Float(9999999999999998.0))"},
+        DebugCase{"float_1e-5", [] { return Value::floating(1e-5); }, "Number(Float(1e-5))"},
+        DebugCase{"float_1e-4", [] { return Value::floating(0.0001); }, "Number(Float(0.0001))"},
+        DebugCase{"float_1_5e-5", [] { return Value::floating(1.5e-5); }, "Number(Float(1.5e-5))"},
+        DebugCase{"float_neg_2_5e20", [] { return Value::floating(-2.5e20); }, "Number(Float(-2.5e20))"},
+        DebugCase{"float_neg_zero", [] { return Value::floating(-0.0); }, "Number(Float(-0.0))"},
+        DebugCase{"float_inf", [] { return Value::floating(-kInf); }, "Number(Float(-inf))"},
+        DebugCase{"float_nan", [] { return Value::floating(-std::nan("")); }, "Number(Float(NaN))"},
+        DebugCase{"string_quote", [] { return Value::string("a\"b"); }, "String(\"a\\\"b\")"},
+        DebugCase{"string_escapes", [] { return Value::string("\\\t'\x07"); },
+                  "String(\"\\\\\\t'\\u{7}\")"},
+        DebugCase{"function", [] { return Value::function(fake(counters(), nullptr, "g")); },
+                  "Function(<fake g#0>)"}),
+    [](const testing::TestParamInfo<DebugCase>& i) { return std::string(i.param.name); });
+
+TEST(IdentifierDebug, Forms) {
+  EXPECT_EQ(U(18446744073709551615ull).debug(), "U(18446744073709551615)");
+  EXPECT_EQ(U(0).debug(), "U(0)");
+  EXPECT_EQ(S("x").debug(), "S(\"x\")");
+  EXPECT_EQ(S("a\nb").debug(), "S(\"a\\nb\")");
+  EXPECT_EQ(S("").debug(), "S(\"\")");
+}
+
+TEST(IdentifierEquality, AlternativeAndPayload) {
+  EXPECT_EQ(U(1), U(1));
+  EXPECT_EQ(S("1"), S("1"));
+  EXPECT_FALSE(U(1) == S("1"));
+  EXPECT_FALSE(S("a") == Identifier::s(std::string("a\0", 2)));
+}
+
+TEST(NumberDebug, Forms) {
+  std::string out;
+  Number::from_int(5).debug(out);
+  out += ' ';
+  Number::from_float(0.5).debug(out);
+  EXPECT_EQ(out, "Int(5) Float(0.5)");
+}
+
+// ---- composite expression constructors -------------------------------------------------
+
+struct CtorCase {
+  const char* name;
+  std::function<Expr(Expr, Expr)> build;  // second operand unused by unary constructors
+  std::size_t index;                      // alternative of the resulting node
+  int operands;
+};
+
+class ExprConstructor : public testing::TestWithParam<CtorCase> {};
+
+// Operands are moved into the node: no function literal is cloned, no vector element gains
+// a reference, and the node's children are the very operands handed in.
+TEST_P(ExprConstructor, MovesOperands) {
+  const CtorCase& tc = GetParam();
+  auto c = counters();
+  SharedValue elem = shared(Value::integer(1));
+  Expr left = lit(Value::function(fake(c)));
+  Expr right = lit(vec_value({elem}));
+  Expr node = tc.build(std::move(left), std::move(right));
+  EXPECT_EQ(node.node.index(), tc.index);
+  EXPECT_EQ(c->clones, 0);
+  EXPECT_EQ(c->alive(), 1);
+  EXPECT_EQ(elem.use_count(), tc.operands == 2 ? 2u : 1u);
+
+  // The children hold the operands: find the function literal in the first child.
+  const Expr* first = std::visit(
+      [](const auto& n) -> const Expr* {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, Expr::Not>) return n.operand.get();
+        else if constexpr (std::is_same_v<T, Expr::Call>) return n.argument.get();
+        else if constexpr (requires { n.left; }) return n.left.get();
+        else return nullptr;
+      },
+      node.node);
+  ASSERT_NE(first, nullptr);
+  ASSERT_EQ(first->node.index(), 0u);
+  EXPECT_EQ(std::get<Expr::Literal>(first->node).value.kind(), vrel::ValueKind::Function);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Exprs, ExprConstructor,
+    testing::Values(
+        CtorCase{"binary_op", [](Expr l, Expr r) { return Expr::binary_op(std::move(l), BinaryOperator::Div, std::move(r)); }, 2, 2},
+        CtorCase{"equals", [](Expr l, Expr r) { return Expr::equals(std::move(l), std::move(r)); }, 3, 2},
+        CtorCase{"not", [](Expr l, Expr) { return Expr::not_(std::move(l)); }, 4, 1},
+        CtorCase{"greater_than", [](Expr l, Expr r) { return Expr::greater_than(std::move(l), std::move(r)); }, 5, 2},
+        CtorCase{"less_than", [](Expr l, Expr r) { return Expr::less_than(std::move(l), std::move(r)); }, 6, 2},
+        CtorCase{"call", [](Expr l, Expr) { return Expr::call(S("f"), std::move(l)); }, 7, 1}),
+    [](const testing::TestParamInfo<CtorCase>& i) { return std::string(i.param.name); });
+
+TEST(ExprConstructor, KeepsOperandOrderAndOperator) {
+  Expr e = Expr::binary_op(lit(1), BinaryOperator::Sub, lit(2));
+  const auto& b = std::get<Expr::BinaryOp>(e.node);
+  EXPECT_EQ(b.op, BinaryOperator::Sub);
+  EXPECT_EQ(std::get<Expr::Literal>(b.left->node).value.as_number().as_int(), 1);
+  EXPECT_EQ(std::get<Expr::Literal>(b.right->node).value.as_number().as_int(), 2);
+  Expr c = Expr::call(U(3), lit(4));
+  EXPECT_EQ(std::get<Expr::Call>(c.node).function, U(3));
+}
+
+}  // namespace
+}  // namespace vrel_test

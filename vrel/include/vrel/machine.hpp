@@ -1,0 +1,44 @@
+// The machine: the whole state of a running vrel program, one flat concurrent store of
+// variables.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "vrel/value.hpp"
+
+namespace vrel {
+
+class VariableStore;
+
+// Holds the variables of a program. Every operation takes shared access; the store
+// inside is safe for concurrent use from any number of threads.
+class Machine {
+ public:
+  // An empty machine (no variable bound, no table storage allocated).
+  Machine();
+  Machine(Machine&&) noexcept;
+  Machine& operator=(Machine&&) noexcept;
+  ~Machine();
+
+  // A new reference to the value bound to `id`. Unbound: the fatal error
+  // "Value cannot be found: " followed by the identifier's debug form.
+  SharedValue get(const Identifier& id) const;
+
+  // Appends "Machine { vars: {U(1): Number(Int(2)), ...} }"; the order of the entries is
+  // the store's own and varies between machines.
+  void debug(std::string& out) const;
+  std::string debug() const {
+    std::string out;
+    debug(out);
+    return out;
+  }
+
+  // The store, for the evaluator.
+  const VariableStore& store() const noexcept { return *store_; }
+
+ private:
+  std::unique_ptr<VariableStore> store_;
+};
+
+}  // namespace vrel

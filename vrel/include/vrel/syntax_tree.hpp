@@ -1,0 +1,119 @@
+// The syntax tree of vrel programs: expressions, binary operators and statements.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <variant>
+#include <vector>
+
+#include "vrel/value.hpp"
+
+namespace vrel {
+
+enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
+
+class Expr;
+namespace detail {
+struct ExprDeleter {
+  void operator()(Expr* e) const noexcept;
+};
+}  // namespace detail
+// An owned child expression in its own heap cell.
+using ExprBox = std::unique_ptr<Expr, detail::ExprDeleter>;
+
+// An expression node. Every node exclusively owns its children; trees are never shared.
+// Copying is deep (a literal's value by the value copy rules). Copying, evaluating and
+// destroying trees of any depth never overflows the native stack: too deep a copy is the
+// fatal error "Maximum nesting depth exceeded", destruction of any depth is safe.
+class Expr {
+ public:
+  struct Literal {
+    Value value;
+  };
+  struct Ident {
+    Identifier id;
+  };
+  struct BinaryOp {
+    BinaryOperator op;
+    ExprBox left, right;
+  };
+  struct Equals {
+    ExprBox left, right;
+  };
+  struct Not {
+    ExprBox operand;
+  };
+  struct GreaterThan {
+    ExprBox left, right;
+  };
+  struct LessThan {
+    ExprBox left, right;
+  };
+  struct Call {
+    Identifier function;
+    ExprBox argument;
+  };
+  struct Vector {
+    std::vector<Expr> items;
+  };
+  using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
+                            Vector>;
+
+  Expr(Literal n) noexcept : node(std::move(n)) {}
+  Expr(Ident n) noexcept : node(std::move(n)) {}
+  Expr(Vector n) noexcept : node(std::move(n)) {}
+
+  // Constructors of the composite expressions: the operands are moved into new heap cells.
+  static Expr binary_op(Expr left, BinaryOperator op, Expr right);
+  static Expr equals(Expr left, Expr right);
+  static Expr not_(Expr operand);
+  static Expr greater_than(Expr left, Expr right);
+  static Expr less_than(Expr left, Expr right);
+  static Expr call(Identifier function, Expr argument);
+
+  Expr(const Expr& other);
+  Expr(Expr&& other) noexcept = default;
+  Expr& operator=(const Expr& other);
+  Expr& operator=(Expr&& other) noexcept = default;
+  ~Expr();
+
+  Node node;
+
+ private:
+  explicit Expr(Node n) noexcept : node(std::move(n)) {}
+  bool has_children() const noexcept;
+};
+
+// One step of a program.
+class Statement {
+ public:
+  struct Let {
+    Identifier id;
+    Expr expr;
+  };
+  struct If {
+    Expr condition;
+    std::vector<Statement> then_block;
+    std::vector<Statement> otherwise_block;
+  };
+  struct Fn {
+    Identifier id;
+    FunctionBox function;  // never empty
+  };
+  using Node = std::variant<Let, If, Fn>;
+
+  Statement(Let n) noexcept : node(std::move(n)) {}
+  Statement(If n) noexcept : node(std::move(n)) {}
+  Statement(Fn n) noexcept : node(std::move(n)) {}
+
+  // Deep copy; a function object is duplicated through clone_box.
+  Statement(const Statement& other);
+  Statement(Statement&& other) noexcept = default;
+  Statement& operator=(const Statement& other);
+  Statement& operator=(Statement&& other) noexcept = default;
+  ~Statement();
+
+  Node node;
+};
+
+}  // namespace vrel

@@ -1,0 +1,8 @@
+// The vrel language core: everything a host needs to build and run programs.
+#pragma once
+
+#include "vrel/evaluator.hpp"
+#include "vrel/fatal.hpp"
+#include "vrel/machine.hpp"
+#include "vrel/syntax_tree.hpp"
+#include "vrel/value.hpp"

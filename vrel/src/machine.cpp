@@ -1,0 +1,27 @@
+// The machine: creation, variable reads and its debug form.
+#include "vrel/machine.hpp"
+
+#include "shard_count.hpp"
+#include "variable_store.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrel {
+
+Machine::Machine() : store_(std::make_unique<VariableStore>(default_shard_amount())) {}
+Machine::Machine(Machine&&) noexcept = default;
+Machine& Machine::operator=(Machine&&) noexcept = default;
+Machine::~Machine() = default;
+
+SharedValue Machine::get(const Identifier& id) const {
+  SharedValue value = store_->lookup(id);
+  if (!value) raise_fatal("Value cannot be found: " + id.debug());
+  return value;
+}
+
+void Machine::debug(std::string& out) const {
+  out += "Machine { vars: {";
+  store_->debug_entries(out);
+  out += "} }";
+}
+
+}  // namespace vrel

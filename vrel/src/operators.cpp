@@ -1,0 +1,91 @@
+// Operators of the language: arithmetic and concatenation, ordering comparisons, not.
+#include "operators.hpp"
+
+#include <bit>
+#include <cstdint>
+
+#include "vrel/fatal.hpp"
+
+namespace vrel {
+namespace {
+
+// Integer +, - and * wrap modulo 2^64: computed on the unsigned representation, where
+// overflow is defined, then read back as two's complement.
+std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcept {
+  const auto ua = static_cast<std::uint64_t>(a), ub = static_cast<std::uint64_t>(b);
+  switch (op) {
+    case BinaryOperator::Add:
+      return static_cast<std::int64_t>(ua + ub);
+    case BinaryOperator::Sub:
+      return static_cast<std::int64_t>(ua - ub);
+    default:
+      return static_cast<std::int64_t>(ua * ub);
+  }
+}
+
+Number number_operation(BinaryOperator op, Number a, Number b) {
+  if (op == BinaryOperator::Div) return Number::div(a, b);
+  if (a.is_int() && b.is_int()) return Number::from_int(wrapping(op, a.as_int(), b.as_int()));
+  const double x = a.to_float(), y = b.to_float();
+  switch (op) {
+    case BinaryOperator::Add:
+      return Number::from_float(x + y);
+    case BinaryOperator::Sub:
+      return Number::from_float(x - y);
+    default:
+      return Number::from_float(x * y);
+  }
+}
+
+// IEEE 754 totalOrder as a signed integer key: flipping the 63 low bits of negative
+// patterns makes the signed order of the keys the total order of the floats
+// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN).
+std::int64_t total_order_key(double x) noexcept {
+  const auto bits = std::bit_cast<std::int64_t>(x);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+// -1, 0 or 1 as left is below, equal to or above right.
+int compare_numbers(const Value& left, const Value& right) {
+  if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) {
+    raise_fatal("Both left-hand and right-hand side values must be a number");
+  }
+  const Number a = left.as_number(), b = right.as_number();
+  if (a.is_int() && b.is_int()) return (a.as_int() > b.as_int()) - (a.as_int() < b.as_int());
+  const std::int64_t ka = total_order_key(a.to_float()), kb = total_order_key(b.to_float());
+  return (ka > kb) - (ka < kb);
+}
+
+}  // namespace
+
+Value binary_operation(BinaryOperator op, const Value& left, const Value& right) {
+  if (left.kind() == ValueKind::String) {
+    if (right.kind() != ValueKind::String) raise_fatal("Binary operator for unknown type");
+    if (op != BinaryOperator::Add) raise_fatal("Unknown binary operation for Value::String");
+    const std::string& a = left.as_string();
+    const std::string& b = right.as_string();
+    std::string joined;
+    joined.reserve(a.size() + b.size());
+    joined.append(a).append(b);
+    return Value::string(std::move(joined));
+  }
+  if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
+    return Value::number(number_operation(op, left.as_number(), right.as_number()));
+  }
+  raise_fatal("Binary operator for unknown type");
+}
+
+bool greater_than(const Value& left, const Value& right) {
+  return compare_numbers(left, right) > 0;
+}
+
+bool less_than(const Value& left, const Value& right) { return compare_numbers(left, right) < 0; }
+
+bool logical_not(const Value& operand) {
+  if (operand.kind() != ValueKind::Boolean) {
+    raise_fatal("The not expression must be used on a boolean value");
+  }
+  return !operand.as_boolean();
+}
+
+}  // namespace vrel

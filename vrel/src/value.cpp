@@ -1,0 +1,174 @@
+// Values: copying, release, equality and debug forms of Number, Value and Identifier.
+#include "vrel/value.hpp"
+
+#include <limits>
+
+#include "debug_text.hpp"
+#include "stack_guard.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrel {
+
+// ---- Number ---------------------------------------------------------------------
+
+Number Number::div(Number left, Number right) {
+  if (left.is_int() && right.is_int()) {
+    const std::int64_t a = left.as_int(), b = right.as_int();
+    // The zero test comes first: INT64_MIN / 0 reports the zero divisor.
+    if (b == 0) raise_fatal("attempt to divide by zero");
+    if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
+      raise_fatal("attempt to divide with overflow");
+    }
+    return from_int(a / b);
+  }
+  return from_float(left.to_float() / right.to_float());
+}
+
+void Number::debug(std::string& out) const {
+  if (is_int()) {
+    out += "Int(";
+    out += std::to_string(as_int());
+  } else {
+    out += "Float(";
+    write_float(out, as_float());
+  }
+  out += ')';
+}
+
+// ---- Value ----------------------------------------------------------------------------
+
+Value::Value(const Value& other) : v_(std::monostate{}) {
+  switch (other.kind()) {
+    case ValueKind::Null:
+      break;
+    case ValueKind::Boolean:
+      v_.emplace<1>(other.as_boolean());
+      break;
+    case ValueKind::String:
+      v_.emplace<2>(other.as_string());
+      break;
+    case ValueKind::Number:
+      v_.emplace<3>(other.as_number());
+      break;
+    case ValueKind::Vector:
+      // Elements are shared, not copied: each gains one reference.
+      v_.emplace<4>(other.as_vector());
+      break;
+    case ValueKind::Function:
+      v_.emplace<5>(other.as_function().clone_box());
+      break;
+  }
+}
+
+Value& Value::operator=(const Value& other) {
+  if (this != &other) *this = Value(other);
+  return *this;
+}
+
+Value::~Value() {
+  // A vector's elements may hold vectors in turn, to any depth. Near the end of the stack,
+  // hand the elements to the flat release loop instead of recursing into them.
+  // The queue releases them later from a shallow frame; each release makes progress by at
+  // least one level, so the loop ends.
+  if (v_.index() == 4 && !std::get_if<4>(&v_)->empty() && stack_low_for_release()) {
+    release_later(new Vector(std::move(*std::get_if<4>(&v_))));
+  }
+}
+
+namespace detail {
+void destroy_cell(ValueCell* cell) noexcept { delete cell; }
+}  // namespace detail
+
+namespace {
+
+[[noreturn]] void expected_other(const char* kind) {
+  raise_fatal(std::string("Expected other item to be Value::") + kind);
+}
+
+}  // namespace
+
+bool Value::eq(const Value& left, const Value& right) {
+  switch (left.kind()) {
+    case ValueKind::Null:
+      return right.kind() == ValueKind::Null;
+    case ValueKind::Boolean:
+      if (right.kind() != ValueKind::Boolean) expected_other("Boolean");
+      return left.as_boolean() == right.as_boolean();
+    case ValueKind::String:
+      if (right.kind() != ValueKind::String) expected_other("String");
+      return left.as_string() == right.as_string();
+    case ValueKind::Number: {
+      if (right.kind() != ValueKind::Number) expected_other("Number");
+      const Number a = left.as_number(), b = right.as_number();
+      if (a.kind() != b.kind()) return false;  // no conversion: 1 and 1.0 are unequal
+      return a.is_int() ? a.as_int() == b.as_int() : a.as_float() == b.as_float();
+    }
+    case ValueKind::Vector: {
+      if (right.kind() != ValueKind::Vector) expected_other("Vector");
+      const Vector& a = left.as_vector();
+      const Vector& b = right.as_vector();
+      if (a.size() != b.size()) return false;
+      check_stack();
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!eq(*a[i], *b[i])) return false;
+      }
+      return true;
+    }
+    case ValueKind::Function:
+      raise_fatal("Cannot perform PartialEq for Value::Fn");
+  }
+  return false;
+}
+
+void Value::debug(std::string& out) const {
+  switch (kind()) {
+    case ValueKind::Null:
+      out += "Null";
+      return;
+    case ValueKind::Boolean:
+      out += as_boolean() ? "Boolean(true)" : "Boolean(false)";
+      return;
+    case ValueKind::String:
+      out += "String(";
+      write_quoted(out, as_string());
+      out += ')';
+      return;
+    case ValueKind::Number:
+      out += "Number(";
+      as_number().debug(out);
+      out += ')';
+      return;
+    case ValueKind::Vector: {
+      check_stack();
+      out += "Vector([";
+      bool first = true;
+      for (const SharedValue& item : as_vector()) {
+        if (!first) out += ", ";
+        first = false;
+        item->debug(out);
+      }
+      out += "])";
+      return;
+    }
+    case ValueKind::Function:
+      out += "Function(";
+      as_function().fmt(out);
+      out += ')';
+      return;
+  }
+}
+
+// ---- Identifier -----------------------------------------------------------------------
+
+void Identifier::debug(std::string& out) const {
+  if (is_u()) {
+    out += "U(";
+    out += std::to_string(as_u());
+  } else {
+    out += "S(";
+    write_quoted(out, as_s());
+  }
+  out += ')';
+}
+
+}  // namespace vrel

@@ -1,0 +1,195 @@
+// The concurrent variable store: hash keys, identifier hashing, shards and their tables.
+#include "variable_store.hpp"
+
+#include <sys/random.h>
+
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <limits>
+
+#include "siphash.hpp"
+#include "vrel/fatal.hpp"
+
+namespace vrel {
+
+// ---- hash keys -------------------------------------------------------------------------
+
+namespace {
+
+struct ThreadKeys {
+  bool ready = false;
+  HashKeys keys{0, 0};
+};
+thread_local ThreadKeys tl_keys;
+
+HashKeys fresh_random_keys() noexcept {
+  unsigned char bytes[16];
+  std::size_t filled = 0;
+  while (filled < sizeof bytes) {
+    ssize_t n = getrandom(bytes + filled, sizeof bytes - filled, 0);
+    if (n <= 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  if (filled < sizeof bytes) {
+    // No kernel randomness (a sandbox without the syscall): fall back to the clock and an
+    // address, which still differ between processes and threads.
+    const std::uint64_t t = static_cast<std::uint64_t>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::uint64_t a = reinterpret_cast<std::uintptr_t>(&tl_keys);
+    std::memcpy(bytes, &t, 8);
+    std::memcpy(bytes + 8, &a, 8);
+  }
+  // Little-endian words, as the target is little-endian.
+  HashKeys keys;
+  std::memcpy(&keys.k0, bytes, 8);
+  std::memcpy(&keys.k1, bytes + 8, 8);
+  return keys;
+}
+
+}  // namespace
+
+HashKeys next_hash_keys() {
+  ThreadKeys& t = tl_keys;
+  if (!t.ready) {
+    t.keys = fresh_random_keys();
+    t.ready = true;
+  }
+  HashKeys handed = t.keys;
+  t.keys.k0 += 1;  // wraps modulo 2^64
+  return handed;
+}
+
+std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept {
+  SipHasher13 h(keys.k0, keys.k1);
+  if (id.is_u()) {
+    h.write_u64(0);
+    h.write_u64(id.as_u());
+  } else {
+    static constexpr unsigned char kTerminator = 0xFF;
+    const std::string& text = id.as_s();
+    h.write_u64(1);
+    h.write(text.data(), text.size());
+    h.write(&kTerminator, 1);
+  }
+  return h.finish();
+}
+
+// ---- shards ------------------------------------------------------------------------------
+
+namespace {
+
+struct Slot {
+  std::uint64_t hash = 0;
+  Identifier key;
+  SharedValue value;  // empty: the slot is free
+};
+
+// Open addressing with linear probing. Entries are never removed, so a search can stop at
+// the first free slot. The table is allocated by its first insert.
+struct Table {
+  std::unique_ptr<Slot[]> slots;
+  std::size_t mask = 0;  // capacity - 1 when allocated
+  std::size_t len = 0;
+
+  std::size_t capacity() const noexcept { return slots ? mask + 1 : 0; }
+
+  Slot* find(std::uint64_t hash, const Identifier& id) const noexcept {
+    if (!slots) return nullptr;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& s = slots[i];
+      if (!s.value) return nullptr;
+      if (s.hash == hash && s.key == id) return &s;
+    }
+  }
+
+  Slot& free_slot_for(std::uint64_t hash) noexcept {
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      if (!slots[i].value) return slots[i];
+    }
+  }
+
+  // Makes room for one more entry, keeping the load at most 3/4.
+  void reserve_one() {
+    const std::size_t cap = capacity();
+    if ((len + 1) * 4 <= cap * 3) return;
+    constexpr std::size_t kMaxCapacity =
+        (std::size_t{1} << (std::numeric_limits<std::size_t>::digits - 2)) / sizeof(Slot);
+    if (cap >= kMaxCapacity) raise_fatal("Hash table capacity overflow");
+    const std::size_t new_cap = cap == 0 ? 8 : cap * 2;
+    std::unique_ptr<Slot[]> old = std::move(slots);
+    slots = std::make_unique<Slot[]>(new_cap);
+    mask = new_cap - 1;
+    for (std::size_t i = 0; i < cap; ++i) {
+      if (old[i].value) free_slot_for(old[i].hash) = std::move(old[i]);
+    }
+  }
+};
+
+}  // namespace
+
+struct alignas(128) VariableStore::Shard {
+  mutable RawRwLock lock;
+  Table table;
+};
+
+VariableStore::VariableStore(std::size_t shard_amount)
+    : VariableStore(shard_amount, next_hash_keys()) {}
+
+VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
+    : shard_amount_(shard_amount), shift_(0), keys_(keys) {
+  if (shard_amount <= 1) raise_fatal("assertion failed: shard_amount > 1");
+  if (!std::has_single_bit(shard_amount)) {
+    raise_fatal("assertion failed: shard_amount.is_power_of_two()");
+  }
+  shift_ = 64 - static_cast<unsigned>(std::countr_zero(shard_amount));
+  shards_ = std::make_unique<Shard[]>(shard_amount);
+}
+
+VariableStore::~VariableStore() = default;
+
+SharedValue VariableStore::lookup(const Identifier& id) const {
+  const std::uint64_t hash = hash_identifier(keys_, id);
+  Shard& shard = shards_[shard_index(hash)];
+  SharedLockGuard guard(shard.lock);
+  if (const Slot* s = shard.table.find(hash, id)) return s->value;
+  return SharedValue();
+}
+
+SharedValue VariableStore::insert(Identifier id, SharedValue value) const {
+  const std::uint64_t hash = hash_identifier(keys_, id);
+  Shard& shard = shards_[shard_index(hash)];
+  ExclusiveLockGuard guard(shard.lock);
+  if (Slot* s = shard.table.find(hash, id)) {
+    // The stored key stays; `id` is destroyed by the caller's frame.
+    std::swap(s->value, value);
+    return value;
+  }
+  shard.table.reserve_one();
+  Slot& s = shard.table.free_slot_for(hash);
+  s.hash = hash;
+  s.key = std::move(id);
+  s.value = std::move(value);
+  ++shard.table.len;
+  return SharedValue();
+}
+
+void VariableStore::debug_entries(std::string& out) const {
+  bool first = true;
+  for (std::size_t i = 0; i < shard_amount_; ++i) {
+    Shard& shard = shards_[i];
+    SharedLockGuard guard(shard.lock);
+    const Table& t = shard.table;
+    for (std::size_t j = 0; j < t.capacity(); ++j) {
+      const Slot& s = t.slots[j];
+      if (!s.value) continue;
+      if (!first) out += ", ";
+      first = false;
+      s.key.debug(out);
+      out += ": ";
+      s.value->debug(out);
+    }
+  }
+}
+
+}  // namespace vrel

@@ -1,0 +1,65 @@
+// The concurrent variable store: a sharded hash map from Identifier to shared value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "rw_lock.hpp"
+#include "vrel/value.hpp"
+
+namespace vrel {
+
+// Per-thread SipHash key pairs: filled from getrandom on a thread's first use; each call
+// hands out the current pair and then advances k0 by one.
+struct HashKeys {
+  std::uint64_t k0, k1;
+};
+HashKeys next_hash_keys();
+
+// SipHash-1-3 of an identifier under the given keys: the variant index as 8 little-endian
+// bytes, then the number as 8 little-endian bytes or the text's bytes and one 0xFF byte.
+std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept;
+
+// A fixed number of shards, each an open-addressing table guarded by its own RawRwLock.
+// Entries are never removed; a table grows under its shard's exclusive lock. Every
+// operation locks exactly one shard, only for the table operation itself.
+class VariableStore {
+ public:
+  // `shard_amount` must be a power of two above 1 (else a fatal "assertion failed: ...").
+  explicit VariableStore(std::size_t shard_amount);
+  VariableStore(std::size_t shard_amount, HashKeys keys);
+  ~VariableStore();
+  VariableStore(const VariableStore&) = delete;
+  VariableStore& operator=(const VariableStore&) = delete;
+
+  // A new reference to the value stored under `id`, or an empty handle. The shard is
+  // locked shared only for the search and the reference-count increment.
+  SharedValue lookup(const Identifier& id) const;
+
+  // Binds `id` to `value`. Returns the reference stored before under an equal
+  // identifier (empty if none); the caller drops it after the lock is gone, so that
+  // destroying an old value never runs under a store lock.
+  [[nodiscard]] SharedValue insert(Identifier id, SharedValue value) const;
+
+  // Appends the entries "key: value, key: value" shard by shard, each shard locked shared
+  // while it is listed.
+  void debug_entries(std::string& out) const;
+
+  std::size_t shard_amount() const noexcept { return shard_amount_; }
+  std::size_t shard_index(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>((hash << 7) >> shift_);
+  }
+  const HashKeys& keys() const noexcept { return keys_; }
+
+ private:
+  struct Shard;
+  std::size_t shard_amount_;
+  unsigned shift_;
+  HashKeys keys_;
+  std::unique_ptr<Shard[]> shards_;
+};
+
+}  // namespace vrel
