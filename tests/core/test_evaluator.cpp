@@ -159,13 +159,6 @@ TEST(DeduceIf, NestedBlocksBindIntoTheSameMachine) {
   EXPECT_EQ(debug_of(m.get(S("c"))), "Number(Int(12))");
 }
 
-TEST(DeduceIf, ConditionReadsAVariable) {
-  Machine m;
-  vrel::deduce(m, block(let("flag", Expr::equals(lit(1), lit(1))),
-                        if_(ident("flag"), block(let("r", lits("then"))), block(let("r", lits("else"))))));
-  EXPECT_EQ(debug_of(m.get(S("r"))), "String(\"then\")");
-}
-
 TEST(Deduce, FailingLetLeavesPreviousBindingAndReleasesPartialResults) {
   Machine m;
   SharedValue probe = shared(Value::integer(5));

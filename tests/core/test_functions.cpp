@@ -30,7 +30,9 @@ TEST(Functions, FnStatementInstallsTheObjectItself) {
 TEST(Functions, RebindingAFunctionVariableDestroysTheOldObject) {
   auto c = counters();
   Machine m;
-  vrel::deduce(m, block(fn("f", fake(c)), fn("f", fake(c))));
+  auto first = fake(c);
+  auto second = fake(c);
+  vrel::deduce(m, block(fn("f", std::move(first)), fn("f", std::move(second))));
   EXPECT_EQ(c->destroyed, 1);
   EXPECT_EQ(serial_of(*m.get(S("f"))), 1);
   vrel::deduce(m, block(let("f", lit(0))));
@@ -87,7 +89,8 @@ TEST(Functions, ArgumentIsReleasedWhenRunDropsIt) {
                             EXPECT_EQ(a.use_count(), 1u);
                             return Value::boolean(true);
                           }))));
-  EXPECT_EQ(debug_of(eval(m, call("f", lit(vec_value({probe}))))), "Boolean(true)");
+  Expr e = call("f", lit(vec_value({probe})));  // the literal's value moves into the argument
+  EXPECT_EQ(debug_of(eval(m, std::move(e))), "Boolean(true)");
   EXPECT_EQ(probe.use_count(), 1u);
 }
 
