@@ -114,3 +114,41 @@ def test_uncaught_fatal_error_ends_the_script():
     assert proc.returncode != 0
     assert proc.stdout == ""
     assert 'pyo3_runtime.PanicException: Value cannot be found: S("never")' in proc.stderr
+
+
+class PanickingFloat:
+    def __float__(self):
+        raise panic_type()("raised from __float__")
+
+
+class PanickingSequence:
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        raise panic_type()("raised from __getitem__")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Expr.literal(PanickingFloat()), "raised from __float__"),
+        (lambda: Expr.literal([1, PanickingSequence()]), "raised from __getitem__"),
+        (lambda: Expr.vector(PanickingSequence()), "raised from __getitem__"),
+        (lambda: Vrel().run(PanickingSequence()), "raised from __getitem__"),
+    ],
+)
+def test_panic_met_while_converting_resumes_as_fatal_error(call, message):
+    with raises_panic(message):
+        call()
+
+
+@pytest.mark.parametrize("argument, message", [("from python", "from python"), (42, "42")])
+def test_panic_raised_by_a_language_function_resumes(argument, message):
+    def panicking(x):
+        raise panic_type()(argument)
+
+    vm = Vrel()
+    with raises_panic(message):
+        vm.run([Statement.fn("f", panicking), let("a", lit(1)), let("r", Expr.call("f", lit(1)))])
+    assert vm.get("a") == 1

@@ -462,6 +462,25 @@ def test_run_by_keyword_and_twice():
     assert vm.get("n") == 3
 
 
+class LyingSequence:
+    """A sequence whose length fails; items come from indexing."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+def test_run_accepts_any_sequence():
+    vm = Vrel()
+    vm.run(LyingSequence([let("x", lit(1)), let("x", Expr.binary_op(ident("x"), "+", lit(1)))]))
+    assert vm.get(ident="x") == 2
+
+
 def test_bad_item_stops_the_whole_run():
     vm = Vrel()
     with pytest.raises(TypeError) as info:
@@ -583,6 +602,7 @@ def test_unbound_variable_message(name, shown):
         (2**63, "Number(Float(9.223372036854776e18))"),
         ("a\"b", 'String("a\\"b")'),
         ("x\ny", 'String("x\\ny")'),
+        ("\x07é\u0301\t", 'String("\\u{7}é\\u{301}\\t")'),
         ([], "Vector([])"),
         ([None, True], "Vector([Null, Boolean(true)])"),
         ([1, [2.0, "s"], []], 'Vector([Number(Int(1)), Vector([Number(Float(2.0)), String("s")]), Vector([])])'),
@@ -597,6 +617,13 @@ def test_repr_of_values(value, shown):
 def test_repr_of_function_value():
     vm = fn_machine()
     assert repr(vm) == 'Machine { vars: {S("f"): Function(PyVrelFn { f: Py(' + hex(id(identity)) + ") })} }"
+
+
+def test_repr_of_function_inside_vector():
+    vm = fn_machine()
+    vm.run([let("f", Expr.vector([ident("f"), lit(1)]))])
+    shown = "Function(PyVrelFn { f: Py(" + hex(id(identity)) + ") })"
+    assert repr(vm) == 'Machine { vars: {S("f"): Vector([' + shown + ", Number(Int(1))])} }"
 
 
 def test_repr_of_empty_machine():

@@ -45,7 +45,7 @@ void init_stack_limits() noexcept {
 
 }  // namespace detail
 
-void raise_nesting_too_deep() { raise_fatal(kNestingTooDeep); }
+void raise_nesting_too_deep(std::source_location where) { raise_fatal(kNestingTooDeep, where); }
 
 namespace {
 struct Deferred {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <source_location>
 
 namespace vrel {
 
@@ -24,18 +25,18 @@ inline std::uintptr_t stack_pointer() noexcept {
 // The message of the guard's fatal error.
 inline constexpr const char* kNestingTooDeep = "Maximum nesting depth exceeded";
 
-[[noreturn]] void raise_nesting_too_deep();
+[[noreturn]] void raise_nesting_too_deep(std::source_location where);
 
 // Call on entry to every recursive step. Keeps a fixed headroom (a fraction of the
 // thread's stack, at most 256 KiB) free for error unwinding, destructors and Python code
 // called from the evaluator.
-inline void check_stack() {
+inline void check_stack(std::source_location where = std::source_location::current()) {
   std::uintptr_t limit = detail::tl_fatal_below;
   if (__builtin_expect(limit == 0, 0)) {
     detail::init_stack_limits();
     limit = detail::tl_fatal_below;
   }
-  if (__builtin_expect(detail::stack_pointer() < limit, 0)) raise_nesting_too_deep();
+  if (__builtin_expect(detail::stack_pointer() < limit, 0)) raise_nesting_too_deep(where);
 }
 
 // True when a recursive destructor should not recurse any further on this thread.
