@@ -20,6 +20,26 @@ SharedValue eval(const Machine& m, Expr& e);
 
 [[gnu::noinline]] SharedValue boolean_result(bool b) { return SharedValue::make(Value::boolean(b)); }
 
+[[gnu::noinline]] SharedValue literal_result(Expr::Literal& literal) {
+  return SharedValue::make(std::move(literal.value));
+}
+
+[[gnu::noinline]] SharedValue equals_result(const SharedValue& l, const SharedValue& r) {
+  return boolean_result(Value::eq(*l, *r));
+}
+
+[[gnu::noinline]] SharedValue greater_result(const SharedValue& l, const SharedValue& r) {
+  return boolean_result(greater_than(*l, *r));
+}
+
+[[gnu::noinline]] SharedValue less_result(const SharedValue& l, const SharedValue& r) {
+  return boolean_result(less_than(*l, *r));
+}
+
+[[gnu::noinline]] SharedValue not_result(const SharedValue& v) {
+  return boolean_result(logical_not(*v));
+}
+
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Expr::Vector& v) {
   Value::Vector items;
   items.reserve(v.items.size());
@@ -43,7 +63,7 @@ SharedValue eval(const Machine& m, Expr& e) {
   check_stack();
   switch (e.node.index()) {
     case 0:
-      return SharedValue::make(std::move(std::get_if<Expr::Literal>(&e.node)->value));
+      return literal_result(*std::get_if<Expr::Literal>(&e.node));
     case 1:
       return m.get(std::get_if<Expr::Ident>(&e.node)->id);
     case 2: {
@@ -56,23 +76,23 @@ SharedValue eval(const Machine& m, Expr& e) {
       auto& n = *std::get_if<Expr::Equals>(&e.node);
       SharedValue l = eval(m, *n.left);
       SharedValue r = eval(m, *n.right);
-      return boolean_result(Value::eq(*l, *r));
+      return equals_result(l, r);
     }
     case 4: {
       SharedValue v = eval(m, *std::get_if<Expr::Not>(&e.node)->operand);
-      return boolean_result(logical_not(*v));
+      return not_result(v);
     }
     case 5: {
       auto& n = *std::get_if<Expr::GreaterThan>(&e.node);
       SharedValue l = eval(m, *n.left);
       SharedValue r = eval(m, *n.right);
-      return boolean_result(greater_than(*l, *r));
+      return greater_result(l, r);
     }
     case 6: {
       auto& n = *std::get_if<Expr::LessThan>(&e.node);
       SharedValue l = eval(m, *n.left);
       SharedValue r = eval(m, *n.right);
-      return boolean_result(less_than(*l, *r));
+      return less_result(l, r);
     }
     case 7: {
       auto& n = *std::get_if<Expr::Call>(&e.node);

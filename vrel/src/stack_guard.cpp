@@ -13,8 +13,8 @@
 namespace vrel {
 namespace detail {
 
-thread_local std::uintptr_t tl_fatal_below __attribute__((tls_model("initial-exec"))) = 0;
-thread_local std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::uintptr_t tl_fatal_below __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec"))) = 0;
 
 void init_stack_limits() noexcept {
   std::uintptr_t low = 0;
