@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "py_ref.hpp"
 #include "vrel/machine.hpp"
@@ -10,10 +11,12 @@
 
 namespace vrelpy {
 
-// `Expr`: one core expression, owned by value and never changed after creation.
+// `Expr`: one core expression, never changed after creation. It is held behind a shared
+// pointer so that builders and statements refer to it instead of copying it: an `Expr`
+// never holds a function value, so sharing cannot be told apart from copying.
 struct PyExpr {
   PyObject_HEAD
-  vrel::Expr expr;
+  std::shared_ptr<const vrel::Expr> expr;
 };
 
 // `Statement`: one core statement, owned by value and never changed after creation.
@@ -44,15 +47,21 @@ PyTypeObject* create_expr_type();
 PyObject* wrap_expr(vrel::Expr expr);
 PyObject* wrap_statement(vrel::Statement statement);
 
-// The tree held by an `Expr` or `Statement` object (the object's type has been checked).
+// The tree an `Expr` or `Statement` argument contributes to a new tree (the object's type
+// has been checked): a reference to the shared expression, a deep copy of the statement.
 template <class Tree>
-const Tree& tree_of(PyObject* obj);
+Tree tree_from(PyObject* obj);
 template <>
-inline const vrel::Expr& tree_of<vrel::Expr>(PyObject* obj) {
-  return reinterpret_cast<PyExpr*>(obj)->expr;
+inline vrel::Expr tree_from<vrel::Expr>(PyObject* obj) {
+  return vrel::Expr(vrel::Expr::Shared{reinterpret_cast<PyExpr*>(obj)->expr});
 }
 template <>
-inline const vrel::Statement& tree_of<vrel::Statement>(PyObject* obj) {
+inline vrel::Statement tree_from<vrel::Statement>(PyObject* obj) {
+  return reinterpret_cast<PyStatement*>(obj)->statement;
+}
+
+// The statement held by a `Statement` object (type checked by the caller).
+inline const vrel::Statement& statement_of(PyObject* obj) {
   return reinterpret_cast<PyStatement*>(obj)->statement;
 }
 

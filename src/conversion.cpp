@@ -381,45 +381,4 @@ bool extract_identifier(PyObject* obj, Identifier& out) {
 
 PyRef value_to_python(const Value& value) { return to_python(value, false); }
 
-template <class Tree>
-bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_name,
-                           std::vector<Tree>& out) {
-  if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(seq)) {
-    raise_mismatch(seq, "Sequence");
-    return false;
-  }
-  const Py_ssize_t hint = PySequence_Size(seq);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
-  PyRef it = PyRef::steal(PyObject_GetIter(seq));
-  if (!it) {
-    restore_taken_exception(take_exception());
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    if (!PyObject_TypeCheck(item.get(), type)) {
-      raise_mismatch(item.get(), type_name);
-      return false;
-    }
-    out.push_back(tree_of<Tree>(item.get()));
-  }
-  if (PyErr_Occurred()) {
-    restore_taken_exception(take_exception());
-    return false;
-  }
-  return true;
-}
-
-template bool extract_tree_sequence<vrel::Expr>(PyObject*, PyTypeObject*, const char*,
-                                                std::vector<vrel::Expr>&);
-template bool extract_tree_sequence<vrel::Statement>(PyObject*, PyTypeObject*, const char*,
-                                                     std::vector<vrel::Statement>&);
-
 }  // namespace vrelpy

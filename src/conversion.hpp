@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "classes.hpp"
+#include "errors.hpp"
 #include "py_ref.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
@@ -25,11 +27,59 @@ bool extract_identifier(PyObject* obj, vrel::Identifier& out);
 // vector is a fatal error (thrown).
 PyRef value_to_python(const vrel::Value& value);
 
-// Copies of the trees held by the items of a sequence whose items must all be instances of
-// `type` (named `type_name` in errors). A str, a non-sequence or a wrong item raises
-// TypeError; false with the exception pending.
+// Collects `convert(item)` into `out` for every item of a sequence parameter whose items
+// must all be instances of `type` (named `type_name` in errors); `convert` receives a new
+// reference. A str, a non-sequence, a wrong item or a failing iteration raises TypeError
+// (or the iteration's own error) and returns false.
+template <class T, class Convert>
+bool collect_instances(PyObject* seq, PyTypeObject* type, const char* type_name,
+                       std::vector<T>& out, Convert&& convert) {
+  if (PyUnicode_Check(seq)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(seq)) {
+    raise_mismatch(seq, "Sequence");
+    return false;
+  }
+  // The reported length only sizes the result; a failure to report one is not an error.
+  const Py_ssize_t hint = PySequence_Size(seq);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out.reserve(static_cast<std::size_t>(hint));
+  }
+  PyRef it = PyRef::steal(PyObject_GetIter(seq));
+  if (!it) {
+    restore_taken_exception(take_exception());
+    return false;
+  }
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    if (!PyObject_TypeCheck(item.get(), type)) {
+      raise_mismatch(item.get(), type_name);
+      return false;
+    }
+    out.push_back(convert(std::move(item)));
+  }
+  if (PyErr_Occurred()) {
+    restore_taken_exception(take_exception());
+    return false;
+  }
+  return true;
+}
+
+// The trees contributed by the items of an `Expr` or `Statement` sequence parameter.
 template <class Tree>
 bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_name,
-                           std::vector<Tree>& out);
+                           std::vector<Tree>& out) {
+  return collect_instances(seq, type, type_name, out,
+                           [](PyRef item) { return tree_from<Tree>(item.get()); });
+}
+
+// References to the `Statement` objects of a statement sequence parameter.
+inline bool collect_statements(PyObject* seq, std::vector<PyRef>& out) {
+  return collect_instances(seq, g_statement_type, "Statement", out,
+                           [](PyRef item) { return item; });
+}
 
 }  // namespace vrelpy

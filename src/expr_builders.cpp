@@ -21,7 +21,7 @@ std::optional<Expr> expr_param(PyObject* obj, const char* name) {
     prefix_argument_error(name);
     return std::nullopt;
   }
-  return tree_of<Expr>(obj);
+  return tree_from<Expr>(obj);
 }
 
 std::optional<vrel::Identifier> identifier_param(PyObject* obj, const char* name) {
@@ -198,7 +198,8 @@ PyMethodDef g_expr_methods[] = {
 
 void expr_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyExpr*>(obj)->expr.~Expr();
+  using Held = std::shared_ptr<const vrel::Expr>;
+  reinterpret_cast<PyExpr*>(obj)->expr.~Held();
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -221,7 +222,8 @@ PyTypeObject* create_expr_type() {
 PyObject* wrap_expr(vrel::Expr expr) {
   PyObject* obj = g_expr_type->tp_alloc(g_expr_type, 0);
   if (!obj) return nullptr;
-  new (&reinterpret_cast<PyExpr*>(obj)->expr) vrel::Expr(std::move(expr));
+  new (&reinterpret_cast<PyExpr*>(obj)->expr)
+      std::shared_ptr<const vrel::Expr>(std::make_shared<const vrel::Expr>(std::move(expr)));
   return obj;
 }
 

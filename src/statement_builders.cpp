@@ -29,7 +29,7 @@ std::optional<vrel::Expr> condition_or_value_param(PyObject* obj) {
     prefix_argument_error("pxpr");
     return std::nullopt;
   }
-  return tree_of<vrel::Expr>(obj);
+  return tree_from<vrel::Expr>(obj);
 }
 
 std::optional<std::vector<Statement>> block_param(PyObject* obj, const char* name) {

@@ -75,14 +75,18 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     PyVrel* vrel = receiver(self);
     if (!vrel) return nullptr;
     MachineBorrow borrow(vrel);
-    // Every statement is copied before anything runs: a bad item executes nothing, and
-    // the Statement objects stay unchanged for later runs.
-    std::vector<vrel::Statement> program;
-    if (!extract_tree_sequence(bound[0], g_statement_type, "Statement", program)) {
+    // Every item is checked before anything runs, so a bad item executes nothing. The
+    // statements are then run in place: the Statement objects are immutable and the
+    // references held here keep them alive even if the sequence changes meanwhile.
+    std::vector<PyRef> holders;
+    if (!collect_statements(bound[0], holders)) {
       prefix_argument_error("stmts");
       return nullptr;
     }
-    vrel::deduce(borrow.machine(), std::move(program));
+    std::vector<const vrel::Statement*> program;
+    program.reserve(holders.size());
+    for (const PyRef& holder : holders) program.push_back(&statement_of(holder.get()));
+    vrel::deduce_borrowed(borrow.machine(), program);
     Py_RETURN_NONE;
   });
 }

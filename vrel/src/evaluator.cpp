@@ -1,5 +1,12 @@
 // The evaluator: executes statements and evaluates expressions against a machine.
+//
+// Two modes share one implementation. Consuming evaluation (Consume = true) owns the tree
+// and moves literal values and function objects out of it. Borrowing evaluation reads the
+// tree and leaves it intact, copying literal values and cloning function objects instead;
+// a Shared subtree is always evaluated this way, since other trees own it too.
 #include "vrel/evaluator.hpp"
+
+#include <type_traits>
 
 #include "operators.hpp"
 #include "stack_guard.hpp"
@@ -9,9 +16,13 @@
 namespace vrel {
 namespace {
 
+template <bool Consume, class T>
+using Ref = std::conditional_t<Consume, T&, const T&>;
+
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operand handles lives in out-of-line helpers.
-SharedValue eval(const Machine& m, Expr& e);
+template <bool Consume>
+SharedValue eval(const Machine& m, Ref<Consume, Expr> e);
 
 [[gnu::noinline]] SharedValue binary_result(BinaryOperator op, const SharedValue& l,
                                             const SharedValue& r) {
@@ -22,6 +33,10 @@ SharedValue eval(const Machine& m, Expr& e);
 
 [[gnu::noinline]] SharedValue literal_result(Expr::Literal& literal) {
   return SharedValue::make(std::move(literal.value));
+}
+
+[[gnu::noinline]] SharedValue literal_result(const Expr::Literal& literal) {
+  return SharedValue::make(Value(literal.value));
 }
 
 [[gnu::noinline]] SharedValue equals_result(const SharedValue& l, const SharedValue& r) {
@@ -40,10 +55,11 @@ SharedValue eval(const Machine& m, Expr& e);
   return boolean_result(logical_not(*v));
 }
 
-[[gnu::noinline]] SharedValue eval_vector(const Machine& m, Expr::Vector& v) {
+template <bool Consume>
+[[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
   Value::Vector items;
   items.reserve(v.items.size());
-  for (Expr& item : v.items) items.push_back(eval(m, item));
+  for (auto& item : v.items) items.push_back(eval<Consume>(m, item));
   return SharedValue::make(Value::vector(std::move(items)));
 }
 
@@ -59,98 +75,122 @@ SharedValue eval(const Machine& m, Expr& e);
   return SharedValue::make(callee->as_function().run(std::move(argument)));
 }
 
-SharedValue eval(const Machine& m, Expr& e) {
+template <bool Consume>
+SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
   check_stack();
-  switch (e.node.index()) {
+  auto& node = e.node;
+  switch (node.index()) {
     case 0:
-      return literal_result(*std::get_if<Expr::Literal>(&e.node));
+      return literal_result(*std::get_if<Expr::Literal>(&node));
     case 1:
-      return m.get(std::get_if<Expr::Ident>(&e.node)->id);
+      return m.get(std::get_if<Expr::Ident>(&node)->id);
     case 2: {
-      auto& n = *std::get_if<Expr::BinaryOp>(&e.node);
-      SharedValue l = eval(m, *n.left);
-      SharedValue r = eval(m, *n.right);
+      auto& n = *std::get_if<Expr::BinaryOp>(&node);
+      SharedValue l = eval<Consume>(m, *n.left);
+      SharedValue r = eval<Consume>(m, *n.right);
       return binary_result(n.op, l, r);
     }
     case 3: {
-      auto& n = *std::get_if<Expr::Equals>(&e.node);
-      SharedValue l = eval(m, *n.left);
-      SharedValue r = eval(m, *n.right);
+      auto& n = *std::get_if<Expr::Equals>(&node);
+      SharedValue l = eval<Consume>(m, *n.left);
+      SharedValue r = eval<Consume>(m, *n.right);
       return equals_result(l, r);
     }
     case 4: {
-      SharedValue v = eval(m, *std::get_if<Expr::Not>(&e.node)->operand);
+      SharedValue v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
       return not_result(v);
     }
     case 5: {
-      auto& n = *std::get_if<Expr::GreaterThan>(&e.node);
-      SharedValue l = eval(m, *n.left);
-      SharedValue r = eval(m, *n.right);
+      auto& n = *std::get_if<Expr::GreaterThan>(&node);
+      SharedValue l = eval<Consume>(m, *n.left);
+      SharedValue r = eval<Consume>(m, *n.right);
       return greater_result(l, r);
     }
     case 6: {
-      auto& n = *std::get_if<Expr::LessThan>(&e.node);
-      SharedValue l = eval(m, *n.left);
-      SharedValue r = eval(m, *n.right);
+      auto& n = *std::get_if<Expr::LessThan>(&node);
+      SharedValue l = eval<Consume>(m, *n.left);
+      SharedValue r = eval<Consume>(m, *n.right);
       return less_result(l, r);
     }
     case 7: {
-      auto& n = *std::get_if<Expr::Call>(&e.node);
-      return call_function(m, n.function, eval(m, *n.argument));
+      auto& n = *std::get_if<Expr::Call>(&node);
+      return call_function(m, n.function, eval<Consume>(m, *n.argument));
     }
+    case 8:
+      return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
     default:
-      return eval_vector(m, *std::get_if<Expr::Vector>(&e.node));
+      return eval<false>(m, *std::get_if<Expr::Shared>(&node)->target);
   }
 }
 
+// Binds `id`; the previous value is released here, after insert has given the shard lock
+// back. A consumed identifier is moved into the store, a borrowed one copied.
 void bind(const Machine& m, Identifier& id, SharedValue value) {
-  // The previous value is released here, after insert has given the shard lock back.
   SharedValue previous = m.store().insert(std::move(id), std::move(value));
 }
+void bind(const Machine& m, const Identifier& id, SharedValue value) {
+  SharedValue previous = m.store().insert(Identifier(id), std::move(value));
+}
 
-void run_block(const Machine& m, std::vector<Statement>& program);
+template <bool Consume>
+void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program);
 
-[[gnu::noinline]] void run_if(const Machine& m, Statement::If& s) {
-  SharedValue condition = eval(m, s.condition);
+template <bool Consume>
+[[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
+  SharedValue condition = eval<Consume>(m, s.condition);
   if (condition->kind() != ValueKind::Boolean) {
     raise_fatal("Expected deduced condition to be a bool, got other type");
   }
   const bool chosen = condition->as_boolean();
-  run_block(m, chosen ? s.then_block : s.otherwise_block);
+  run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
   condition = SharedValue();
-  // The block not taken is destroyed unexecuted.
-  std::vector<Statement> skipped = std::move(chosen ? s.otherwise_block : s.then_block);
+  if constexpr (Consume) {
+    // The block not taken is destroyed unexecuted.
+    std::vector<Statement> skipped = std::move(chosen ? s.otherwise_block : s.then_block);
+  }
 }
 
-void run_block(const Machine& m, std::vector<Statement>& program) {
-  check_stack();
-  for (Statement& statement : program) {
-    switch (statement.node.index()) {
-      case 0: {
-        auto& s = *std::get_if<Statement::Let>(&statement.node);
-        bind(m, s.id, eval(m, s.expr));
-        break;
-      }
-      case 1:
-        run_if(m, *std::get_if<Statement::If>(&statement.node));
-        break;
-      default: {
-        auto& s = *std::get_if<Statement::Fn>(&statement.node);
+template <bool Consume>
+void execute(const Machine& m, Ref<Consume, Statement> statement) {
+  switch (statement.node.index()) {
+    case 0: {
+      auto& s = *std::get_if<Statement::Let>(&statement.node);
+      bind(m, s.id, eval<Consume>(m, s.expr));
+      break;
+    }
+    case 1:
+      run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node));
+      break;
+    default: {
+      auto& s = *std::get_if<Statement::Fn>(&statement.node);
+      if constexpr (Consume) {
         bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))));
-        break;
+      } else {
+        bind(m, s.id, SharedValue::make(Value::function(s.function->clone_box())));
       }
+      break;
     }
   }
+}
+
+template <bool Consume>
+void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program) {
+  check_stack();
+  for (auto& statement : program) execute<Consume>(m, statement);
 }
 
 }  // namespace
 
 void deduce(const Machine& machine, std::vector<Statement> program) {
-  run_block(machine, program);
+  run_block<true>(machine, program);
+}
+
+void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program) {
+  for (const Statement* statement : program) execute<false>(machine, *statement);
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
-  return eval(machine, expression);
+  return eval<true>(machine, expression);
 }
 
 }  // namespace vrel

@@ -49,7 +49,8 @@ Expr::Expr(const Expr& other) : node(Literal{}) {
   std::visit(
       [this](const auto& n) {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident>) {
+        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident> ||
+                      std::is_same_v<T, Shared>) {
           node.emplace<T>(n);
         } else if constexpr (std::is_same_v<T, BinaryOp>) {
           node.emplace<T>(n.op, clone(n.left), clone(n.right));
@@ -91,6 +92,10 @@ Expr::~Expr() {
           release_later_if_any(n.argument);
         } else if constexpr (std::is_same_v<T, Vector>) {
           release_later_if_any(n.items);
+        } else if constexpr (std::is_same_v<T, Shared>) {
+          // Only the last owner destroys the subtree, possibly from deep in another tree's
+          // release; hand our reference to the flat loop like any other child.
+          if (n.target) release_later(new std::shared_ptr<const Expr>(std::move(n.target)));
         } else {
           release_later_if_any(n.left);
           release_later_if_any(n.right);

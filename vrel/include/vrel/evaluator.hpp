@@ -1,6 +1,7 @@
 // Execution of vrel programs against a machine.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "vrel/machine.hpp"
@@ -12,6 +13,12 @@ namespace vrel {
 // Executes `program` statement by statement against `machine`, consuming it. A fatal
 // error (FatalError) abandons the rest; bindings made before it stay.
 void deduce(const Machine& machine, std::vector<Statement> program);
+
+// Executes the statements pointed to by `program` without consuming them: the trees stay
+// as they are (literal values are copied, function objects cloned as they are installed),
+// so a host can run the same statements again without copying them first. Otherwise
+// behaves exactly as the consuming form.
+void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program);
 
 // Evaluates `expression`, consuming it. The result is a new shared value, except for a
 // variable read, which returns the stored value itself. May raise FatalError.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -56,12 +57,20 @@ class Expr {
   struct Vector {
     std::vector<Expr> items;
   };
+  // A read-only subtree that several trees share. Copying shares it (no deep copy) and
+  // evaluation reads it without consuming it, copying literal values as it goes. Hosts use
+  // it to build large trees without copying subtrees; a shared subtree must not hold a
+  // function value (copying would have to clone it).
+  struct Shared {
+    std::shared_ptr<const Expr> target;
+  };
   using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
-                            Vector>;
+                            Vector, Shared>;
 
   Expr(Literal n) noexcept : node(std::move(n)) {}
   Expr(Ident n) noexcept : node(std::move(n)) {}
   Expr(Vector n) noexcept : node(std::move(n)) {}
+  Expr(Shared n) noexcept : node(std::move(n)) {}
 
   // Constructors of the composite expressions: the operands are moved into new heap cells.
   static Expr binary_op(Expr left, BinaryOperator op, Expr right);
