@@ -76,7 +76,60 @@ Value::~Value() {
 }
 
 namespace detail {
+
 void destroy_cell(ValueCell* cell) noexcept { delete cell; }
+
+namespace {
+// A per-thread stack of freed cells, linked through their first word. Plain constinit
+// scalars with initial-exec TLS: reached on every allocation, they must not need a TLS
+// wrapper or __tls_get_addr. Cells left on a thread's list when it exits are returned to
+// malloc by CellCacheDrain.
+struct FreeCell {
+  FreeCell* next;
+};
+constexpr std::size_t kCachedCellsMax = 1024;
+constinit thread_local FreeCell* tl_free_cells __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local std::size_t tl_free_count __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local bool tl_drain_registered __attribute__((tls_model("initial-exec"))) = false;
+
+struct CellCacheDrain {
+  ~CellCacheDrain() {
+    while (FreeCell* c = tl_free_cells) {
+      tl_free_cells = c->next;
+      ::operator delete(c);
+    }
+    tl_free_count = 0;
+  }
+};
+
+void register_drain() noexcept {
+  tl_drain_registered = true;
+  thread_local CellCacheDrain drain;
+  (void)drain;
+}
+}  // namespace
+
+void* ValueCell::operator new(std::size_t size) {
+  if (FreeCell* c = tl_free_cells; c && size == sizeof(ValueCell)) {
+    tl_free_cells = c->next;
+    --tl_free_count;
+    return c;
+  }
+  return ::operator new(size);
+}
+
+void ValueCell::operator delete(void* p) noexcept {
+  if (tl_free_count < kCachedCellsMax) {
+    if (!tl_drain_registered) register_drain();
+    auto* c = static_cast<FreeCell*>(p);
+    c->next = tl_free_cells;
+    tl_free_cells = c;
+    ++tl_free_count;
+    return;
+  }
+  ::operator delete(p);
+}
+
 }  // namespace detail
 
 namespace {

@@ -222,6 +222,10 @@ class VrelFunction : public VrelFunctionClone {
 namespace detail {
 struct ValueCell {
   explicit ValueCell(Value v) noexcept : value(std::move(v)) {}
+  // Cells are the most frequent allocation of evaluation (one per intermediate result);
+  // each thread recycles a bounded number of freed cells before going to malloc.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* p) noexcept;
   std::atomic<std::size_t> refs{1};
   Value value;
 };

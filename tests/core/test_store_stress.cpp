@@ -1,0 +1,188 @@
+// Many threads of readers and writers on one machine: table growth, rebinding with the last
+// reference released outside the store lock, calls racing with rebinds of the callee, and
+// the machine's debug form listed while writers run. Meant to run under ThreadSanitizer too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.hpp"
+
+namespace vrel_test {
+namespace {
+
+std::int64_t int_of(const SharedValue& v) { return v->as_number().as_int(); }
+
+// Writers insert disjoint key ranges into a store with few shards (so tables grow while
+// others probe them); readers chase the writers' published progress and must find every
+// key already published, with its own value. Nothing is lost or duplicated by growth.
+TEST(StoreStress, GrowthUnderConcurrentInsertsAndLookups) {
+  constexpr int kWriters = 3, kReaders = 3, kKeys = 6000;
+  vrel::VariableStore store(2);
+  std::vector<std::atomic<int>> published(kWriters);
+  std::atomic<int> bad{0};
+  auto key = [](int w, int i) {
+    return i % 2 ? U(std::uint64_t(w) << 32 | std::uint64_t(i)) : S(std::to_string(w) + ":" + std::to_string(i));
+  };
+  run_with_watchdog("growth", [&] {
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+      threads.emplace_back([&, w] {
+        for (int i = 0; i < kKeys; ++i) {
+          if (store.insert(key(w, i), shared(Value::integer(w * kKeys + i)))) ++bad;
+          published[w].store(i + 1, std::memory_order_release);
+        }
+      });
+    }
+    for (int r = 0; r < kReaders; ++r) {
+      threads.emplace_back([&, r] {
+        for (int round = 0; round < 4; ++round) {
+          for (int w = 0; w < kWriters; ++w) {
+            const int upto = published[w].load(std::memory_order_acquire);
+            for (int i = (r + round) % 7; i < upto; i += 7) {
+              SharedValue v = store.lookup(key(w, i));
+              if (!v || int_of(v) != w * kKeys + i) ++bad;
+            }
+          }
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+  });
+  EXPECT_EQ(bad, 0);
+  for (int w = 0; w < kWriters; ++w) {
+    for (int i = 0; i < kKeys; ++i) {
+      SharedValue v = store.lookup(key(w, i));
+      ASSERT_TRUE(v) << w << " " << i;
+      ASSERT_EQ(int_of(v), w * kKeys + i);
+    }
+  }
+}
+
+// Writers keep rebinding a few variables to vectors holding fresh function values, while
+// readers take references, keep them a while and drop them. Each destroyed function object
+// looks the variable up again: a destruction under the store lock would deadlock. At the end
+// every function object ever made has been destroyed exactly once.
+TEST(StoreStress, RebindsReleaseOldValuesOutsideTheLockExactlyOnce) {
+  constexpr int kWriters = 2, kReaders = 3, kIters = 3000, kVars = 4;
+  auto c = counters();
+  {
+    Machine m;
+    vrel::deduce(m, block(let("v0", lit_null()), let("v1", lit_null()), let("v2", lit_null()),
+                          let("v3", lit_null())));
+    c->on_destroy = [&m] { (void)m.store().lookup(S("v0")); };
+    run_with_watchdog("rebinds", [&] {
+      std::vector<std::thread> threads;
+      for (int w = 0; w < kWriters; ++w) {
+        threads.emplace_back([&, w] {
+          for (int i = 0; i < kIters; ++i) {
+            const std::string name = "v" + std::to_string((i + w) % kVars);
+            vrel::deduce(m, block(fn("f", fake(c)),
+                                  let(name, vec_expr(ident("f"), lit(std::int64_t{i}),
+                                                     name == "v0" ? lit_null() : ident("v0")))));
+          }
+        });
+      }
+      for (int r = 0; r < kReaders; ++r) {
+        threads.emplace_back([&, r] {
+          std::vector<SharedValue> held;
+          for (int i = 0; i < kIters; ++i) {
+            SharedValue v = m.store().lookup(S("v" + std::to_string((i + r) % kVars)));
+            if (v) held.push_back(std::move(v));
+            if (held.size() > 16) held.erase(held.begin(), held.begin() + 8);
+          }
+        });
+      }
+      for (auto& t : threads) t.join();
+    });
+    c->on_destroy = nullptr;  // the machine is about to go: no more lookups in it
+    EXPECT_GT(c->alive(), 0);
+  }
+  EXPECT_EQ(c->alive(), 0) << "created " << c->created << ", destroyed " << c->destroyed;
+}
+
+// Callers call a function while others rebind its variable to new function objects; the
+// function itself reads and binds variables of the same machine (re-entrant evaluation).
+// Every call returns its own argument plus one, and no function object outlives the machine.
+TEST(StoreStress, CallsRaceWithRebindsOfTheCallee) {
+  constexpr int kCallers = 3, kIters = 1500;
+  auto c = counters();
+  {
+    Machine m;
+    auto body = [&m](SharedValue arg) {
+      (void)m.store().lookup(S("seen"));
+      vrel::deduce(m, block(let("seen", lit(int_of(arg)))));
+      return Value::integer(int_of(arg) + 1);
+    };
+    vrel::deduce(m, block(fn("inc", fake(c, body))));
+    std::atomic<int> bad{0};
+    run_with_watchdog("calls", [&] {
+      std::vector<std::thread> threads;
+      threads.emplace_back([&] {
+        for (int i = 0; i < kIters; ++i) vrel::deduce(m, block(fn("inc", fake(c, body))));
+      });
+      for (int t = 0; t < kCallers; ++t) {
+        threads.emplace_back([&, t] {
+          const std::string out = "out" + std::to_string(t);
+          for (int i = 0; i < kIters; ++i) {
+            vrel::deduce(m, block(let(out, call("inc", lit(std::int64_t{t * kIters + i})))));
+            if (int_of(m.get(S(out))) != t * kIters + i + 1) ++bad;
+          }
+        });
+      }
+      for (auto& th : threads) th.join();
+    });
+    EXPECT_EQ(bad, 0);
+    EXPECT_EQ(c->runs, kCallers * kIters);
+    EXPECT_EQ(c->alive(), 1) << "only the last bound function object is left";
+  }
+  EXPECT_EQ(c->alive(), 0);
+}
+
+// The debug form is listed shard by shard while writers insert new keys and rebind old
+// ones: it always stays well formed and lists each listed key once.
+TEST(StoreStress, DebugFormWhileWritersRun) {
+  constexpr int kWriters = 2, kIters = 2000;
+  Machine m;
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  run_with_watchdog("debug", [&] {
+    std::vector<std::thread> threads;
+    for (int w = 0; w < kWriters; ++w) {
+      threads.emplace_back([&, w] {
+        for (int i = 0; i < kIters; ++i) {
+          vrel::deduce(m, block(let(U(std::uint64_t(w) * kIters + i), lit(std::int64_t{i})),
+                                let("shared", lits(std::string(i % 50, 'x')))));
+        }
+      });
+    }
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string text = m.debug();
+        if (text.rfind("Machine { vars: {", 0) != 0 || text.substr(text.size() - 3) != "} }") ++bad;
+        std::size_t shared_entries = 0;
+        for (auto at = text.find("S(\"shared\")"); at != std::string::npos;
+             at = text.find("S(\"shared\")", at + 1)) {
+          ++shared_entries;
+        }
+        if (shared_entries > 1) ++bad;
+      }
+    });
+    for (int w = 0; w < kWriters; ++w) threads[w].join();
+    stop = true;
+    threads.back().join();
+  });
+  EXPECT_EQ(bad, 0);
+  const std::string text = m.debug();
+  for (int w = 0; w < kWriters; ++w) {
+    EXPECT_NE(text.find("U(" + std::to_string(w * kIters + kIters - 1) + "): Number(Int(" +
+                        std::to_string(kIters - 1) + "))"),
+              std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace vrel_test
