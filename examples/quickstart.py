@@ -6,19 +6,28 @@ helpers that the host chooses to expose. A broken rule cannot crash the host: it
 PanicException, which is a BaseException, so it is caught explicitly.
 """
 
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import TYPE_CHECKING
+
 from vrelpy import Expr, Statement, Vrel
 
+if TYPE_CHECKING:
+    from vrelpy import Value, ValueLike
+
 E, S = Expr, Statement
+ZONES = {"DE": 1, "FR": 1, "US": 2}
 
 
-def load_record(machine: Vrel, record: dict) -> None:
+def load_record(machine: Vrel, record: Mapping[str, ValueLike]) -> None:
     """Binds every field of the record as a variable of the machine."""
     machine.run([S.let(name, E.literal(value)) for name, value in record.items()])
 
 
-def shipping_zone(country):
+def shipping_zone(country: Value) -> int:
     """A Python helper the rules may call: maps a country code to a zone number."""
-    return {"DE": 1, "FR": 1, "US": 2}.get(country, 3)
+    return ZONES.get(country, 3) if isinstance(country, str) else 3
 
 
 # total = price * quantity
@@ -42,7 +51,7 @@ RULES = [
     ),
 ]
 
-orders = [
+orders: list[dict[str, ValueLike]] = [
     {"id": "A-1", "price": 30, "quantity": 4, "country": "DE"},
     {"id": "A-2", "price": 12.5, "quantity": 2, "country": "US"},
     {"id": "A-3", "price": 9, "quantity": 5, "country": "FR"},

@@ -53,7 +53,18 @@ template <class Tree>
 Tree tree_from(PyObject* obj);
 template <>
 inline vrel::Expr tree_from<vrel::Expr>(PyObject* obj) {
-  return vrel::Expr(vrel::Expr::Shared{reinterpret_cast<PyExpr*>(obj)->expr});
+  const std::shared_ptr<const vrel::Expr>& held = reinterpret_cast<PyExpr*>(obj)->expr;
+  // Small leaves are cheaper to copy than to reach through a pointer at every evaluation.
+  const vrel::Expr::Node& node = held->node;
+  if (node.index() == 1) return *held;
+  if (const auto* literal = std::get_if<vrel::Expr::Literal>(&node)) {
+    const vrel::ValueKind kind = literal->value.kind();
+    if (kind != vrel::ValueKind::Vector &&
+        (kind != vrel::ValueKind::String || literal->value.as_string().size() <= 32)) {
+      return *held;
+    }
+  }
+  return vrel::Expr(vrel::Expr::Shared{held});
 }
 template <>
 inline vrel::Statement tree_from<vrel::Statement>(PyObject* obj) {

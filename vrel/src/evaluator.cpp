@@ -78,7 +78,21 @@ template <bool Consume>
 template <bool Consume>
 SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
   check_stack();
-  auto& node = e.node;
+  if constexpr (Consume) {
+    if (e.node.index() == 9) return eval<false>(m, *std::get_if<Expr::Shared>(&e.node)->target);
+  }
+  // Borrowed trees are read through chains of shared subtrees without a call per link.
+  Ref<Consume, Expr::Node> node = [&]() -> Ref<Consume, Expr::Node> {
+    if constexpr (Consume) {
+      return e.node;
+    } else {
+      const Expr* target = &e;
+      while (target->node.index() == 9) {
+        target = std::get_if<Expr::Shared>(&target->node)->target.get();
+      }
+      return target->node;
+    }
+  }();
   switch (node.index()) {
     case 0:
       return literal_result(*std::get_if<Expr::Literal>(&node));
@@ -116,10 +130,8 @@ SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
       auto& n = *std::get_if<Expr::Call>(&node);
       return call_function(m, n.function, eval<Consume>(m, *n.argument));
     }
-    case 8:
-      return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
     default:
-      return eval<false>(m, *std::get_if<Expr::Shared>(&node)->target);
+      return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
   }
 }
 
@@ -129,7 +141,7 @@ void bind(const Machine& m, Identifier& id, SharedValue value) {
   SharedValue previous = m.store().insert(std::move(id), std::move(value));
 }
 void bind(const Machine& m, const Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(Identifier(id), std::move(value));
+  SharedValue previous = m.store().insert(id, std::move(value));
 }
 
 template <bool Consume>

@@ -79,10 +79,24 @@ std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexce
 
 namespace {
 
+// A table slot. The key is constructed only while the slot is in use (value set), so that
+// allocating and growing a table does not construct and destroy a key per empty slot.
 struct Slot {
-  std::uint64_t hash = 0;
-  Identifier key;
+  std::uint64_t hash;
   SharedValue value;  // empty: the slot is free
+  union {
+    Identifier key;
+  };
+  Slot() noexcept : hash(0) {}
+  ~Slot() {
+    if (value) key.~Identifier();
+  }
+  template <class Key>
+  void occupy(std::uint64_t h, Key&& k, SharedValue&& v) {
+    hash = h;
+    new (&key) Identifier(std::forward<Key>(k));
+    value = std::move(v);
+  }
 };
 
 // Open addressing with linear probing. Entries are never removed, so a search can stop at
@@ -116,12 +130,15 @@ struct Table {
     constexpr std::size_t kMaxCapacity =
         (std::size_t{1} << (std::numeric_limits<std::size_t>::digits - 2)) / sizeof(Slot);
     if (cap >= kMaxCapacity) raise_fatal("Hash table capacity overflow");
-    const std::size_t new_cap = cap == 0 ? 8 : cap * 2;
+    const std::size_t new_cap = cap == 0 ? 16 : cap * 2;
     std::unique_ptr<Slot[]> old = std::move(slots);
     slots = std::make_unique<Slot[]>(new_cap);
     mask = new_cap - 1;
     for (std::size_t i = 0; i < cap; ++i) {
-      if (old[i].value) free_slot_for(old[i].hash) = std::move(old[i]);
+      Slot& from = old[i];
+      if (!from.value) continue;
+      free_slot_for(from.hash).occupy(from.hash, std::move(from.key), std::move(from.value));
+      from.key.~Identifier();
     }
   }
 };
@@ -156,22 +173,28 @@ SharedValue VariableStore::lookup(const Identifier& id) const {
   return SharedValue();
 }
 
-SharedValue VariableStore::insert(Identifier id, SharedValue value) const {
+template <class Id>
+SharedValue VariableStore::insert_impl(Id&& id, SharedValue value) const {
   const std::uint64_t hash = hash_identifier(keys_, id);
   Shard& shard = shards_[shard_index(hash)];
   ExclusiveLockGuard guard(shard.lock);
   if (Slot* s = shard.table.find(hash, id)) {
-    // The stored key stays; `id` is destroyed by the caller's frame.
+    // The stored key stays; an owned `id` is destroyed by the caller's frame.
     std::swap(s->value, value);
     return value;
   }
   shard.table.reserve_one();
-  Slot& s = shard.table.free_slot_for(hash);
-  s.hash = hash;
-  s.key = std::move(id);
-  s.value = std::move(value);
+  shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), std::move(value));
   ++shard.table.len;
   return SharedValue();
+}
+
+SharedValue VariableStore::insert(Identifier&& id, SharedValue value) const {
+  return insert_impl(std::move(id), std::move(value));
+}
+
+SharedValue VariableStore::insert(const Identifier& id, SharedValue value) const {
+  return insert_impl(id, std::move(value));
 }
 
 void VariableStore::debug_entries(std::string& out) const {

@@ -42,7 +42,9 @@ class VariableStore {
   // Binds `id` to `value`. Returns the reference stored before under an equal
   // identifier (empty if none); the caller drops it after the lock is gone, so that
   // destroying an old value never runs under a store lock.
-  [[nodiscard]] SharedValue insert(Identifier id, SharedValue value) const;
+  [[nodiscard]] SharedValue insert(Identifier&& id, SharedValue value) const;
+  // The same, copying `id` into the table only when it is not bound yet.
+  [[nodiscard]] SharedValue insert(const Identifier& id, SharedValue value) const;
 
   // Appends the entries "key: value, key: value" shard by shard, each shard locked shared
   // while it is listed.
@@ -56,6 +58,9 @@ class VariableStore {
 
  private:
   struct Shard;
+  template <class Id>
+  SharedValue insert_impl(Id&& id, SharedValue value) const;
+
   std::size_t shard_amount_;
   unsigned shift_;
   HashKeys keys_;

@@ -1,0 +1,100 @@
+"""Type information for vrelpy, a small embeddable expression language.
+
+This is a stub-only package (PEP 561): the module itself is a compiled extension, and
+type checkers find these declarations in the ``vrelpy-stubs`` directory installed beside
+it. The aliases ``Identifier``, ``ValueLike`` and ``Value`` exist only for type checkers;
+import them under ``if typing.TYPE_CHECKING:``.
+"""
+
+from collections.abc import Callable, Sequence
+from typing import Self, TypeAlias, final
+
+__all__ = ["Vrel", "Statement", "Expr"]
+
+# The name of a variable. An int (bools included) names a numeric variable, a str a text
+# one; the int 1 and the str "1" are different variables.
+Identifier: TypeAlias = int | str
+
+# What converts into a vrel value: ints that fit in 64 bits, floats (and larger ints,
+# which become floats), strs, and any sequence of these, nested to any depth. Tuples,
+# ranges and bytes become vectors too. Dicts, sets and other objects are refused.
+ValueLike: TypeAlias = None | bool | int | float | str | Sequence[ValueLike]
+
+# What a vrel value converts back into: vectors always come back as new lists.
+Value: TypeAlias = None | bool | int | float | str | list[Value]
+
+@final
+class Vrel:
+    """A machine: one flat store of variables that statements are run against."""
+
+    def __new__(cls) -> Self: ...
+    def run(self, stmts: Sequence[Statement]) -> None:
+        """Run the statements in order; earlier bindings stay if one of them fails."""
+
+    def get(self, ident: Identifier) -> Value:
+        """Read a variable as a new Python object."""
+
+@final
+class Statement:
+    """One step of a vrel program. Built only by the static methods below."""
+
+    @staticmethod
+    def let(ident: Identifier, pxpr: Expr) -> Statement:
+        """Bind the variable ``ident`` to the value of ``pxpr``."""
+
+    @staticmethod
+    def if_(pxpr: Expr, then: Sequence[Statement], otherwise: Sequence[Statement]) -> Statement:
+        """Run ``then`` when ``pxpr`` is true and ``otherwise`` when it is false."""
+
+    # Only objects of exactly types.FunctionType are accepted, but mypy does not count
+    # functions made by def or lambda as instances of that class, so the parameter states
+    # the calling convention instead: one argument of any vrel value, a convertible result.
+    # Annotate the parameter of a helper as Value, object or Any.
+    @staticmethod
+    def fn(ident: Identifier, item: Callable[[Value], ValueLike]) -> Statement:
+        """Bind ``ident`` to a plain Python function (``def`` or ``lambda``).
+
+        The function is called with one positional argument, whatever value the program
+        passes, and must return a convertible value. Built-in functions, bound methods,
+        classes and other callables are refused at run time with ``TypeError``.
+        """
+
+@final
+class Expr:
+    """An expression of a vrel program. Built only by the static methods below."""
+
+    @staticmethod
+    def literal(value: ValueLike) -> Expr:
+        """A constant value."""
+
+    @staticmethod
+    def ident(id: Identifier) -> Expr:
+        """The value of the variable ``id``."""
+
+    @staticmethod
+    def binary_op(a: Expr, o: str, b: Expr) -> Expr:
+        """``a`` and ``b`` combined by ``o``, one of ``"+"``, ``"-"``, ``"*"``, ``"/"``."""
+
+    @staticmethod
+    def equals(a: Expr, b: Expr) -> Expr:
+        """True when ``a`` equals ``b``; the left operand decides which types compare."""
+
+    @staticmethod
+    def not_(item: Expr) -> Expr:
+        """The inverse of the boolean ``item``."""
+
+    @staticmethod
+    def greater_than(a: Expr, b: Expr) -> Expr:
+        """True when the number ``a`` is greater than the number ``b``."""
+
+    @staticmethod
+    def less_than(a: Expr, b: Expr) -> Expr:
+        """True when the number ``a`` is less than the number ``b``."""
+
+    @staticmethod
+    def call(ident: Identifier, args: Expr) -> Expr:
+        """Call the function bound to ``ident`` with one argument."""
+
+    @staticmethod
+    def vector(items: Sequence[Expr]) -> Expr:
+        """A vector of the items' values, in order."""

@@ -1,0 +1,59 @@
+"""The programs in examples/ run and print what they promise."""
+
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import vrelpy
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+EXPECTED = {
+    "quickstart.py": """\
+A-1: total=120 discounted=110 zone=1 free_shipping=True
+A-2: total=25.0 discounted=25.0 zone=2 free_shipping=False
+A-3: total=45 discounted=45 zone=1 free_shipping=False
+rule failed: PanicException: Binary operator for unknown type
+still bound after the failure: before='kept'
+""",
+    "rules_engine.py": """\
+ann: eligible
+bob: not eligible: adult, resident
+cem: not eligible: low_income, first_grant
+dia: cannot decide: low_income (error: Value cannot be found: S("income"))
+""",
+    "feature_flags.py": """\
+120 requests, rollout 10%: {'new_checkout': 12, 'beta_search': 60, 'priority_support': 25}
+120 requests, rollout 50%: {'new_checkout': 61, 'beta_search': 80, 'priority_support': 25}
+user-7 on a free plan: {'new_checkout': True, 'beta_search': False, 'priority_support': True}
+""",
+}
+
+# Each expected fatal error writes a two-line report to standard error, and nothing else
+# may appear there.
+EXPECTED_REPORTS = {"quickstart.py": 1, "rules_engine.py": 1, "feature_flags.py": 0}
+
+
+def test_every_example_is_checked():
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(EXPECTED)
+
+
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_example_output(name):
+    proc = subprocess.run(
+        [sys.executable, str(EXAMPLES / name)], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == EXPECTED[name]
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 2 * EXPECTED_REPORTS[name], proc.stderr
+    assert all(line.startswith("vrel: fatal error in thread ") for line in lines[::2])
+
+
+def test_stub_package_is_installed_beside_the_module():
+    # Type checkers find the stubs of the single-module extension as a PEP 561 stub-only
+    # package in the same directory as the module.
+    module = pathlib.Path(vrelpy.__file__)
+    assert (module.parent / "vrelpy-stubs" / "__init__.pyi").is_file()

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Line coverage of the core (vrel/) and the binding (src/): builds everything instrumented
+# in build/coverage, runs the core's GoogleTest suite and the Python suite against the
+# instrumented module, and prints gcovr's per-file report and summary. Expects .venv from
+# tools/run-tests.sh (creates it otherwise); installs gcovr into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
+fi
+if [ ! -x .venv/bin/python ]; then
+  ./tools/setup-venv.sh
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt gcovr
+python_exe="$root/.venv/bin/python"
+
+echo "== coverage: configure, build"
+# Atomic counter updates: several threads run instrumented code at once in the stress tests.
+cmake -S . -B build/coverage -DCMAKE_BUILD_TYPE=Debug -DVRELPY_COVERAGE=ON \
+  -DCMAKE_CXX_FLAGS="-fprofile-update=atomic" -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF \
+  -DVRELPY_BUILD_MODULE=ON -DPython_EXECUTABLE="$python_exe" >/dev/null
+cmake --build build/coverage -j2
+find build/coverage -name '*.gcda' -delete
+
+echo "== coverage: core tests"
+ctest --test-dir build/coverage --output-on-failure -j2
+
+echo "== coverage: python tests"
+module_dir="$root/build/coverage"
+loaded=$(PYTHONPATH="$module_dir" "$python_exe" -c 'import vrelpy; print(vrelpy.__file__)')
+case "$loaded" in
+  "$module_dir"/*) echo "instrumented module: $loaded" ;;
+  *) echo "error: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
+esac
+PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" \
+  "$python_exe" -m pytest -q -p no:cacheprovider tests/python
+
+echo "== coverage: report (lines of vrel/ and src/)"
+"$python_exe" -m gcovr --root . --object-directory build/coverage \
+  --filter 'vrel/' --filter 'src/' --exclude-unreachable-branches \
+  --txt - --print-summary

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Runs the test suites under sanitizers, each build in its own directory:
+#   build/asan  AddressSanitizer + UndefinedBehaviorSanitizer: the core's GoogleTest suite,
+#               then the Python suite in an interpreter with the ASan runtime preloaded,
+#               importing the sanitized extension module;
+#   build/tsan  ThreadSanitizer: the store, lock and stress tests of the core.
+# Any sanitizer report fails the run. Expects .venv from tools/run-tests.sh (creates it
+# otherwise). Under sanitizers the Python suite sets VRELPY_TESTS_UNDER_SANITIZER=1, which
+# sizes down the deepest and longest tests (see tests/python/test_deep.py and
+# tests/python/test_stress.py); hypothesis runs its fast default profile.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
+fi
+if [ ! -x .venv/bin/python ]; then
+  ./tools/setup-venv.sh
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+python_exe="$root/.venv/bin/python"
+supp="$root/tests/sanitizers"
+
+# Shared by every sanitized process. detect_stack_use_after_return stays off: with it,
+# frames live on ASan's heap "fake stack", which would defeat the core's native stack guard
+# (it compares frame addresses against the thread's real stack bounds).
+common_ubsan="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
+
+echo "== asan+ubsan: configure, build"
+# -O1: the usual trade for sanitizers between build time, run time and clear stack traces.
+opt=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
+     "-DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized")
+cmake -S . -B build/asan "${opt[@]}" \
+  -DVRELPY_SANITIZE=address,undefined -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF \
+  -DVRELPY_BUILD_MODULE=ON -DPython_EXECUTABLE="$python_exe" >/dev/null
+cmake --build build/asan -j2
+
+echo "== asan+ubsan: core tests"
+ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=0:strict_string_checks=1:check_initialization_order=1" \
+UBSAN_OPTIONS="$common_ubsan" \
+  ctest --test-dir build/asan --output-on-failure -j2
+
+echo "== asan+ubsan: python tests"
+module_dir="$root/build/asan"
+# The interpreter itself is not instrumented: the ASan runtime must come first in the
+# process (LD_PRELOAD), and PYTHONMALLOC=malloc routes Python objects through the
+# intercepted malloc so that overflows and use-after-free on them are seen too. Leaks are
+# checked at every interpreter exit (pytest's own and each subprocess a test starts);
+# only the interpreter's own allocations are suppressed (tests/sanitizers/lsan-python.supp).
+export LD_PRELOAD
+LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=0:allocator_may_return_null=0"
+export LSAN_OPTIONS="suppressions=$supp/lsan-python.supp:print_suppressions=0"
+export UBSAN_OPTIONS="$common_ubsan"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}"
+export VRELPY_TESTS_UNDER_SANITIZER=1
+loaded=$("$python_exe" -c 'import vrelpy; print(vrelpy.__file__)')
+case "$loaded" in
+  "$module_dir"/*) echo "sanitized module: $loaded" ;;
+  *) echo "error: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
+esac
+"$python_exe" -m pytest -q -p no:cacheprovider tests/python
+unset LD_PRELOAD ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC VRELPY_TESTS_UNDER_SANITIZER
+
+echo "== tsan: configure, build, store/lock/stress tests"
+cmake -S . -B build/tsan "${opt[@]}" -DVRELPY_SANITIZE=thread \
+  -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF -DVRELPY_BUILD_MODULE=OFF >/dev/null
+cmake --build build/tsan -j2 --target vrel_core_tests
+# halt_on_error: the first race fails the run; second_deadlock_stack for useful reports.
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
+  build/tsan/vrel_core_tests \
+  --gtest_filter='VariableStore*:Machine*:RawRwLock*:HashKeys*:StoreStress*:*Concurrency*:*Stress*'
+echo "== sanitizers: all clean"
