@@ -270,6 +270,7 @@ class Case:
     note: str = ""
     # Optional: rebuild the case with fewer operations per call (slow systems in W2).
     shrink: Callable[[int], "Case"] | None = None
+    calls_per_sample: int = 1
 
     def check(self) -> None:
         got = self.result(self.fn())
@@ -781,14 +782,14 @@ class Result:
     median_s: float | None = None  # median seconds per operation
     samples_s: list[float] = field(default_factory=list)  # seconds per operation, per repetition
     ops_per_call: int = 0
+    calls_per_sample: int = 1
     reference: bool = False
     ratio: float | None = None  # this system's time / vrelpy's time (> 1: vrelpy is faster)
 
 
-def time_case(case: Case, repeat: int, budget_s: float) -> tuple[Case, list[float]]:
-    """Checks the case, warms it up, and returns per-operation timings of `repeat` calls.
-    A case that can shrink (W2) is first probed on a few operations and cut down so that one
-    call fits in `budget_s`."""
+def prepare_case(case: Case, budget_s: float) -> Case:
+    """Checks the case and warms it up. A case that can shrink (W2) is first probed on a few
+    operations and cut down so that one call fits in `budget_s`."""
     if case.shrink is not None and case.ops_per_call > 50:
         probe = case.shrink(20)
         probe.check()
@@ -800,15 +801,25 @@ def time_case(case: Case, repeat: int, budget_s: float) -> tuple[Case, list[floa
             case = case.shrink(k)
     t0 = time.perf_counter()
     case.check()  # also the first warm-up
-    first = time.perf_counter() - t0
-    if first < 0.5:
-        case.fn()  # one more warm-up call for the fast ones
-    samples = []
-    for _ in range(repeat):
+    if time.perf_counter() - t0 < 0.5:
         t0 = time.perf_counter()
-        case.fn()
-        samples.append((time.perf_counter() - t0) / case.ops_per_call)
-    return case, samples
+        case.fn()  # one more warm-up call for the fast ones, which also sizes the samples
+        call_s = time.perf_counter() - t0
+        # A sample of a fast case runs it several times, for at least MIN_SAMPLE_S.
+        case.calls_per_sample = max(1, min(1000, int(MIN_SAMPLE_S / max(call_s, 1e-9))))
+    return case
+
+
+MIN_SAMPLE_S = 0.02
+
+
+def time_sample(case: Case) -> float:
+    """Seconds per operation of one sample (one or more calls)."""
+    fn, calls = case.fn, case.calls_per_sample
+    t0 = time.perf_counter()
+    for _ in range(calls):
+        fn()
+    return (time.perf_counter() - t0) / (case.ops_per_call * calls)
 
 
 def fmt_time(s: float | None) -> str:
@@ -821,36 +832,47 @@ def fmt_time(s: float | None) -> str:
 
 
 def run_all(args: argparse.Namespace, unavailable: dict[str, str]) -> list[Result]:
+    """Prepares (checks, warms up) every system of a workload, then times the systems
+    round-robin, one call each per repetition, so that a change of machine load during the run
+    touches every system alike."""
     tree = w2_tree()
     inputs = w2_inputs()
     results: list[Result] = []
+    groups: dict[str, list[Row]] = {}
     for row in workload_rows(tree, inputs, args.quick):
+        if not args.only or any(o.lower() in row.workload.lower() for o in args.only):
+            groups.setdefault(row.workload, []).append(row)
+    for workload, rows in groups.items():
         started = time.perf_counter()
-        res = Result(row.workload, row.system, "ok", reference=row.reference)
-        mod = SYSTEM_MODULE.get(row.system)
-        if args.only and not any(o.lower() in row.workload.lower() for o in args.only):
-            continue
-        if row.na:
-            res.status, res.reason = "n/a", row.na
-        elif mod and mod in unavailable:
-            res.status, res.reason = "unavailable", unavailable[mod]
-        else:
-            try:
-                case = row.make()
-                case, samples = time_case(case, args.repeat, args.budget)
-                res.samples_s = samples
-                res.median_s = statistics.median(samples)
-                res.ops_per_call = case.ops_per_call
-                res.reason = case.note
-            except NotApplicable as e:
-                res.status, res.reason = "n/a", str(e)
-            except Exception as e:  # a broken peer must not end the run
-                res.status, res.reason = "failed", f"{type(e).__name__}: {e}"[:160]
-        results.append(res)
+        prepared: list[tuple[Result, Case]] = []
+        for row in rows:
+            res = Result(row.workload, row.system, "ok", reference=row.reference)
+            results.append(res)
+            mod = SYSTEM_MODULE.get(row.system)
+            if row.na:
+                res.status, res.reason = "n/a", row.na
+            elif mod and mod in unavailable:
+                res.status, res.reason = "unavailable", unavailable[mod]
+            else:
+                try:
+                    case = prepare_case(row.make(), args.budget)
+                    res.ops_per_call, res.reason = case.ops_per_call, case.note
+                    res.calls_per_sample = case.calls_per_sample
+                    prepared.append((res, case))
+                except NotApplicable as e:
+                    res.status, res.reason = "n/a", str(e)
+                except Exception as e:  # a broken peer must not end the run
+                    res.status, res.reason = "failed", f"{type(e).__name__}: {e}"[:160]
+        for _ in range(args.repeat):
+            for res, case in prepared:
+                res.samples_s.append(time_sample(case))
+        for res, _ in prepared:
+            res.median_s = statistics.median(res.samples_s)
         if args.verbose:
-            print(f"  {row.workload:<16} {row.system:<14} {res.status:<11} {fmt_time(res.median_s):>10}"
-                  f"   ({time.perf_counter() - started:.1f} s)",
-                  file=sys.stderr, flush=True)
+            print(f"  {workload:<16} ({time.perf_counter() - started:.1f} s)", file=sys.stderr, flush=True)
+            for res in results[-len(rows):]:
+                print(f"    {res.system:<14} {res.status:<11} {fmt_time(res.median_s):>10}",
+                      file=sys.stderr, flush=True)
     base = {r.workload: r.median_s for r in results if r.system == "vrelpy" and r.median_s}
     for r in results:
         if r.median_s and r.workload in base:
@@ -868,7 +890,7 @@ STORE_LINE = re.compile(r"store 90% reads / 10% inserts, (\d+) thread\(s\): ([\d
 def run_w6(verbose: bool) -> dict[str, Any]:
     if shutil.which("cmake") is None:
         return {"status": "unavailable", "reason": "cmake not found"}
-    out = subprocess.DEVNULL if not verbose else None
+    out = sys.stderr if verbose else subprocess.DEVNULL
     try:
         subprocess.run(["cmake", "-S", str(REPO), "-B", str(CORE_BUILD_DIR), "-DCMAKE_BUILD_TYPE=Release",
                         "-DVRELPY_BUILD_TESTS=OFF", "-DVRELPY_BUILD_BENCH=ON"],
@@ -1091,7 +1113,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                    help="fewer repetitions and a smaller time budget per call (< 2 minutes)")
     p.add_argument("--repeat", type=int, default=None,
                    help="timed repetitions per workload and system; the median is reported "
-                        "(default 7, or 3 with --quick)")
+                        "(default 9, or 3 with --quick)")
     p.add_argument("--budget", type=float, default=None,
                    help="seconds one timed call may take before a W2 peer is given fewer "
                         "evaluations per call (default 1.0, or 0.25 with --quick)")
@@ -1107,7 +1129,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     p.add_argument("-v", "--verbose", action="store_true", help="progress on standard error")
     args = p.parse_args(argv)
     if args.repeat is None:
-        args.repeat = 3 if args.quick else 7
+        args.repeat = 3 if args.quick else 9
     if args.budget is None:
         args.budget = 0.25 if args.quick else 1.0
     return args
