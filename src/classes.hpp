@@ -54,16 +54,9 @@ Tree tree_from(PyObject* obj);
 template <>
 inline vrel::Expr tree_from<vrel::Expr>(PyObject* obj) {
   const std::shared_ptr<const vrel::Expr>& held = reinterpret_cast<PyExpr*>(obj)->expr;
-  // Small leaves are cheaper to copy than to reach through a pointer at every evaluation.
-  const vrel::Expr::Node& node = held->node;
-  if (node.index() == 1) return *held;
-  if (const auto* literal = std::get_if<vrel::Expr::Literal>(&node)) {
-    const vrel::ValueKind kind = literal->value.kind();
-    if (kind != vrel::ValueKind::Vector &&
-        (kind != vrel::ValueKind::String || literal->value.as_string().size() <= 32)) {
-      return *held;
-    }
-  }
+  // Leaves are cheaper to copy than to reach through a pointer at every evaluation.
+  const std::size_t kind = held->node.index();
+  if (kind == 1 || kind == 10) return *held;
   return vrel::Expr(vrel::Expr::Shared{held});
 }
 template <>

@@ -162,6 +162,14 @@ Outcome try_f64(PyObject* obj, Value& out, PyRef& err) {
 
 // Converts every item of a sequence. Runs under the interpreter's recursion check, so that
 // nesting deeper than it allows is a RecursionError rather than a native stack overflow.
+Outcome collect_one(PyObject* item, Value::Vector& items, PyRef& err) {
+  Value v;
+  const Outcome o = extract(item, v);
+  if (o == Outcome::Failed) err = take_exception();
+  if (o == Outcome::Ok) items.push_back(vrel::SharedValue::make(std::move(v)));
+  return o;
+}
+
 Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
   if (Py_EnterRecursiveCall(" while converting a Python value")) return Outcome::Aborted;
   struct Leave {
@@ -179,18 +187,29 @@ Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
     return Outcome::Failed;
   }
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    Value v;
-    const Outcome o = extract(item.get(), v);
-    if (o == Outcome::Aborted) return o;
-    if (o == Outcome::Failed) {
-      err = take_exception();
-      return o;
-    }
-    items.push_back(vrel::SharedValue::make(std::move(v)));
+    const Outcome o = collect_one(item.get(), items, err);
+    if (o != Outcome::Ok) return o;
   }
   if (PyErr_Occurred()) {
     err = take_exception();
     return Outcome::Failed;
+  }
+  return Outcome::Ok;
+}
+
+// The same for an exact list or tuple, read by index: what their iterators would yield,
+// including items appended or removed by Python code that an item's conversion runs.
+Outcome collect_list_items(PyObject* seq, Value::Vector& items, PyRef& err) {
+  if (Py_EnterRecursiveCall(" while converting a Python value")) return Outcome::Aborted;
+  struct Leave {
+    ~Leave() { Py_LeaveRecursiveCall(); }
+  } leave;
+  const bool is_list = PyList_CheckExact(seq);
+  items.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
+  for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+    PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
+    const Outcome o = collect_one(item.get(), items, err);
+    if (o != Outcome::Ok) return o;
   }
   return Outcome::Ok;
 }
@@ -215,8 +234,9 @@ constexpr std::array<const char*, 6> kValueNames = {"Null", "Boolean", "String",
 
 // Every form in order; the first that applies wins. Failed leaves the combined TypeError
 // pending, Aborted the exception that stopped the attempt.
+using Try = Outcome (*)(PyObject*, Value&, PyRef&);
+
 Outcome extract_slow(PyObject* obj, Value& out) {
-  using Try = Outcome (*)(PyObject*, Value&, PyRef&);
   constexpr Try attempts[6] = {try_null, try_boolean, try_string, try_i64, try_f64, try_vector};
   std::array<PyRef, 6> errors;
   for (std::size_t i = 0; i < 6; ++i) {
@@ -266,6 +286,21 @@ Outcome extract(PyObject* obj, Value& out) {
     }
     PyErr_Clear();
     return extract_slow(obj, out);
+  }
+  if (tp == &PyList_Type || tp == &PyTuple_Type) {
+    Value::Vector items;
+    PyRef vector_error;
+    const Outcome o = collect_list_items(obj, items, vector_error);
+    if (o == Outcome::Ok) out = Value::vector(std::move(items));
+    if (o != Outcome::Failed) return o;
+    // Only now explain why every form failed. For a list or tuple the other forms fail
+    // without running any Python code, so trying them after the vector changes nothing.
+    std::array<PyRef, 6> errors;
+    constexpr Try others[5] = {try_null, try_boolean, try_string, try_i64, try_f64};
+    for (std::size_t i = 0; i < 5; ++i) others[i](obj, out, errors[i]);
+    errors[5] = std::move(vector_error);
+    raise_combined("PyValue", kValueNames, errors);
+    return Outcome::Failed;
   }
   return extract_slow(obj, out);
 }

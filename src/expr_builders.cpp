@@ -63,7 +63,9 @@ VRELPY_BUILDER(expr_literal) {
       prefix_argument_error("value");
       return nullptr;
     }
-    return wrap_expr(Expr(Expr::Literal{std::move(value)}));
+    // Held as a shared constant: evaluating it hands out the same immutable value instead
+    // of copying it (no Python program can tell the two apart).
+    return wrap_expr(Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))}));
   });
 }
 

@@ -130,8 +130,10 @@ SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
       auto& n = *std::get_if<Expr::Call>(&node);
       return call_function(m, n.function, eval<Consume>(m, *n.argument));
     }
-    default:
+    case 8:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
+    default:
+      return std::get_if<Expr::Constant>(&node)->value;
   }
 }
 

@@ -50,7 +50,7 @@ Expr::Expr(const Expr& other) : node(Literal{}) {
       [this](const auto& n) {
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident> ||
-                      std::is_same_v<T, Shared>) {
+                      std::is_same_v<T, Shared> || std::is_same_v<T, Constant>) {
           node.emplace<T>(n);
         } else if constexpr (std::is_same_v<T, BinaryOp>) {
           node.emplace<T>(n.op, clone(n.left), clone(n.right));
@@ -74,7 +74,7 @@ Expr& Expr::operator=(const Expr& other) {
 
 bool Expr::has_children() const noexcept {
   const std::size_t i = node.index();
-  return i >= 2 && (i != 8 || !std::get_if<Vector>(&node)->items.empty());
+  return i >= 2 && i != 10 && (i != 8 || !std::get_if<Vector>(&node)->items.empty());
 }
 
 Expr::~Expr() {
@@ -85,7 +85,8 @@ Expr::~Expr() {
   std::visit(
       [](auto& n) {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident>) {
+        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident> ||
+                      std::is_same_v<T, Constant>) {
         } else if constexpr (std::is_same_v<T, Not>) {
           release_later_if_any(n.operand);
         } else if constexpr (std::is_same_v<T, Call>) {

@@ -64,13 +64,20 @@ class Expr {
   struct Shared {
     std::shared_ptr<const Expr> target;
   };
+  // A literal whose value is already behind a shared handle: every evaluation yields that
+  // same immutable value instead of a copy, so evaluating it costs one reference count,
+  // whatever the size of the value. Hosts use it for literals that are evaluated many times.
+  struct Constant {
+    SharedValue value;
+  };
   using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
-                            Vector, Shared>;
+                            Vector, Shared, Constant>;
 
   Expr(Literal n) noexcept : node(std::move(n)) {}
   Expr(Ident n) noexcept : node(std::move(n)) {}
   Expr(Vector n) noexcept : node(std::move(n)) {}
   Expr(Shared n) noexcept : node(std::move(n)) {}
+  Expr(Constant n) noexcept : node(std::move(n)) {}
 
   // Constructors of the composite expressions: the operands are moved into new heap cells.
   static Expr binary_op(Expr left, BinaryOperator op, Expr right);
