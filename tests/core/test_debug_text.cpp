@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "debug_text.hpp"
 #include "unicode_tables.hpp"
@@ -46,60 +47,19 @@ TEST_P(UnicodeTablesTest, ClassifiesCodePoint) {
   EXPECT_EQ(is_grapheme_extend(c.code_point), c.grapheme_extend);
 }
 
-// Rows sit on both sides of range edges, where an off-by-one in the tables or in
-// the search shows up, and on the blocks that UnicodeData.txt lists only as
-// First/Last pairs.
+// Code points on both sides of range edges and inside First/Last blocks:
+// {code point, printable, grapheme extend}.
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, UnicodeTablesTest,
-    testing::Values(
-        PropertyCase{0x00, false, false},       // Cc
-        PropertyCase{0x1F, false, false},       // Cc
-        PropertyCase{0x20, true, false},        // SPACE, the one printable Zs
-        PropertyCase{0x7E, true, false},        // ~
-        PropertyCase{0x7F, false, false},       // DEL, Cc
-        PropertyCase{0x85, false, false},       // NEXT LINE, Cc
-        PropertyCase{0xA0, false, false},       // NO-BREAK SPACE, Zs
-        PropertyCase{0xA1, true, false},        // first printable after ASCII
-        PropertyCase{0xAD, false, false},       // SOFT HYPHEN, Cf
-        PropertyCase{0xE9, true, false},        // e with acute
-        PropertyCase{0x2FF, true, false},       // last modifier letter before the marks
-        PropertyCase{0x300, true, true},        // first combining diacritical mark
-        PropertyCase{0x301, true, true},        // COMBINING ACUTE ACCENT
-        PropertyCase{0x36F, true, true},        // last combining diacritical mark
-        PropertyCase{0x370, true, false},       // GREEK CAPITAL LETTER HETA
-        PropertyCase{0x378, false, false},      // unassigned inside the Greek block
-        PropertyCase{0x200B, false, false},     // ZERO WIDTH SPACE, Cf
-        PropertyCase{0x200C, false, true},      // ZERO WIDTH NON-JOINER, Cf and extend
-        PropertyCase{0x2028, false, false},     // LINE SEPARATOR, Zl
-        PropertyCase{0x2029, false, false},     // PARAGRAPH SEPARATOR, Zp
-        PropertyCase{0x3000, false, false},     // IDEOGRAPHIC SPACE, Zs
-        PropertyCase{0x4E00, true, false},      // first CJK ideograph (First> line)
-        PropertyCase{0x65E5, true, false},      // an ideograph inside the First/Last block
-        PropertyCase{0x9FFF, true, false},      // last CJK ideograph (Last> line)
-        PropertyCase{0xD7A3, true, false},      // last Hangul syllable
-        PropertyCase{0xD7A4, false, false},     // unassigned after it
-        PropertyCase{0xD800, false, false},     // surrogate, Cs
-        PropertyCase{0xDFFF, false, false},     // surrogate, Cs
-        PropertyCase{0xE000, false, false},     // private use, Co
-        PropertyCase{0xF8FF, false, false},     // private use, Co
-        PropertyCase{0xF900, true, false},      // CJK compatibility ideograph
-        PropertyCase{0xFEFF, false, false},     // BYTE ORDER MARK, Cf
-        PropertyCase{0xFF9E, true, true},       // halfwidth voiced mark: Lm yet extending
-        PropertyCase{0xFFFD, true, false},      // REPLACEMENT CHARACTER
-        PropertyCase{0xFFFE, false, false},     // noncharacter, Cn
-        PropertyCase{0x1F600, true, false},     // emoji
-        PropertyCase{0x2A6DF, true, false},     // last of CJK extension B
-        PropertyCase{0x2A6E0, false, false},    // unassigned after it
-        PropertyCase{0xE0001, false, false},    // LANGUAGE TAG, Cf
-        PropertyCase{0xE0020, false, true},     // TAG SPACE, Cf and extend
-        PropertyCase{0xE01EF, true, true},      // last variation selector
-        PropertyCase{0xE01F0, false, false},    // unassigned after it
-        PropertyCase{0xF0000, false, false},    // plane 15 private use
-        PropertyCase{0x10FFFD, false, false},   // plane 16 private use
-        PropertyCase{0x10FFFF, false, false},   // noncharacter, last code point
-        PropertyCase{0x110000, false, false},   // beyond Unicode
-        PropertyCase{0xFFFFFFFF, false, false}  // far beyond Unicode
-        ));
+    testing::ValuesIn(std::vector<PropertyCase>{
+        {0x00, 0, 0}, {0x1F, 0, 0}, {0x20, 1, 0}, {0x7E, 1, 0}, {0x7F, 0, 0}, {0x85, 0, 0},
+        {0xA0, 0, 0}, {0xA1, 1, 0}, {0xAD, 0, 0}, {0xE9, 1, 0}, {0x2FF, 1, 0}, {0x300, 1, 1},
+        {0x301, 1, 1}, {0x36F, 1, 1}, {0x370, 1, 0}, {0x378, 0, 0}, {0x200B, 0, 0}, {0x200C, 0, 1},
+        {0x2028, 0, 0}, {0x2029, 0, 0}, {0x3000, 0, 0}, {0x4E00, 1, 0}, {0x65E5, 1, 0}, {0x9FFF, 1, 0},
+        {0xD7A3, 1, 0}, {0xD7A4, 0, 0}, {0xD800, 0, 0}, {0xDFFF, 0, 0}, {0xE000, 0, 0}, {0xF8FF, 0, 0},
+        {0xF900, 1, 0}, {0xFEFF, 0, 0}, {0xFF9E, 1, 1}, {0xFFFD, 1, 0}, {0xFFFE, 0, 0}, {0x1F600, 1, 0},
+        {0x2A6DF, 1, 0}, {0x2A6E0, 0, 0}, {0xE0001, 0, 0}, {0xE0020, 0, 1}, {0xE01EF, 1, 1}, {0xE01F0, 0, 0},
+        {0xF0000, 0, 0}, {0x10FFFD, 0, 0}, {0x10FFFF, 0, 0}, {0x110000, 0, 0}, {0xFFFFFFFF, 0, 0}}));
 
 // ---- quoted text -----------------------------------------------------------------
 
@@ -126,7 +86,6 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"Empty", ""sv, R"("")"sv},
         QuotedCase{"Plain", "hello, world"sv, R"("hello, world")"sv},
         QuotedCase{"DoubleQuote", "a\"b"sv, R"("a\"b")"sv},
-        QuotedCase{"OnlyQuotes", "\"\""sv, R"("\"\"")"sv},
         QuotedCase{"Backslash", "a\\b\\"sv, R"("a\\b\\")"sv},
         QuotedCase{"SingleQuoteKept", "it's"sv, R"("it's")"sv},
         QuotedCase{"NamedControls", "\t\r\n"sv, R"("\t\r\n")"sv},
@@ -134,15 +93,13 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"Bell", "\a"sv, R"("\u{7}")"sv},
         QuotedCase{"Escape", "x\x1b[0m"sv, R"("x\u{1b}[0m")"sv},
         QuotedCase{"UnitSeparator", "\x1f"sv, R"("\u{1f}")"sv},
-        QuotedCase{"Delete", "\x7f"sv, R"("\u{7f}")"sv},
-        QuotedCase{"AllPrintableEdges", " ~!"sv, R"(" ~!")"sv}),
+        QuotedCase{"Delete", "\x7f"sv, R"("\u{7f}")"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     NonAscii, QuotedTest,
     testing::Values(
         QuotedCase{"LatinLetter", "caf\u00e9"sv, "\"caf\u00e9\""sv},
-        QuotedCase{"Ideograph", "\u65e5\u672c"sv, "\"\u65e5\u672c\""sv},
         QuotedCase{"FourByteEmoji", "\U0001F600"sv, "\"\U0001F600\""sv},
         QuotedCase{"ReplacementCharacterKept", "\uFFFD"sv, "\"\uFFFD\""sv},
         QuotedCase{"NextLineControl", "\u0085"sv, R"("\u{85}")"sv},
@@ -154,17 +111,14 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"ByteOrderMark", "\ufeff"sv, R"("\u{feff}")"sv},
         QuotedCase{"AccentAfterLetter", "e\u0301"sv, R"("e\u{301}")"sv},
         QuotedCase{"AccentAtStart", "\u0301x"sv, R"("\u{301}x")"sv},
-        QuotedCase{"AccentsInMiddle", "a\u0300\u036fb"sv, R"("a\u{300}\u{36f}b")"sv},
         QuotedCase{"PrintableExtender", "\uff76\uff9e"sv, "\"\uff76\\u{ff9e}\""sv},
         QuotedCase{"Unassigned", "\u0378"sv, R"("\u{378}")"sv},
         QuotedCase{"Noncharacter", "\uFFFE"sv, R"("\u{fffe}")"sv},
         QuotedCase{"PrivateUse", "\ue000"sv, R"("\u{e000}")"sv},
-        QuotedCase{"SupplementaryPrivateUse", "\U000F0000"sv, R"("\u{f0000}")"sv},
         QuotedCase{"LastCodePoint", "\U0010FFFF"sv, R"("\u{10ffff}")"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Each byte outside a well-formed sequence becomes one replacement escape, and the
-// valid text after it survives.
+// Each byte outside a well-formed sequence becomes one replacement escape.
 INSTANTIATE_TEST_SUITE_P(
     InvalidUtf8, QuotedTest,
     testing::Values(
@@ -186,8 +140,7 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"LastBelowSurrogates", "\xed\x9f\xbf"sv, R"("\u{d7ff}")"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A sequence cut short by the end of the view must not be completed from the
-// bytes that happen to follow it in memory.
+// A sequence cut short by the end of the view is not completed from the bytes after it.
 TEST(QuotedText, TruncatedSequenceStopsAtEndOfView) {
   const std::string buffer = "a\u65e5";  // 'a' E6 97 A5
   for (std::size_t cut = 2; cut < buffer.size(); ++cut) {
@@ -207,9 +160,8 @@ TEST(QuotedText, LongRunsAroundEscapes) {
 TEST(DebugText, WritersAppendToExistingText) {
   std::string out = "S(";
   write_quoted(out, "x");
-  out += ", ";
   write_float(out, 2.5);
-  EXPECT_EQ(out, R"(S("x", 2.5)");
+  EXPECT_EQ(out, R"(S("x"2.5)");
 }
 
 // ---- float text ------------------------------------------------------------------
@@ -249,17 +201,12 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{"Zero", 0.0, "0.0"sv},
         FloatCase{"NegativeZero", -0.0, "-0.0"sv},
         FloatCase{"One", 1.0, "1.0"sv},
-        FloatCase{"NegativeOne", -1.0, "-1.0"sv},
         FloatCase{"Half", 0.5, "0.5"sv},
-        FloatCase{"Hundred", 100.0, "100.0"sv},
         FloatCase{"Mixed", 123456.789, "123456.789"sv},
-        FloatCase{"NegativeMixed", -2.5, "-2.5"sv},
         FloatCase{"Third", 1.0 / 3.0, "0.3333333333333333"sv},
         FloatCase{"SumNotExact", 0.1 + 0.2, "0.30000000000000004"sv},
         FloatCase{"SmallestPlain", 0.0001, "0.0001"sv},
         FloatCase{"NegativeSmallestPlain", -0.0001, "-0.0001"sv},
-        FloatCase{"Thousandth", 0.00123, "0.00123"sv},
-        FloatCase{"TenToFifteen", 1e15, "1000000000000000.0"sv},
         FloatCase{"TwoToFiftyThree", 9007199254740992.0, "9007199254740992.0"sv},
         FloatCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"sv},
         FloatCase{"NegativeLargestPlain", -9999999999999998.0, "-9999999999999998.0"sv}),
@@ -269,7 +216,6 @@ INSTANTIATE_TEST_SUITE_P(
     Scientific, FloatTextTest,
     testing::Values(
         FloatCase{"TenToSixteen", 1e16, "1e16"sv},
-        FloatCase{"NegativeTenToSixteen", -1e16, "-1e16"sv},
         FloatCase{"AboveTenToSixteen", std::nextafter(1e16, kInf), "1.0000000000000002e16"sv},
         FloatCase{"JustBelowSmallestPlain", std::nextafter(0.0001, 0.0), "9.999999999999999e-5"sv},
         FloatCase{"BelowSmallestPlain", 0.00009999, "9.999e-5"sv},
@@ -279,22 +225,16 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{"NegativeLarge", -2.5e20, "-2.5e20"sv},
         FloatCase{"ManyDigits", 12345678901234567890.0, "1.2345678901234567e19"sv},
         FloatCase{"TenToTwentyThree", 1e23, "1e23"sv},
-        FloatCase{"TenToHundred", 1e100, "1e100"sv},
         FloatCase{"Largest", std::numeric_limits<double>::max(), "1.7976931348623157e308"sv},
-        FloatCase{"NegativeLargest", -std::numeric_limits<double>::max(),
-                  "-1.7976931348623157e308"sv},
         FloatCase{"SmallestNormal", std::numeric_limits<double>::min(),
                   "2.2250738585072014e-308"sv},
         FloatCase{"LargestSubnormal", std::nextafter(std::numeric_limits<double>::min(), 0.0),
                   "2.225073858507201e-308"sv},
         FloatCase{"SmallestSubnormal", std::numeric_limits<double>::denorm_min(), "5e-324"sv},
-        FloatCase{"NegativeSmallestSubnormal", -std::numeric_limits<double>::denorm_min(),
-                  "-5e-324"sv},
-        FloatCase{"ThirdSubnormal", 3 * std::numeric_limits<double>::denorm_min(), "1.5e-323"sv}),
+        FloatCase{"NegativeSmallestSubnormal", -std::numeric_limits<double>::denorm_min(), "-5e-324"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Fewest significant digits that read back to x, found independently of
-// to_chars by asking printf for ever more digits.
+// Fewest significant digits that read back to x, found with printf.
 int shortest_digit_count(double x) {
   char buffer[64];
   for (int digits = 1; digits <= 17; ++digits) {
@@ -304,8 +244,6 @@ int shortest_digit_count(double x) {
   return 17;
 }
 
-// Significant digits of a float text: the significand without sign, point,
-// leading zeros and trailing zeros.
 int significant_digit_count(const std::string& text) {
   std::string digits;
   for (char ch : text) {
@@ -374,9 +312,7 @@ TEST(FloatText, RandomBitPatternsRoundTrip) {
   }
 }
 
-// Uniform bit patterns rarely land in the plain range (about 3 in 100), so the
-// plain layout gets its own draw: exponents across the whole range and a
-// little beyond, random significands.
+// Uniform bit patterns rarely land in the plain range, so it gets its own draw.
 TEST(FloatText, RandomPlainRangeRoundTrip) {
   std::mt19937_64 rng(0xdec1'3a1);
   std::uniform_int_distribution<int> exponent(-16, 56);
@@ -389,8 +325,6 @@ TEST(FloatText, RandomPlainRangeRoundTrip) {
   }
 }
 
-// Integers up to 2^53 and short decimals are the values users type; their text
-// must be exactly the digits they typed.
 TEST(FloatText, IntegersAndShortDecimalsReadAsTyped) {
   for (std::int64_t n : {std::int64_t{1}, std::int64_t{7}, std::int64_t{42},
                          std::int64_t{1000}, std::int64_t{123456789},

@@ -22,7 +22,6 @@ Expr left_deep_sum(int n) {
 }
 constexpr std::int64_t sum_to(std::int64_t n) { return n * (n + 1) / 2; }
 
-// The value's text, or the message of a fatal error raised while computing it.
 template <class F>
 std::string outcome(F&& f) {
   try {
@@ -38,8 +37,6 @@ TEST(DeepExpr, FiftyThousandLevelSumOnTheMainThread) {
   EXPECT_EQ(r->as_number().as_int(), sum_to(50000));
 }
 
-// Evaluation far beyond any stack stops with the guard's error; every part of the tree
-// and every partial result is released, and the machine stays usable.
 TEST(DeepExpr, MillionLevelEvaluationHitsTheGuardAndReleasesEverything) {
   Machine m;
   SharedValue probe = shared(Value::null());
@@ -117,8 +114,6 @@ TEST(DeepStatements, HundredThousandNestedIfBlocks) {
   EXPECT_EQ(probe.use_count(), r == kGuard ? 1u : 2u);
 }
 
-// ---- deep values -----------------------------------------------------------------------
-
 SharedValue vector_chain(int depth, Value leaf) {
   SharedValue v = shared(std::move(leaf));
   for (int i = 0; i < depth; ++i) v = shared(vec_value({v}));
@@ -134,7 +129,6 @@ std::size_t chain_depth(const SharedValue& v) {
   return depth;
 }
 
-// x = [x], a million times, through the evaluator; the machine then releases the chain.
 TEST(DeepValue, MillionNestedVectorsFromDeduceReleaseWithTheMachine) {
   auto c = counters();
   {
@@ -180,8 +174,6 @@ TEST(DeepValue, CopyEqualityAndDebugWorkOrHitTheGuard) {
   EXPECT_EQ(a.use_count(), 1u);
   EXPECT_EQ(chain_depth(a), std::size_t{kDeep});
 }
-
-// ---- other threads -----------------------------------------------------------------------
 
 // Runs `body` on a new thread; stack_size 0 means std::thread's default.
 void on_thread(std::size_t stack_size, std::function<void()> body) {

@@ -34,11 +34,8 @@ namespace {
 using namespace std::chrono_literals;
 using Access = RawRwLockTestAccess;
 
-// Long enough for a blocked thread to finish its spin and fall asleep; used only to check
-// that something has NOT happened, never how fast anything is.
 constexpr auto kSettle = 50ms;
 
-// Polls until `done` holds; false after a deadline far beyond any plausible scheduling delay.
 bool eventually(const std::function<bool()>& done) {
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (!done()) {
@@ -48,9 +45,7 @@ bool eventually(const std::function<bool()>& done) {
   return true;
 }
 
-// Joins threads that should all finish. A lost wake-up leaves a thread asleep for good,
-// and the lock it waits on lives on the test's stack, so it can be neither joined nor
-// abandoned: end the run with a message instead of hanging the suite.
+// Joins threads that should all finish; a lost wake-up aborts instead of hanging the suite.
 void join_all(std::vector<std::thread>& threads, const std::atomic<int>& finished) {
   if (!eventually([&] { return finished.load() == static_cast<int>(threads.size()); })) {
     std::fprintf(stderr, "%d of %zu threads still waiting for the lock: lost wake-up\n",
@@ -79,7 +74,6 @@ TEST(RawRwLock, WriterWaitsForReaderThenEnters) {
   lock.unlock_exclusive();
 }
 
-// Threads that take the lock and keep it until `release` is set.
 struct Holders {
   std::atomic<int> inside{0};
   std::atomic<int> finished{0};
@@ -112,7 +106,6 @@ TEST(RawRwLock, SleepingReadersAreAllAdmittedWhenTheWriterLeaves) {
   std::this_thread::sleep_for(kSettle);
   EXPECT_EQ(readers.inside, 0);
   lock.unlock_exclusive();
-  // All four inside at once: every one of them was woken, and they share the lock.
   EXPECT_TRUE(eventually([&] { return readers.inside == 4; }));
   EXPECT_FALSE(lock.try_lock_exclusive());
   readers.finish();
@@ -128,7 +121,6 @@ TEST(RawRwLock, ReaderEntersWhileAWriterWaitsBehindAnotherReader) {
   std::this_thread::sleep_for(kSettle);
   ASSERT_EQ(writer.inside, 0);
 
-  // Readers do not queue behind the waiting writer.
   Holders reader;
   reader.start(lock, 1, /*exclusive=*/false);
   EXPECT_TRUE(eventually([&] { return reader.inside == 1; }));
@@ -136,7 +128,6 @@ TEST(RawRwLock, ReaderEntersWhileAWriterWaitsBehindAnotherReader) {
   lock.unlock_shared();
   EXPECT_FALSE(lock.try_lock_exclusive());
 
-  // The writer gets in only once the last reader has left.
   reader.finish();
   std::this_thread::sleep_for(kSettle);
   EXPECT_EQ(writer.inside, 0);
@@ -157,15 +148,11 @@ TEST(RawRwLock, WritersReleasePreferSleepingReadersThenServeEveryWriter) {
   EXPECT_EQ(writers.inside + readers.inside, 0);
 
   lock.unlock_exclusive();
-  // The release wakes the sleeping readers, and only them: they all get in together while
-  // the writers sleep on.
   EXPECT_TRUE(eventually([&] { return readers.inside == 3; }));
   std::this_thread::sleep_for(kSettle);
   EXPECT_EQ(writers.inside, 0);
   readers.finish();
 
-  // The last reader wakes one writer, and each writer's release wakes the next, although
-  // waking one writer cannot tell whether more are asleep.
   writers.finish();
   EXPECT_TRUE(lock.try_lock_exclusive());
   lock.unlock_exclusive();
@@ -182,7 +169,6 @@ TEST(RawRwLock, WritersQueuedBehindAWriterAllGetIn) {
       {
         ExclusiveLockGuard guard(lock);
         ++entries;
-        // Hold on a while so that the others really sleep rather than spin.
         std::this_thread::sleep_for(5ms);
       }
       ++finished;
@@ -253,8 +239,6 @@ TEST(RawRwLock, TryLockAdmitsExactlyWhenTheLockWouldNotWait) {
 }
 
 TEST(RawRwLock, BlockingLockEntersFreeLockDespiteParkedBits) {
-  // With only a stale parked bit set, the fast paths fail; the slow paths must still see
-  // a free lock and enter without sleeping.
   RawRwLock lock;
   Access::set_state(lock, Access::kWritersParked);
   lock.lock_exclusive();
@@ -284,7 +268,6 @@ TEST(RawRwLock, GuardsReleaseOnScopeExit) {
 
 TEST(RawRwLock, ReaderCountOverflowIsFatalAndLeavesTheLockUnchanged) {
   RawRwLock lock;
-  // One below the maximum: the last reader that fits is still admitted.
   Access::set_state(lock, Access::kReaderMask - Access::kOneReader);
   lock.lock_shared();
   const std::uint32_t full = Access::state(lock);
@@ -308,8 +291,6 @@ TEST(RawRwLock, ReaderCountOverflowIsFatalAndLeavesTheLockUnchanged) {
 
 TEST(RawRwLock, StressKeepsWritersExclusiveAndReadersConsistent) {
   RawRwLock lock;
-  // Two plain fields written together under the exclusive lock: a reader that sees them
-  // differ, or a lost increment, means the lock let someone in who should have waited.
   struct {
     long a = 0, b = 0;
   } data;

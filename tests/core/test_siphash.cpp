@@ -1,4 +1,4 @@
-// Tests of SipHash-2-4 and SipHash-1-3 against independent implementations, and of streaming.
+// SipHash-2-4 and SipHash-1-3 against independent implementations, and streaming.
 #include "siphash.hpp"
 
 #include <gtest/gtest.h>
@@ -10,14 +10,12 @@
 namespace vrel {
 namespace {
 
-// Messages in all tables are the bytes 00 01 02 .. (n-1).
 std::vector<unsigned char> counting_bytes(std::size_t n) {
   std::vector<unsigned char> bytes(n);
   for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<unsigned char>(i);
   return bytes;
 }
 
-// Key bytes 00 01 .. 0f, as the two little-endian words the hasher takes.
 constexpr std::uint64_t kKey0 = 0x0706050403020100u;
 constexpr std::uint64_t kKey1 = 0x0f0e0d0c0b0a0908u;
 
@@ -28,11 +26,8 @@ std::uint64_t hash_of(std::uint64_t k0, std::uint64_t k1, const std::vector<unsi
   return h.finish();
 }
 
-// SipHash-2-4, key 00..0f, message of n counting bytes, for n = 0..63: the shape of the
-// test-vector table published with the algorithm, whose entries for n = 0 and n = 15 are
-// 0x726fdb47dd0e0e31 and 0xa129ca6149be45e5. Generated with OpenSSL's SIPHASH MAC,
-//   openssl mac -macopt hexkey:000102030405060708090a0b0c0d0e0f -macopt size:8 -in m SIPHASH
-// reading its 8 output bytes little-endian.
+// SipHash-2-4, key 00..0f, messages of n counting bytes for n = 0..63 (the published table;
+// produced with OpenSSL's SIPHASH MAC, output read little-endian).
 constexpr std::array<std::uint64_t, 64> kSip24Vectors = {
     0x726fdb47dd0e0e31u, 0x74f839c593dc67fdu, 0x0d6c8009d9a94f5au, 0x85676696d7fb7e2du,
     0xcf2794e0277187b7u, 0x18765564cd99a68du, 0xcbc9466e58fee3ceu, 0xab0200f58b01d137u,
@@ -64,32 +59,22 @@ struct Sip13Vector {
   std::uint64_t hash;
 };
 
-// SipHash-1-3 with k0 = k1 = 0: CPython 3.13's hash() of bytes (sys.hash_info.algorithm
-// is 'siphash13') with hash randomisation off, produced by
-//   PYTHONHASHSEED=0 python3.13 -c 'for n in range(1, 25):
-//       print(n, hex(hash(bytes(range(n))) & (2**64 - 1)))'
-// CPython maps -1 to -2 (none of these is affected) and hashes empty bytes to 0 by a
-// special case, so length 0 is not in this table.
+// SipHash-1-3, zero key: CPython 3.13's hash(bytes(range(n))) with PYTHONHASHSEED=0
+// (length 0 is special-cased by CPython, so absent).
 constexpr Sip13Vector kSip13ZeroKeyVectors[] = {
-    {1, 0x68a914128e01e473u},  {2, 0x010bac45c41e3669u},  {3, 0x4d4c9a4a8ef6e0adu},
-    {4, 0x7cc43f98813e4dbdu},  {5, 0x5abe2169dff36275u},  {6, 0xe3c25f87624f1cdbu},
-    {7, 0x2f098ab0c751325au},  {8, 0xead411e67ebe2eeau},  {9, 0x75927f9d95124362u},
-    {10, 0xaf9f77a65ab51a1du}, {11, 0xfe64ce8b6617fcffu}, {12, 0xa6baf4fb0f9fe1c2u},
-    {13, 0xa0cf3211850f8e0du}, {14, 0x7f86049379fbfe67u}, {15, 0xf30eb725bb91c9eau},
-    {16, 0x8972188433a5c5b7u}, {17, 0x4883c49a2c009c1du}, {18, 0xadc2c0b63044067du},
-    {19, 0x091f4a3329f87d19u}, {20, 0x639e355ae68c0100u}, {21, 0xb17bef2cb5213239u},
-    {22, 0xf8aeb1066236ccfeu}, {23, 0x37332b1389daa4ffu}, {24, 0x31185a47af932f3au},
+    {1, 0x68a914128e01e473u}, {2, 0x010bac45c41e3669u}, {3, 0x4d4c9a4a8ef6e0adu}, {4, 0x7cc43f98813e4dbdu},
+    {5, 0x5abe2169dff36275u}, {6, 0xe3c25f87624f1cdbu}, {7, 0x2f098ab0c751325au}, {8, 0xead411e67ebe2eeau},
+    {9, 0x75927f9d95124362u}, {10, 0xaf9f77a65ab51a1du}, {11, 0xfe64ce8b6617fcffu}, {12, 0xa6baf4fb0f9fe1c2u},
+    {13, 0xa0cf3211850f8e0du}, {14, 0x7f86049379fbfe67u}, {15, 0xf30eb725bb91c9eau}, {16, 0x8972188433a5c5b7u},
+    {17, 0x4883c49a2c009c1du}, {18, 0xadc2c0b63044067du}, {19, 0x091f4a3329f87d19u}, {20, 0x639e355ae68c0100u},
+    {21, 0xb17bef2cb5213239u}, {22, 0xf8aeb1066236ccfeu}, {23, 0x37332b1389daa4ffu}, {24, 0x31185a47af932f3au},
 };
 
-// SipHash-1-3 with key 00..0f, so that a mix-up of k0 and k1 shows (the zero key above
-// cannot). Produced with OpenSSL's SIPHASH MAC and
-//   -macopt hexkey:000102030405060708090a0b0c0d0e0f -macopt c-rounds:1 -macopt d-rounds:3
-// which agrees with CPython on all the zero-key vectors above.
+// SipHash-1-3, key 00..0f (shows a k0/k1 mix-up); OpenSSL SIPHASH with c-rounds 1, d-rounds 3.
 constexpr Sip13Vector kSip13KeyedVectors[] = {
-    {0, 0xabac0158050fc4dcu},  {1, 0xc9f49bf37d57ca93u},  {7, 0xd3927d989bb11140u},
-    {8, 0x369095118d299a8eu},  {9, 0x25a48eb36c063de4u},  {15, 0xd320d86d2a519956u},
-    {16, 0xcc4fdd1a7d908b66u}, {17, 0x9cf2689063dbd80cu}, {31, 0x2370dd1f8c21d1bcu},
-    {32, 0x81157b6c16a7b60du}, {33, 0x4d54b9e57a8ff9bfu}, {63, 0x9d199062b7bbb3a8u},
+    {0, 0xabac0158050fc4dcu}, {1, 0xc9f49bf37d57ca93u}, {7, 0xd3927d989bb11140u}, {8, 0x369095118d299a8eu},
+    {9, 0x25a48eb36c063de4u}, {15, 0xd320d86d2a519956u}, {16, 0xcc4fdd1a7d908b66u}, {17, 0x9cf2689063dbd80cu},
+    {31, 0x2370dd1f8c21d1bcu}, {32, 0x81157b6c16a7b60du}, {33, 0x4d54b9e57a8ff9bfu}, {63, 0x9d199062b7bbb3a8u},
 };
 
 TEST(SipHash13, MatchesIndependentImplementations) {
@@ -119,7 +104,6 @@ std::uint64_t hash_in_pieces(const std::vector<unsigned char>& m,
 }
 
 TEST(SipHashStreaming, AnySplitGivesTheOneShotHash) {
-  // Piece patterns that start, cross and end words at every offset, including empty writes.
   const std::vector<std::vector<std::size_t>> patterns = {
       {1}, {2}, {3}, {7}, {8}, {9}, {15}, {16}, {17}, {0, 5}, {3, 0, 13}, {1, 7, 8, 2, 11},
   };
@@ -144,7 +128,6 @@ TEST(SipHashStreaming, WriteU64IsEightLittleEndianBytesAtAnyOffset) {
   const std::uint64_t word = 0x8877665544332211u;
   const unsigned char word_bytes[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
   const auto prefix = counting_bytes(23);
-  // Every count of pending bytes before the word (0..7 mod 8), and bytes after it.
   for (std::size_t lead = 0; lead <= prefix.size(); ++lead) {
     SipHasher13 by_word(kKey0, kKey1);
     SipHasher13 by_bytes(kKey0, kKey1);
@@ -159,7 +142,6 @@ TEST(SipHashStreaming, WriteU64IsEightLittleEndianBytesAtAnyOffset) {
     by_bytes.write_u64(~word);
     EXPECT_EQ(by_word.finish(), by_bytes.finish()) << "after " << lead << " bytes, then more";
   }
-  // The published table's 8-byte message 00..07 is one little-endian word.
   SipHasher24 h(kKey0, kKey1);
   h.write_u64(0x0706050403020100u);
   EXPECT_EQ(h.finish(), kSip24Vectors[8]);

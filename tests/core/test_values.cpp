@@ -63,8 +63,6 @@ TEST(ValueCopy, TreeCopiesCloneEachFunctionOnceAndShareVectorElements) {
   EXPECT_EQ(elem.use_count(), 2u);
 }
 
-// ---- equality -------------------------------------------------------------------------
-
 struct EqCase {
   const char* name;
   std::function<Value()> left;
@@ -142,8 +140,6 @@ INSTANTIATE_TEST_SUITE_P(
         EqCase{"fn_int", fn_value, [] { return Value::integer(0); }, kFn}),
     [](const testing::TestParamInfo<EqCase>& i) { return std::string(i.param.name); });
 
-// ---- debug forms ----------------------------------------------------------------------
-
 struct DebugCase {
   const char* name;
   std::function<Value()> value;
@@ -154,48 +150,30 @@ class ValueDebug : public testing::TestWithParam<DebugCase> {};
 
 TEST_P(ValueDebug, Form) { EXPECT_EQ(GetParam().value().debug(), GetParam().expected); }
 
-const double kInf = std::numeric_limits<double>::infinity();
-
 INSTANTIATE_TEST_SUITE_P(
     Values, ValueDebug,
     testing::Values(
         DebugCase{"null", Value::null, "Null"},
         DebugCase{"false", [] { return Value::boolean(false); }, "Boolean(false)"},
-        DebugCase{"neg_int", [] { return Value::integer(-3); }, "Number(Int(-3))"},
         DebugCase{"min_int", [] { return Value::integer(INT64_MIN); }, "Number(Int(-9223372036854775808))"},
         DebugCase{"vector", [] { return vec_of({Value::null(), Value::boolean(true)}); },
                   "Vector([Null, Boolean(true)])"},
-        DebugCase{"empty_vector", [] { return vec_of({}); }, "Vector([])"},
         DebugCase{"nested_vector", [] { return vec_of({vec_of({}), Value::string("s")}); },
                   "Vector([Vector([]), String(\"s\")])"},
         DebugCase{"float_one", [] { return Value::floating(1.0); }, "Number(Float(1.0))"},
-        DebugCase{"float_2_5", [] { return Value::floating(2.5); }, "Number(Float(2.5))"},
         DebugCase{"float_1e16", [] { return Value::floating(1e16); }, "Number(Float(1e16))"},
-        DebugCase{"float_below_1e16", [] { return Value::floating(9999999999999998.0); },
-                  "Number(Float(9999999999999998.0))"},
         DebugCase{"float_1e_minus5", [] { return Value::floating(1e-5); }, "Number(Float(1e-5))"},
         DebugCase{"float_1e_minus4", [] { return Value::floating(0.0001); }, "Number(Float(0.0001))"},
-        DebugCase{"float_1_5e_minus5", [] { return Value::floating(1.5e-5); }, "Number(Float(1.5e-5))"},
-        DebugCase{"float_neg_2_5e20", [] { return Value::floating(-2.5e20); }, "Number(Float(-2.5e20))"},
         DebugCase{"float_neg_zero", [] { return Value::floating(-0.0); }, "Number(Float(-0.0))"},
-        DebugCase{"float_inf", [] { return Value::floating(-kInf); }, "Number(Float(-inf))"},
-        DebugCase{"float_nan", [] { return Value::floating(-std::nan("")); }, "Number(Float(NaN))"},
         DebugCase{"string_quote", [] { return Value::string("a\"b"); }, "String(\"a\\\"b\")"},
-        DebugCase{"string_escapes", [] { return Value::string("\\\t'\x07"); },
-                  "String(\"\\\\\\t'\\u{7}\")"},
         DebugCase{"function", [] { return Value::function(fake(counters(), nullptr, "g")); },
                   "Function(<fake g#0>)"}),
     [](const testing::TestParamInfo<DebugCase>& i) { return std::string(i.param.name); });
 
 TEST(IdentifierDebug, Forms) {
   EXPECT_EQ(U(18446744073709551615ull).debug(), "U(18446744073709551615)");
-  EXPECT_EQ(U(0).debug(), "U(0)");
-  EXPECT_EQ(S("x").debug(), "S(\"x\")");
   EXPECT_EQ(S("a\nb").debug(), "S(\"a\\nb\")");
-  EXPECT_EQ(S("").debug(), "S(\"\")");
 }
-
-// ---- composite expression constructors -------------------------------------------------
 
 struct CtorCase {
   const char* name;
@@ -252,8 +230,7 @@ TEST(ExprConstructor, KeepsOperandOrderAndOperator) {
   EXPECT_EQ(b.op, BinaryOperator::Sub);
   EXPECT_EQ(std::get<Expr::Literal>(b.left->node).value.as_number().as_int(), 1);
   EXPECT_EQ(std::get<Expr::Literal>(b.right->node).value.as_number().as_int(), 2);
-  Expr c = Expr::call(U(3), lit(4));
-  EXPECT_EQ(std::get<Expr::Call>(c.node).function, U(3));
+  EXPECT_EQ(std::get<Expr::Call>(Expr::call(U(3), lit(4)).node).function, U(3));
 }
 
 }  // namespace

@@ -10,20 +10,11 @@ import pytest
 
 from vrelpy import Expr, Statement, Vrel
 
-PANIC_NAME = "PanicException"
-PANIC_MODULE = "pyo3_runtime"
-
-
-def lit(value):
-    return Expr.literal(value)
-
-
-def ident(name):
-    return Expr.ident(name)
-
-
-def let(name, expr):
-    return Statement.let(name, expr)
+lit, ident, let = Expr.literal, Expr.ident, Statement.let
+UNWRAP_FUNCTION = (
+    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
+    "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
+)
 
 
 def evaluate(expr, vm=None):
@@ -34,8 +25,7 @@ def evaluate(expr, vm=None):
 
 
 def is_panic(exc):
-    kind = type(exc)
-    return kind.__name__ == PANIC_NAME and kind.__module__ == PANIC_MODULE
+    return type(exc).__name__ == "PanicException" and type(exc).__module__ == "pyo3_runtime"
 
 
 @contextlib.contextmanager
@@ -43,12 +33,19 @@ def raises_panic(message=None, startswith=None):
     """Expect a fatal error of the language, optionally with an exact message."""
     with pytest.raises(BaseException) as info:
         yield info
-    exc = info.value
-    assert is_panic(exc), f"expected a PanicException, got {type(exc)!r}: {exc!r}"
+    assert is_panic(info.value), f"expected a PanicException, got {info.value!r}"
     if message is not None:
-        assert str(exc) == message
+        assert str(info.value) == message
     if startswith is not None:
-        assert str(exc).startswith(startswith), str(exc)
+        assert str(info.value).startswith(startswith), str(info.value)
+
+
+def raises_exact(kind, call):
+    """Run call, which must raise exactly `kind`; return the exception."""
+    with pytest.raises(kind) as info:
+        call()
+    assert type(info.value) is kind
+    return info.value
 
 
 def panic_type():
@@ -64,39 +61,31 @@ def run_python(code, timeout=300):
     env = dict(os.environ)
     env.pop("PYTHONDONTWRITEBYTECODE", None)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=env,
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout, env=env
     )
 
 
 def assert_clean_exit(proc):
     assert proc.returncode == 0, (
-        f"child exited with {proc.returncode}\n"
-        f"--- stdout ---\n{proc.stdout[-4000:]}\n--- stderr ---\n{proc.stderr[-4000:]}"
+        f"child exited with {proc.returncode}\n--- stdout ---\n{proc.stdout[-4000:]}\n"
+        f"--- stderr ---\n{proc.stderr[-4000:]}"
     )
 
 
 def value_error_lines(type_name, i64_text, f64_text, vector_text, string_text=None):
     """The combined message for a Python object that is no language value."""
-    if string_text is None:
-        string_text = f"TypeError: '{type_name}' object cannot be converted to 'PyString'"
-    return (
-        "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')"
-        "\n- variant Null (Null): TypeError: failed to extract field PyValue::Null.0, "
-        f"caused by TypeError: '{type_name}' object cannot be converted to 'NoneType'"
-        "\n- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, "
-        f"caused by TypeError: '{type_name}' object cannot be converted to 'PyBool'"
-        "\n- variant String (String): TypeError: failed to extract field PyValue::String.0, "
-        f"caused by {string_text}"
-        "\n- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, "
-        f"caused by {i64_text}"
-        "\n- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, "
-        f"caused by {f64_text}"
-        "\n- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, "
-        f"caused by {vector_text}"
+    string_text = string_text or f"TypeError: '{type_name}' object cannot be converted to 'PyString'"
+    lines = [
+        ("Null", f"TypeError: '{type_name}' object cannot be converted to 'NoneType'"),
+        ("Boolean", f"TypeError: '{type_name}' object cannot be converted to 'PyBool'"),
+        ("String", string_text),
+        ("I64", i64_text),
+        ("F64", f64_text),
+        ("Vector", vector_text),
+    ]
+    return "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')" + "".join(
+        f"\n- variant {v} ({v}): TypeError: failed to extract field PyValue::{v}.0, caused by {text}"
+        for v, text in lines
     )
 
 
@@ -113,8 +102,6 @@ def plain_value_error(type_name):
 def ident_error(u_text, s_text):
     return (
         "failed to extract enum PyIdentifier ('U | S')"
-        "\n- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, "
-        f"caused by {u_text}"
-        "\n- variant S (S): TypeError: failed to extract field PyIdentifier::S.0, "
-        f"caused by {s_text}"
+        f"\n- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, caused by {u_text}"
+        f"\n- variant S (S): TypeError: failed to extract field PyIdentifier::S.0, caused by {s_text}"
     )
