@@ -126,18 +126,24 @@ Outcome try_boolean(PyObject* obj, Value& out, PyRef& err) {
   return Outcome::Failed;
 }
 
-Outcome try_string(PyObject* obj, Value& out, PyRef& err) {
+// The text of a str (exact or subclass), for the String and S forms.
+Outcome try_text(PyObject* obj, std::string& text, PyRef& err) {
   if (!PyUnicode_Check(obj)) {
     err = mismatch_error(obj, "PyString");
     return Outcome::Failed;
   }
-  std::string text;
   if (!utf8_text(obj, text)) {
     err = take_exception();
     return Outcome::Failed;
   }
-  out = Value::string(std::move(text));
   return Outcome::Ok;
+}
+
+Outcome try_string(PyObject* obj, Value& out, PyRef& err) {
+  std::string text;
+  const Outcome o = try_text(obj, text, err);
+  if (o == Outcome::Ok) out = Value::string(std::move(text));
+  return o;
 }
 
 Outcome try_i64(PyObject* obj, Value& out, PyRef& err) {
@@ -328,17 +334,10 @@ Outcome try_u(PyObject* obj, Identifier& out, PyRef& err) {
 }
 
 Outcome try_s(PyObject* obj, Identifier& out, PyRef& err) {
-  if (!PyUnicode_Check(obj)) {
-    err = mismatch_error(obj, "PyString");
-    return Outcome::Failed;
-  }
   std::string text;
-  if (!utf8_text(obj, text)) {
-    err = take_exception();
-    return Outcome::Failed;
-  }
-  out = Identifier::s(std::move(text));
-  return Outcome::Ok;
+  const Outcome o = try_text(obj, text, err);
+  if (o == Outcome::Ok) out = Identifier::s(std::move(text));
+  return o;
 }
 
 // ---- Value -> Python -------------------------------------------------------------------------

@@ -3,46 +3,12 @@
 #include <optional>
 #include <vector>
 
-#include "argument_binding.hpp"
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
+#include "builder_support.hpp"
 
 namespace vrelpy {
 namespace {
 
 using vrel::Expr;
-
-// A copy of the expression held by `obj`, for parameter `name`; nullopt with the
-// (prefixed) TypeError pending when `obj` is not an Expr.
-std::optional<Expr> expr_param(PyObject* obj, const char* name) {
-  if (!PyObject_TypeCheck(obj, g_expr_type)) {
-    raise_mismatch(obj, "Expr");
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return tree_from<Expr>(obj);
-}
-
-std::optional<vrel::Identifier> identifier_param(PyObject* obj, const char* name) {
-  vrel::Identifier id;
-  if (!extract_identifier(obj, id)) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return id;
-}
-
-// Binds the arguments of builder `sig` and runs `build` on the bound objects.
-template <std::size_t N, class Build>
-PyObject* builder(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                  PyObject* kwnames, Build&& build) noexcept {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* bound[N];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    return build(bound);
-  });
-}
 
 #define VRELPY_BUILDER(fn_name) \
   PyObject* fn_name(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept
@@ -57,7 +23,7 @@ constexpr const char* kItems[] = {"items"};
 
 VRELPY_BUILDER(expr_literal) {
   static constexpr MethodSignature kSig = signature("Expr.literal()", kValue);
-  return builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     vrel::Value value;
     if (!extract_value(p[0], value)) {
       prefix_argument_error("value");
@@ -71,7 +37,7 @@ VRELPY_BUILDER(expr_literal) {
 
 VRELPY_BUILDER(expr_ident) {
   static constexpr MethodSignature kSig = signature("Expr.ident()", kId);
-  return builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto id = identifier_param(p[0], "id");
     if (!id) return nullptr;
     return wrap_expr(Expr(Expr::Ident{std::move(*id)}));
@@ -98,7 +64,7 @@ std::optional<vrel::BinaryOperator> operator_of(const char* text, Py_ssize_t siz
 
 VRELPY_BUILDER(expr_binary_op) {
   static constexpr MethodSignature kSig = signature("Expr.binary_op()", kAOB);
-  return builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto a = expr_param(p[0], "a");
     if (!a) return nullptr;
     if (!PyUnicode_Check(p[1])) {
@@ -133,12 +99,12 @@ PyObject* build_pair(PyObject** p) {
 
 VRELPY_BUILDER(expr_equals) {
   static constexpr MethodSignature kSig = signature("Expr.equals()", kAB);
-  return builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::equals>);
+  return run_builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::equals>);
 }
 
 VRELPY_BUILDER(expr_not) {
   static constexpr MethodSignature kSig = signature("Expr.not_()", kItem);
-  return builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto item = expr_param(p[0], "item");
     if (!item) return nullptr;
     return wrap_expr(Expr::not_(std::move(*item)));
@@ -147,17 +113,17 @@ VRELPY_BUILDER(expr_not) {
 
 VRELPY_BUILDER(expr_greater_than) {
   static constexpr MethodSignature kSig = signature("Expr.greater_than()", kAB);
-  return builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::greater_than>);
+  return run_builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::greater_than>);
 }
 
 VRELPY_BUILDER(expr_less_than) {
   static constexpr MethodSignature kSig = signature("Expr.less_than()", kAB);
-  return builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::less_than>);
+  return run_builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::less_than>);
 }
 
 VRELPY_BUILDER(expr_call) {
   static constexpr MethodSignature kSig = signature("Expr.call()", kIdentArgs);
-  return builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto id = identifier_param(p[0], "ident");
     if (!id) return nullptr;
     auto argument = expr_param(p[1], "args");
@@ -168,7 +134,7 @@ VRELPY_BUILDER(expr_call) {
 
 VRELPY_BUILDER(expr_vector) {
   static constexpr MethodSignature kSig = signature("Expr.vector()", kItems);
-  return builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+  return run_builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     std::vector<Expr> items;
     if (!extract_tree_sequence(p[0], g_expr_type, "Expr", items)) {
       prefix_argument_error("items");

@@ -3,34 +3,13 @@
 #include <optional>
 #include <vector>
 
-#include "argument_binding.hpp"
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
+#include "builder_support.hpp"
 #include "py_function.hpp"
 
 namespace vrelpy {
 namespace {
 
 using vrel::Statement;
-
-std::optional<vrel::Identifier> identifier_param(PyObject* obj) {
-  vrel::Identifier id;
-  if (!extract_identifier(obj, id)) {
-    prefix_argument_error("ident");
-    return std::nullopt;
-  }
-  return id;
-}
-
-std::optional<vrel::Expr> condition_or_value_param(PyObject* obj) {
-  if (!PyObject_TypeCheck(obj, g_expr_type)) {
-    raise_mismatch(obj, "Expr");
-    prefix_argument_error("pxpr");
-    return std::nullopt;
-  }
-  return tree_from<vrel::Expr>(obj);
-}
 
 std::optional<std::vector<Statement>> block_param(PyObject* obj, const char* name) {
   std::vector<Statement> block;
@@ -41,16 +20,6 @@ std::optional<std::vector<Statement>> block_param(PyObject* obj, const char* nam
   return block;
 }
 
-template <std::size_t N, class Build>
-PyObject* builder(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                  PyObject* kwnames, Build&& build) noexcept {
-  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyObject* bound[N];
-    if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
-    return build(bound);
-  });
-}
-
 constexpr const char* kLet[] = {"ident", "pxpr"};
 constexpr const char* kIf[] = {"pxpr", "then", "otherwise"};
 constexpr const char* kFn[] = {"ident", "item"};
@@ -58,10 +27,10 @@ constexpr const char* kFn[] = {"ident", "item"};
 PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) noexcept {
   static constexpr MethodSignature kSig = signature("Statement.let()", kLet);
-  return builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
-    auto id = identifier_param(p[0]);
+  return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto id = identifier_param(p[0], "ident");
     if (!id) return nullptr;
-    auto expr = condition_or_value_param(p[1]);
+    auto expr = expr_param(p[1], "pxpr");
     if (!expr) return nullptr;
     return wrap_statement(Statement::Let{std::move(*id), std::move(*expr)});
   });
@@ -70,8 +39,8 @@ PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
   static constexpr MethodSignature kSig = signature("Statement.if_()", kIf);
-  return builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
-    auto condition = condition_or_value_param(p[0]);
+  return run_builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto condition = expr_param(p[0], "pxpr");
     if (!condition) return nullptr;
     auto then_block = block_param(p[1], "then");
     if (!then_block) return nullptr;
@@ -85,8 +54,8 @@ PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) noexcept {
   static constexpr MethodSignature kSig = signature("Statement.fn()", kFn);
-  return builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
-    auto id = identifier_param(p[0]);
+  return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    auto id = identifier_param(p[0], "ident");
     if (!id) return nullptr;
     // Exactly the function type (def and lambda): no subtypes, no other callables.
     if (!Py_IS_TYPE(p[1], &PyFunction_Type)) {
