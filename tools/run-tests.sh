@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the core's GoogleTest suite (CTest) and the Python suite.
-# Installs what is missing on a fresh Debian machine: libgtest-dev, a venv, PyPI packages.
+# Builds and runs every test: the core's GoogleTest suite (CTest), the Python suite, the
+# type checks of the stubs and examples, the suites under AddressSanitizer/UBSan and
+# ThreadSanitizer, and line coverage. Installs what is missing on a fresh Debian machine:
+# libgtest-dev, a venv, PyPI packages.
+#
+#   ./tools/run-tests.sh          everything (what CI runs)
+#   ./tools/run-tests.sh --quick  only the release-build suites and the type checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   sudo=""
@@ -20,4 +28,18 @@ ctest --test-dir build/core --output-on-failure -j2
 echo "== python: install vrelpy and the test tools into .venv, run pytest"
 ./tools/setup-venv.sh
 .venv/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
-.venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+# The CI profile runs thousands of examples of the property tests.
+VRELPY_HYPOTHESIS_PROFILE=ci .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
+
+echo "== type checks"
+./tools/typecheck.sh
+
+if [ "$quick" = 1 ]; then
+  exit 0
+fi
+
+echo "== sanitizers"
+./tools/run-sanitizers.sh
+
+echo "== coverage"
+./tools/coverage.sh
