@@ -7,6 +7,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/native_stack.hpp"
 
 namespace vrelpy {
 namespace {
@@ -166,6 +167,27 @@ Outcome try_f64(PyObject* obj, Value& out, PyRef& err) {
   return Outcome::Ok;
 }
 
+// Guards one level of a recursive conversion by the interpreter's recursion limit and by
+// the real remaining native stack (the interpreter only counts levels, and a thread may
+// have far less stack than the count allows). Failing, it leaves RecursionError pending.
+class RecursionGuard {
+ public:
+  explicit RecursionGuard(const char* where) noexcept {
+    if (vrel::native_stack_exhausted()) {
+      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      return;
+    }
+    entered_ = Py_EnterRecursiveCall(where) == 0;
+  }
+  ~RecursionGuard() {
+    if (entered_) Py_LeaveRecursiveCall();
+  }
+  explicit operator bool() const noexcept { return entered_; }
+
+ private:
+  bool entered_ = false;
+};
+
 // Converts every item of a sequence. Runs under the interpreter's recursion check, so that
 // nesting deeper than it allows is a RecursionError rather than a native stack overflow.
 Outcome collect_one(PyObject* item, Value::Vector& items, PyRef& err) {
@@ -177,10 +199,8 @@ Outcome collect_one(PyObject* item, Value::Vector& items, PyRef& err) {
 }
 
 Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
-  if (Py_EnterRecursiveCall(" while converting a Python value")) return Outcome::Aborted;
-  struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
-  } leave;
+  RecursionGuard guard(" while converting a Python value");
+  if (!guard) return Outcome::Aborted;
   const Py_ssize_t hint = PySequence_Size(seq);
   if (hint < 0) {
     PyErr_Clear();
@@ -206,10 +226,8 @@ Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
 // The same for an exact list or tuple, read by index: what their iterators would yield,
 // including items appended or removed by Python code that an item's conversion runs.
 Outcome collect_list_items(PyObject* seq, Value::Vector& items, PyRef& err) {
-  if (Py_EnterRecursiveCall(" while converting a Python value")) return Outcome::Aborted;
-  struct Leave {
-    ~Leave() { Py_LeaveRecursiveCall(); }
-  } leave;
+  RecursionGuard guard(" while converting a Python value");
+  if (!guard) return Outcome::Aborted;
   const bool is_list = PyList_CheckExact(seq);
   items.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
@@ -368,10 +386,8 @@ PyRef to_python(const Value& value, bool nested) {
     }
     case vrel::ValueKind::Vector: {
       const Value::Vector& items = value.as_vector();
-      if (Py_EnterRecursiveCall(" while converting a vrel value")) return PyRef();
-      struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-      } leave;
+      RecursionGuard guard(" while converting a vrel value");
+      if (!guard) return PyRef();
       PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
       for (std::size_t i = 0; i < items.size(); ++i) {
         PyRef item = to_python(*items[i], true);

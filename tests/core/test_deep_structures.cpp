@@ -51,6 +51,25 @@ TEST(DeepExpr, MillionLevelEvaluationHitsTheGuardAndReleasesEverything) {
   EXPECT_EQ(debug_of(m.get(S("x"))), "Number(Int(2))");
 }
 
+// Runs `body` on a new thread with the given stack size (0: the default).
+void on_thread(std::size_t stack_size, std::function<void()> body) {
+  if (stack_size == 0) {
+    std::thread(body).join();
+    return;
+  }
+  pthread_attr_t attr;
+  ASSERT_EQ(pthread_attr_init(&attr), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attr, stack_size), 0);
+  pthread_t th;
+  auto trampoline = [](void* p) -> void* {
+    (*static_cast<std::function<void()>*>(p))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&th, &attr, trampoline, &body), 0);
+  pthread_join(th, nullptr);
+  pthread_attr_destroy(&attr);
+}
+
 struct DeepTreeCase {
   const char* name;
   Expr (*wrap)(Expr inner);
@@ -58,12 +77,13 @@ struct DeepTreeCase {
 
 class DeepExprRelease : public testing::TestWithParam<DeepTreeCase> {};
 
+// Released on a thread with a small stack, so that the flat release takes over whatever
+// the frame sizes of the build.
 TEST_P(DeepExprRelease, DestroyingAMillionLevelsIsSafe) {
   SharedValue probe = shared(Value::null());
-  {
-    Expr e = lit(vec_value({probe}));
-    for (int i = 0; i < kDeep; ++i) e = GetParam().wrap(std::move(e));
-  }
+  Expr e = lit(vec_value({probe}));
+  for (int i = 0; i < kDeep; ++i) e = GetParam().wrap(std::move(e));
+  on_thread(256 * 1024, [&] { Expr doomed = std::move(e); });
   EXPECT_EQ(probe.use_count(), 1u);
 }
 
@@ -74,7 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
         DeepTreeCase{"right_deep_equals", [](Expr e) { return Expr::equals(lit_null(), std::move(e)); }},
         DeepTreeCase{"not_chain", [](Expr e) { return Expr::not_(std::move(e)); }},
         DeepTreeCase{"call_chain", [](Expr e) { return call("f", std::move(e)); }},
-        DeepTreeCase{"vector_chain", [](Expr e) { return vec_expr(std::move(e)); }}),
+        DeepTreeCase{"vector_chain", [](Expr e) { return vec_expr(std::move(e)); }},
+        DeepTreeCase{"shared_chain",
+                     [](Expr e) {
+                       return Expr::not_(
+                           Expr(Expr::Shared{std::make_shared<const Expr>(std::move(e))}));
+                     }}),
     [](const testing::TestParamInfo<DeepTreeCase>& i) { return std::string(i.param.name); });
 
 TEST(DeepExpr, CopyOfAMillionLevelsWorksOrHitsTheGuard) {
@@ -176,23 +201,6 @@ TEST(DeepValue, CopyEqualityAndDebugWorkOrHitTheGuard) {
 }
 
 // Runs `body` on a new thread; stack_size 0 means std::thread's default.
-void on_thread(std::size_t stack_size, std::function<void()> body) {
-  if (stack_size == 0) {
-    std::thread(body).join();
-    return;
-  }
-  pthread_attr_t attr;
-  ASSERT_EQ(pthread_attr_init(&attr), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attr, stack_size), 0);
-  pthread_t th;
-  auto trampoline = [](void* p) -> void* {
-    (*static_cast<std::function<void()>*>(p))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&th, &attr, trampoline, &body), 0);
-  pthread_join(th, nullptr);
-  pthread_attr_destroy(&attr);
-}
 
 class DeepOnThread : public testing::TestWithParam<std::size_t> {};
 

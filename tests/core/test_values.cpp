@@ -235,3 +235,60 @@ TEST(ExprConstructor, KeepsOperandOrderAndOperator) {
 
 }  // namespace
 }  // namespace vrel_test
+
+namespace vrel_test {
+namespace {
+
+// A copy of any expression evaluates like the original, and evaluating (consuming) the copy
+// leaves the original intact: the copy owns everything except shared subtrees and values.
+struct CopyCase {
+  const char* name;
+  Expr (*make)();
+  const char* expected;
+};
+
+class ExprCopy : public testing::TestWithParam<CopyCase> {};
+
+TEST_P(ExprCopy, EvaluatesLikeTheOriginalAndLeavesItIntact) {
+  Machine m;
+  vrel::deduce(m, block(let("x", lit(5)), fn("f", fake(counters(), [](SharedValue a) { return Value(*a); }))));
+  const Expr original = GetParam().make();
+  EXPECT_EQ(debug_of(eval(m, Expr(original))), GetParam().expected);
+  EXPECT_EQ(debug_of(eval(m, Expr(original))), GetParam().expected);  // the first copy took nothing
+}
+
+Expr shared_sum() {
+  auto inner = std::make_shared<const Expr>(add(ident("x"), lit(1)));
+  return add(Expr(Expr::Shared{inner}), Expr(Expr::Shared{inner}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, ExprCopy,
+    testing::Values(
+        CopyCase{"literal", [] { return lits("text"); }, "String(\"text\")"},
+        CopyCase{"ident", [] { return ident("x"); }, "Number(Int(5))"},
+        CopyCase{"binary_op", [] { return Expr::binary_op(ident("x"), BinaryOperator::Mul, lit(3)); },
+                 "Number(Int(15))"},
+        CopyCase{"equals", [] { return Expr::equals(ident("x"), lit(5)); }, "Boolean(true)"},
+        CopyCase{"not", [] { return Expr::not_(litb(false)); }, "Boolean(true)"},
+        CopyCase{"greater_than", [] { return Expr::greater_than(ident("x"), lit(9)); }, "Boolean(false)"},
+        CopyCase{"less_than", [] { return Expr::less_than(ident("x"), lit(9)); }, "Boolean(true)"},
+        CopyCase{"call", [] { return call("f", vec_expr(ident("x"))); }, "Vector([Number(Int(5))])"},
+        CopyCase{"vector", [] { return vec_expr(lit(1), vec_expr(ident("x"))); },
+                 "Vector([Number(Int(1)), Vector([Number(Int(5))])])"},
+        CopyCase{"shared", shared_sum, "Number(Int(12))"},
+        CopyCase{"constant", [] { return Expr(Expr::Constant{shared(vec_value({shared(Value::null())}))}); },
+                 "Vector([Null])"}),
+    [](const testing::TestParamInfo<CopyCase>& i) { return std::string(i.param.name); });
+
+TEST(ExprConstant, EveryEvaluationSharesTheOneValue) {
+  Machine m;
+  SharedValue v = shared(vec_value({shared(Value::integer(1))}));
+  const Expr e(Expr::Constant{v});
+  SharedValue a = eval(m, Expr(e)), b = eval(m, Expr(e));
+  EXPECT_TRUE(a.same_as(v));
+  EXPECT_TRUE(b.same_as(v));
+}
+
+}  // namespace
+}  // namespace vrel_test

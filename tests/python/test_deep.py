@@ -35,9 +35,9 @@ def probe(label, action):
 
 def small_stack(action):
     # Runs action on a thread with a 256 KiB stack and hands back its result or exception.
-    # Only for the core's own recursion (evaluation, equality, debug form, release), which
-    # measures the real stack; conversions to and from Python objects count levels as the
-    # interpreter does and, like the interpreter's own repr, need a stack of ordinary size.
+    # The core's recursion and the conversions both measure the real stack; deep Python
+    # objects themselves are not built there, since the interpreter's own deallocation of a
+    # deeply nested list needs a stack of ordinary size.
     out = []
     def body():
         try:
@@ -102,6 +102,7 @@ def test_value_chain_a_million_deep():
         probe("equal-other", lambda: vm.run([Statement.let("e", Expr.equals(Expr.ident("x"), Expr.ident("y")))]) or vm.get("e"))
         probe("to-function", lambda: vm.run([Statement.let("n", Expr.call("f", Expr.ident("x")))]) or vm.get("n"))
         probe("small-stack-repr", lambda: small_stack(lambda: len(repr(vm))))
+        probe("small-stack-get", lambda: small_stack(lambda: depth(vm.get("x"))))
         probe("small-stack-equal", lambda: small_stack(lambda: vm.run([Statement.let("e", Expr.equals(Expr.ident("y"), Expr.ident("x")))]) or vm.get("e")))
         probe("rebind", lambda: vm.run([Statement.let("x", Expr.literal(1))]) or vm.get("x"))
         probe("small-stack-release", lambda: small_stack(lambda: vm.run([Statement.let("y", Expr.literal(2))]) or vm.get("y")))
@@ -113,6 +114,7 @@ def test_value_chain_a_million_deep():
         """
     )
     assert out["rebind"] == "worked 1" and out["small-stack-release"] == "worked 2"
+    assert out["small-stack-get"].startswith("raised RecursionError")
     # the chains differ only at the bottom (null against 0): no comparison can stop early
     nesting = f"raised PanicException: {NESTING}"
     assert out["equal-other"] in ("worked False", nesting)

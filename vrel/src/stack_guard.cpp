@@ -1,6 +1,8 @@
 // Native stack guard: the thread's stack bounds, and the deferred-release loop.
 #include "stack_guard.hpp"
 
+#include "vrel/native_stack.hpp"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -44,6 +46,15 @@ void init_stack_limits() noexcept {
 }
 
 }  // namespace detail
+
+bool native_stack_exhausted() noexcept {
+  std::uintptr_t limit = detail::tl_fatal_below;
+  if (limit == 0) {
+    detail::init_stack_limits();
+    limit = detail::tl_fatal_below;
+  }
+  return detail::stack_pointer() < limit;
+}
 
 void raise_nesting_too_deep(std::source_location where) { raise_fatal(kNestingTooDeep, where); }
 

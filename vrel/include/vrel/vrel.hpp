@@ -4,5 +4,6 @@
 #include "vrel/evaluator.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/machine.hpp"
+#include "vrel/native_stack.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
