@@ -130,7 +130,8 @@ struct Table {
     constexpr std::size_t kMaxCapacity =
         (std::size_t{1} << (std::numeric_limits<std::size_t>::digits - 2)) / sizeof(Slot);
     if (cap >= kMaxCapacity) raise_fatal("Hash table capacity overflow");
-    const std::size_t new_cap = cap == 0 ? 16 : cap * 2;
+    // Quadruple while small: a fresh machine filling up pays for few growth steps.
+    const std::size_t new_cap = cap == 0 ? 16 : cap < 1024 ? cap * 4 : cap * 2;
     std::unique_ptr<Slot[]> old = std::move(slots);
     slots = std::make_unique<Slot[]>(new_cap);
     mask = new_cap - 1;
