@@ -12,16 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
-fi
-if [ ! -x .venv/bin/python ]; then
-  ./tools/setup-venv.sh
-fi
-.venv/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+source tools/prerequisites.sh
 python_exe="$root/.venv/bin/python"
 # Instrumented frames are many times larger than release ones: a 60 MiB stack gives the
 # deep tests (which expect ordinary nesting to fit the main thread) the room they assume.

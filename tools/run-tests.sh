@@ -12,12 +12,9 @@ cd "$(dirname "$0")/.."
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libgtest-dev >/dev/null
-fi
+echo "== prerequisites, and vrelpy built from this tree into .venv"
+./tools/setup-venv.sh
+source tools/prerequisites.sh
 
 echo "== core: configure, build, test"
 cmake -S . -B build/core -DCMAKE_BUILD_TYPE=Release -DVRELPY_BUILD_TESTS=ON \
@@ -25,9 +22,7 @@ cmake -S . -B build/core -DCMAKE_BUILD_TYPE=Release -DVRELPY_BUILD_TESTS=ON \
 cmake --build build/core -j2
 ctest --test-dir build/core --output-on-failure -j2
 
-echo "== python: install vrelpy and the test tools into .venv, run pytest"
-./tools/setup-venv.sh
-.venv/bin/python -m pip install -q --disable-pip-version-check -r tests/python/requirements.txt
+echo "== python"
 # The CI profile runs thousands of examples of the property tests.
 VRELPY_HYPOTHESIS_PROFILE=ci .venv/bin/python -m pytest -q -p no:cacheprovider tests/python
 

@@ -1,7 +1,9 @@
 """Helpers shared by the vrelpy test modules."""
 
 import contextlib
+import math
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -105,3 +107,27 @@ def ident_error(u_text, s_text):
         f"\n- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, caused by {u_text}"
         f"\n- variant S (S): TypeError: failed to extract field PyIdentifier::S.0, caused by {s_text}"
     )
+
+
+def same_value(a, b):
+    """Equality that also tells bool from int, int from float, NaN and -0.0."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
+    if isinstance(a, float):
+        return struct.pack("<d", a) == struct.pack("<d", b) or (math.isnan(a) and math.isnan(b))
+    return a == b
+
+
+class LyingSequence:
+    """A sequence whose length fails; items come from indexing."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, index):
+        return self.items[index]

@@ -3,7 +3,7 @@ import functools
 import pytest
 
 from vrelpy import Expr, Statement, Vrel
-from support import evaluate, ident, let, lit, raises_exact
+from support import LyingSequence as Seq, evaluate, ident, let, lit, raises_exact
 
 
 class Op(str):
@@ -13,19 +13,6 @@ class Op(str):
 class Outer:
     class Inner:
         pass
-
-
-class Seq:
-    """A sequence whose length fails; items come from indexing."""
-
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 def double(x):

@@ -1,6 +1,5 @@
 import enum
 import math
-import struct
 
 import pytest
 
@@ -13,6 +12,7 @@ from support import (
     plain_value_error,
     raises_exact,
     raises_panic,
+    same_value,
     value_error_lines,
 )
 
@@ -30,17 +30,6 @@ def literal_error(value):
     assert exc.__cause__ is None
     assert str(exc).startswith("argument 'value': ")
     return str(exc)[len("argument 'value': "):]
-
-
-def same_value(a, b):
-    """Equality that also tells bool from int, int from float, NaN and -0.0."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
-    if isinstance(a, float):
-        return struct.pack("<d", a) == struct.pack("<d", b) or (math.isnan(a) and math.isnan(b))
-    return a == b
 
 
 class Color(enum.IntEnum):

@@ -7,7 +7,7 @@ import struct
 import pytest
 
 from vrelpy import Expr, Statement, Vrel
-from support import assert_clean_exit, evaluate, ident, let, lit, raises_panic, run_python
+from support import LyingSequence, assert_clean_exit, evaluate, ident, let, lit, raises_panic, run_python
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 NEG_NAN = struct.unpack("<d", struct.pack("<Q", 0xFFF8000000000000))[0]
@@ -52,17 +52,6 @@ def test_run_and_get():
     vm.run(program[1:])
     vm.run(program[1:])
     assert vm.get("n") == 3
-
-
-class LyingSequence:
-    def __init__(self, items):
-        self.items = items
-
-    def __len__(self):
-        raise RuntimeError("no length")
-
-    def __getitem__(self, index):
-        return self.items[index]
 
 
 def test_run_accepts_any_sequence():

@@ -11,7 +11,7 @@ import struct
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from support import is_panic
+from support import is_panic, same_value
 from vrelpy import Expr, Statement, Vrel
 
 PROFILE = os.environ.get("VRELPY_HYPOTHESIS_PROFILE", "default")
@@ -32,19 +32,6 @@ UNWRAP_FUNCTION = (
     "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
     "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
 )
-
-
-def same_value(a, b):
-    """Equality that tells bool from int, int from float, and sees NaN and -0.0."""
-    if type(a) is not type(b):
-        return False
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same_value(x, y) for x, y in zip(a, b))
-    if isinstance(a, float):
-        if math.isnan(a) or math.isnan(b):
-            return math.isnan(a) and math.isnan(b)
-        return a == b and math.copysign(1.0, a) == math.copysign(1.0, b)
-    return a == b
 
 
 def identity(x):
