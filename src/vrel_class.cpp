@@ -19,9 +19,7 @@ class MachineBorrow {
  public:
   explicit MachineBorrow(PyVrel* self) noexcept : self_(self) {
     std::uint64_t n = self_->borrows.load(std::memory_order_relaxed);
-    while (n == UINT64_MAX - 1 ||
-           !self_->borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire)) {
-      if (n == UINT64_MAX - 1) n = self_->borrows.load(std::memory_order_relaxed);
+    while (!self_->borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire)) {
     }
   }
   ~MachineBorrow() { self_->borrows.fetch_sub(1, std::memory_order_release); }
