@@ -19,13 +19,35 @@ namespace {
 template <bool Consume, class T>
 using Ref = std::conditional_t<Consume, T&, const T&>;
 
-// eval() recurses once per level of nesting, so its frame is kept small: everything that
-// needs more locals than the two operand handles lives in out-of-line helpers.
-template <bool Consume>
-SharedValue eval(const Machine& m, Ref<Consume, Expr> e);
+// The result of evaluating a node: a reference the evaluation owns, or, for a shared
+// constant of a borrowed tree, the tree's own handle. The tree outlives its evaluation, so
+// reading a constant needs no reference count at all; one is taken only where the value
+// is kept (bound, put in a vector, passed to a function).
+class Operand {
+ public:
+  Operand(SharedValue owned) noexcept : owned_(std::move(owned)) {}
+  static Operand borrow(const SharedValue& constant) noexcept {
+    Operand o;
+    o.borrowed_ = &constant;
+    return o;
+  }
+  const Value& operator*() const noexcept { return borrowed_ ? **borrowed_ : *owned_; }
+  const Value* operator->() const noexcept { return &**this; }
+  SharedValue share() && { return borrowed_ ? *borrowed_ : std::move(owned_); }
 
-[[gnu::noinline]] SharedValue binary_result(BinaryOperator op, const SharedValue& l,
-                                            const SharedValue& r) {
+ private:
+  Operand() noexcept = default;
+  const SharedValue* borrowed_ = nullptr;
+  SharedValue owned_;
+};
+
+// eval() recurses once per level of nesting, so its frame is kept small: everything that
+// needs more locals than the two operands lives in out-of-line helpers.
+template <bool Consume>
+Operand eval(const Machine& m, Ref<Consume, Expr> e);
+
+[[gnu::noinline]] SharedValue binary_result(BinaryOperator op, const Operand& l,
+                                            const Operand& r) {
   return SharedValue::make(binary_operation(op, *l, *r));
 }
 
@@ -39,19 +61,19 @@ SharedValue eval(const Machine& m, Ref<Consume, Expr> e);
   return SharedValue::make(Value(literal.value));
 }
 
-[[gnu::noinline]] SharedValue equals_result(const SharedValue& l, const SharedValue& r) {
+[[gnu::noinline]] SharedValue equals_result(const Operand& l, const Operand& r) {
   return boolean_result(Value::eq(*l, *r));
 }
 
-[[gnu::noinline]] SharedValue greater_result(const SharedValue& l, const SharedValue& r) {
+[[gnu::noinline]] SharedValue greater_result(const Operand& l, const Operand& r) {
   return boolean_result(greater_than(*l, *r));
 }
 
-[[gnu::noinline]] SharedValue less_result(const SharedValue& l, const SharedValue& r) {
+[[gnu::noinline]] SharedValue less_result(const Operand& l, const Operand& r) {
   return boolean_result(less_than(*l, *r));
 }
 
-[[gnu::noinline]] SharedValue not_result(const SharedValue& v) {
+[[gnu::noinline]] SharedValue not_result(const Operand& v) {
   return boolean_result(logical_not(*v));
 }
 
@@ -59,7 +81,7 @@ template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
   Value::Vector items;
   items.reserve(v.items.size());
-  for (auto& item : v.items) items.push_back(eval<Consume>(m, item));
+  for (auto& item : v.items) items.push_back(eval<Consume>(m, item).share());
   return SharedValue::make(Value::vector(std::move(items)));
 }
 
@@ -67,16 +89,16 @@ template <bool Consume>
 // the lookup fails. No store lock is held while the function runs; `callee` keeps the
 // function object alive even if its variable is rebound meanwhile.
 [[gnu::noinline]] SharedValue call_function(const Machine& m, const Identifier& name,
-                                            SharedValue argument) {
+                                            Operand argument) {
   SharedValue callee = m.get(name);
   if (callee->kind() != ValueKind::Function) {
     raise_fatal("called `Option::unwrap()` on a `None` value");
   }
-  return SharedValue::make(callee->as_function().run(std::move(argument)));
+  return SharedValue::make(callee->as_function().run(std::move(argument).share()));
 }
 
 template <bool Consume>
-SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
+Operand eval(const Machine& m, Ref<Consume, Expr> e) {
   check_stack();
   if constexpr (Consume) {
     if (e.node.index() == 9) return eval<false>(m, *std::get_if<Expr::Shared>(&e.node)->target);
@@ -97,33 +119,36 @@ SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
     case 0:
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case 1:
-      return m.get(std::get_if<Expr::Ident>(&node)->id);
+    {
+      const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
+      return m.store().get(n.id, &n.memo);
+    }
     case 2: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
-      SharedValue l = eval<Consume>(m, *n.left);
-      SharedValue r = eval<Consume>(m, *n.right);
+      Operand l = eval<Consume>(m, *n.left);
+      Operand r = eval<Consume>(m, *n.right);
       return binary_result(n.op, l, r);
     }
     case 3: {
       auto& n = *std::get_if<Expr::Equals>(&node);
-      SharedValue l = eval<Consume>(m, *n.left);
-      SharedValue r = eval<Consume>(m, *n.right);
+      Operand l = eval<Consume>(m, *n.left);
+      Operand r = eval<Consume>(m, *n.right);
       return equals_result(l, r);
     }
     case 4: {
-      SharedValue v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
+      Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
       return not_result(v);
     }
     case 5: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
-      SharedValue l = eval<Consume>(m, *n.left);
-      SharedValue r = eval<Consume>(m, *n.right);
+      Operand l = eval<Consume>(m, *n.left);
+      Operand r = eval<Consume>(m, *n.right);
       return greater_result(l, r);
     }
     case 6: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
-      SharedValue l = eval<Consume>(m, *n.left);
-      SharedValue r = eval<Consume>(m, *n.right);
+      Operand l = eval<Consume>(m, *n.left);
+      Operand r = eval<Consume>(m, *n.right);
       return less_result(l, r);
     }
     case 7: {
@@ -133,7 +158,11 @@ SharedValue eval(const Machine& m, Ref<Consume, Expr> e) {
     case 8:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
     default:
-      return std::get_if<Expr::Constant>(&node)->value;
+      if constexpr (Consume) {
+        return std::move(std::get_if<Expr::Constant>(&node)->value);
+      } else {
+        return Operand::borrow(std::get_if<Expr::Constant>(&node)->value);
+      }
   }
 }
 
@@ -151,13 +180,15 @@ void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program);
 
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
-  SharedValue condition = eval<Consume>(m, s.condition);
-  if (condition->kind() != ValueKind::Boolean) {
-    raise_fatal("Expected deduced condition to be a bool, got other type");
+  bool chosen;
+  {
+    Operand condition = eval<Consume>(m, s.condition);
+    if (condition->kind() != ValueKind::Boolean) {
+      raise_fatal("Expected deduced condition to be a bool, got other type");
+    }
+    chosen = condition->as_boolean();
   }
-  const bool chosen = condition->as_boolean();
   run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
-  condition = SharedValue();
   if constexpr (Consume) {
     // The block not taken is destroyed unexecuted.
     std::vector<Statement> skipped = std::move(chosen ? s.otherwise_block : s.then_block);
@@ -169,7 +200,7 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   switch (statement.node.index()) {
     case 0: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
-      bind(m, s.id, eval<Consume>(m, s.expr));
+      bind(m, s.id, eval<Consume>(m, s.expr).share());
       break;
     }
     case 1:
@@ -204,7 +235,7 @@ void deduce_borrowed(const Machine& machine, std::span<const Statement* const> p
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
-  return eval<true>(machine, expression);
+  return eval<true>(machine, expression).share();
 }
 
 }  // namespace vrel

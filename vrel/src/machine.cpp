@@ -12,11 +12,7 @@ Machine::Machine(Machine&&) noexcept = default;
 Machine& Machine::operator=(Machine&&) noexcept = default;
 Machine::~Machine() = default;
 
-SharedValue Machine::get(const Identifier& id) const {
-  SharedValue value = store_->lookup(id);
-  if (!value) raise_fatal("Value cannot be found: " + id.debug());
-  return value;
-}
+SharedValue Machine::get(const Identifier& id) const { return store_->get(id); }
 
 void Machine::debug(std::string& out) const {
   out += "Machine { vars: {";

@@ -3,11 +3,13 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
 #include <limits>
 
+#include "hash_memo.hpp"
 #include "siphash.hpp"
 #include "vrel/fatal.hpp"
 
@@ -154,8 +156,15 @@ struct alignas(128) VariableStore::Shard {
 VariableStore::VariableStore(std::size_t shard_amount)
     : VariableStore(shard_amount, next_hash_keys()) {}
 
+namespace {
+std::atomic<std::uint64_t> g_next_store_serial{1};
+}  // namespace
+
 VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
-    : shard_amount_(shard_amount), shift_(0), keys_(keys) {
+    : shard_amount_(shard_amount),
+      shift_(0),
+      keys_(keys),
+      serial_(g_next_store_serial.fetch_add(1, std::memory_order_relaxed)) {
   if (shard_amount <= 1) raise_fatal("assertion failed: shard_amount > 1");
   if (!std::has_single_bit(shard_amount)) {
     raise_fatal("assertion failed: shard_amount.is_power_of_two()");
@@ -166,12 +175,26 @@ VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
 
 VariableStore::~VariableStore() = default;
 
-SharedValue VariableStore::lookup(const Identifier& id) const {
-  const std::uint64_t hash = hash_identifier(keys_, id);
+SharedValue VariableStore::lookup_hashed(const Identifier& id, std::uint64_t hash) const {
   Shard& shard = shards_[shard_index(hash)];
   SharedLockGuard guard(shard.lock);
   if (const Slot* s = shard.table.find(hash, id)) return s->value;
   return SharedValue();
+}
+
+SharedValue VariableStore::lookup(const Identifier& id) const {
+  return lookup_hashed(id, hash_identifier(keys_, id));
+}
+
+SharedValue VariableStore::get(const Identifier& id, const detail::HashMemo* memo) const {
+  std::uint64_t hash;
+  if (!memo || !detail::recall_hash(*memo, serial_, hash)) {
+    hash = hash_identifier(keys_, id);
+    if (memo) detail::note_hash_miss(*memo, serial_, hash);
+  }
+  SharedValue value = lookup_hashed(id, hash);
+  if (!value) raise_fatal("Value cannot be found: " + id.debug());
+  return value;
 }
 
 template <class Id>

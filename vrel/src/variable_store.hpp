@@ -8,6 +8,7 @@
 #include <string>
 
 #include "rw_lock.hpp"
+#include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 
 namespace vrel {
@@ -39,6 +40,11 @@ class VariableStore {
   // locked shared only for the search and the reference-count increment.
   SharedValue lookup(const Identifier& id) const;
 
+  // A new reference to the value stored under `id`; unbound, the fatal error "Value cannot
+  // be found: " and the identifier's debug form. With a memo, the identifier's hash is
+  // taken from it when it was remembered for this store (see detail::HashMemo).
+  SharedValue get(const Identifier& id, const detail::HashMemo* memo = nullptr) const;
+
   // Binds `id` to `value`. Returns the reference stored before under an equal
   // identifier (empty if none); the caller drops it after the lock is gone, so that
   // destroying an old value never runs under a store lock.
@@ -60,10 +66,14 @@ class VariableStore {
   struct Shard;
   template <class Id>
   SharedValue insert_impl(Id&& id, SharedValue value) const;
+  SharedValue lookup_hashed(const Identifier& id, std::uint64_t hash) const;
 
   std::size_t shard_amount_;
   unsigned shift_;
   HashKeys keys_;
+  // Unique among the stores of the process (never reused), so that a remembered hash is
+  // never taken for another store's, even one at the same address.
+  std::uint64_t serial_;
   std::unique_ptr<Shard[]> shards_;
 };
 
