@@ -11,12 +11,14 @@
 
 namespace vrelpy {
 
-// `Expr`: one core expression, never changed after creation. It is held behind a shared
-// pointer so that builders and statements refer to it instead of copying it: an `Expr`
-// never holds a function value, so sharing cannot be told apart from copying.
+// `Expr`: one core expression, never changed after creation. A leaf (a variable read or a
+// constant) is held as it is, since copying it costs less than reaching it through a
+// pointer at every evaluation; anything larger is held as a shared subtree, so that
+// builders and statements refer to it instead of copying it. An `Expr` never holds a
+// function value, so sharing cannot be told apart from copying.
 struct PyExpr {
   PyObject_HEAD
-  std::shared_ptr<const vrel::Expr> expr;
+  vrel::Expr expr;
 };
 
 // `Statement`: one core statement, owned by value and never changed after creation.
@@ -53,11 +55,7 @@ template <class Tree>
 Tree tree_from(PyObject* obj);
 template <>
 inline vrel::Expr tree_from<vrel::Expr>(PyObject* obj) {
-  const std::shared_ptr<const vrel::Expr>& held = reinterpret_cast<PyExpr*>(obj)->expr;
-  // Leaves are cheaper to copy than to reach through a pointer at every evaluation.
-  const std::size_t kind = held->node.index();
-  if (kind == 1 || kind == 10) return *held;
-  return vrel::Expr(vrel::Expr::Shared{held});
+  return reinterpret_cast<PyExpr*>(obj)->expr;
 }
 template <>
 inline vrel::Statement tree_from<vrel::Statement>(PyObject* obj) {

@@ -166,8 +166,7 @@ PyMethodDef g_expr_methods[] = {
 
 void expr_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
-  using Held = std::shared_ptr<const vrel::Expr>;
-  reinterpret_cast<PyExpr*>(obj)->expr.~Held();
+  reinterpret_cast<PyExpr*>(obj)->expr.~Expr();
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -188,10 +187,17 @@ PyTypeObject* create_expr_type() {
 }
 
 PyObject* wrap_expr(vrel::Expr expr) {
+  switch (expr.node.index()) {
+    case 1:   // Ident
+    case 9:   // Shared
+    case 10:  // Constant
+      break;
+    default:
+      expr = vrel::Expr(vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
+  }
   PyObject* obj = g_expr_type->tp_alloc(g_expr_type, 0);
   if (!obj) return nullptr;
-  new (&reinterpret_cast<PyExpr*>(obj)->expr)
-      std::shared_ptr<const vrel::Expr>(std::make_shared<const vrel::Expr>(std::move(expr)));
+  new (&reinterpret_cast<PyExpr*>(obj)->expr) vrel::Expr(std::move(expr));
   return obj;
 }
 

@@ -43,8 +43,13 @@ void note_hash_miss(const HashMemo& memo, std::uint64_t serial, std::uint64_t ha
   remember(memo, serial, hash);
 }
 
+// Runs only while nothing else can reach the node (destruction, assignment), so plain
+// loads and stores suffice.
 void HashMemo::forget() noexcept {
-  delete cell.exchange(nullptr, std::memory_order_acquire);
+  if (HashMemoCell* c = cell.load(std::memory_order_relaxed)) {
+    delete c;
+    cell.store(nullptr, std::memory_order_relaxed);
+  }
   candidate.store(0, std::memory_order_relaxed);
 }
 
