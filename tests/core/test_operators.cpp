@@ -52,6 +52,65 @@ TEST_P(Operators, ResultOrMessage) {
   EXPECT_EQ(got, GetParam().expected);
 }
 
+// Every case again with its literal operands in the two other forms an intermediate result
+// can take: a shared constant read from a borrowed tree, and a number or boolean computed
+// by another operation. Every form must give the same result or message.
+template <class Leaf>
+Expr map_literals(const Expr& e, const Leaf& leaf) {
+  const auto& n = e.node;
+  auto sub_tree = [&](const vrel::ExprBox& b) { return map_literals(*b, leaf); };
+  if (const auto* l = std::get_if<Expr::Literal>(&n)) return leaf(l->value);
+  if (const auto* b = std::get_if<Expr::BinaryOp>(&n)) return bin(sub_tree(b->left), b->op, sub_tree(b->right));
+  if (const auto* q = std::get_if<Expr::Equals>(&n)) return eq(sub_tree(q->left), sub_tree(q->right));
+  if (const auto* g = std::get_if<Expr::GreaterThan>(&n)) return gt(sub_tree(g->left), sub_tree(g->right));
+  if (const auto* t = std::get_if<Expr::LessThan>(&n)) return lt(sub_tree(t->left), sub_tree(t->right));
+  if (const auto* o = std::get_if<Expr::Not>(&n)) return not_(sub_tree(o->operand));
+  if (const auto* v = std::get_if<Expr::Vector>(&n)) {
+    Expr::Vector items;
+    for (const Expr& item : v->items) items.items.push_back(map_literals(item, leaf));
+    return Expr(std::move(items));
+  }
+  return e;
+}
+
+Expr as_constant(const Value& v) { return Expr(Expr::Constant{shared(v)}); }
+
+// x * 1 keeps every number as it is (-0.0 and NaN included); not(not(b)) every boolean.
+Expr as_computed(const Value& v) {
+  if (v.kind() == vrel::ValueKind::Number) return mul(lit(v), lit(1));
+  if (v.kind() == vrel::ValueKind::Boolean) return not_(not_(lit(v)));
+  return lit(v);
+}
+
+std::string outcome_borrowed(const Expr& e) {
+  Machine m;
+  const Statement statement = let("r", e);
+  const Statement* program[] = {&statement};
+  try {
+    vrel::deduce_borrowed(m, program);
+    return debug_of(m.get(S("r")));
+  } catch (const vrel::FatalError& err) {
+    return err.message();
+  }
+}
+
+TEST_P(Operators, SameOutcomeFromConstantsOfABorrowedTree) {
+  EXPECT_EQ(outcome_borrowed(map_literals(GetParam().build(), as_constant)), GetParam().expected);
+}
+
+TEST_P(Operators, SameOutcomeFromComputedOperands) {
+  const Expr computed = map_literals(GetParam().build(), as_computed);
+  EXPECT_EQ(outcome_borrowed(computed), GetParam().expected);
+  Machine m;
+  std::string consumed;
+  try {
+    consumed = debug_of(eval(m, computed));
+  } catch (const vrel::FatalError& err) {
+    consumed = err.message();
+  }
+  EXPECT_EQ(consumed, GetParam().expected);
+}
+
 const char* const kUnknownType = "Binary operator for unknown type";
 const char* const kStringOp = "Unknown binary operation for Value::String";
 const char* const kDivZero = "attempt to divide by zero";

@@ -8,6 +8,7 @@
 
 #include <type_traits>
 
+#include "operand.hpp"
 #include "operators.hpp"
 #include "stack_guard.hpp"
 #include "variable_store.hpp"
@@ -19,39 +20,20 @@ namespace {
 template <bool Consume, class T>
 using Ref = std::conditional_t<Consume, T&, const T&>;
 
-// The result of evaluating a node: a reference the evaluation owns, or, for a shared
-// constant of a borrowed tree, the tree's own handle. The tree outlives its evaluation, so
-// reading a constant needs no reference count at all; one is taken only where the value
-// is kept (bound, put in a vector, passed to a function).
-class Operand {
- public:
-  Operand(SharedValue owned) noexcept : owned_(std::move(owned)) {}
-  static Operand borrow(const SharedValue& constant) noexcept {
-    Operand o;
-    o.borrowed_ = &constant;
-    return o;
-  }
-  const Value& operator*() const noexcept { return borrowed_ ? **borrowed_ : *owned_; }
-  const Value* operator->() const noexcept { return &**this; }
-  SharedValue share() && { return borrowed_ ? *borrowed_ : std::move(owned_); }
-
- private:
-  Operand() noexcept = default;
-  const SharedValue* borrowed_ = nullptr;
-  SharedValue owned_;
-};
-
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operands lives in out-of-line helpers.
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
-[[gnu::noinline]] SharedValue binary_result(BinaryOperator op, const Operand& l,
-                                            const Operand& r) {
-  return SharedValue::make(binary_operation(op, *l, *r));
+// Each operator takes its fast path only where the general rule would give the same
+// result; anything else (strings, type errors) goes through the general rule, so messages
+// and the order of checks are the same either way.
+[[gnu::noinline]] Operand binary_result(BinaryOperator op, const Operand& l, const Operand& r) {
+  Number a = Number::from_int(0), b = Number::from_int(0);
+  if (l.get_number(a) && r.get_number(b)) return Operand::number(number_operation(op, a, b));
+  Value ls, rs;
+  return SharedValue::make(binary_operation(op, l.view(ls), r.view(rs)));
 }
-
-[[gnu::noinline]] SharedValue boolean_result(bool b) { return SharedValue::make(Value::boolean(b)); }
 
 [[gnu::noinline]] SharedValue literal_result(Expr::Literal& literal) {
   return SharedValue::make(std::move(literal.value));
@@ -61,20 +43,34 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
   return SharedValue::make(Value(literal.value));
 }
 
-[[gnu::noinline]] SharedValue equals_result(const Operand& l, const Operand& r) {
-  return boolean_result(Value::eq(*l, *r));
+[[gnu::noinline]] Operand equals_result(const Operand& l, const Operand& r) {
+  Number a = Number::from_int(0), b = Number::from_int(0);
+  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(numbers_equal(a, b));
+  bool x = false, y = false;
+  if (l.get_boolean(x) && r.get_boolean(y)) return Operand::boolean(x == y);
+  Value ls, rs;
+  return Operand::boolean(Value::eq(l.view(ls), r.view(rs)));
 }
 
-[[gnu::noinline]] SharedValue greater_result(const Operand& l, const Operand& r) {
-  return boolean_result(greater_than(*l, *r));
+[[gnu::noinline]] Operand greater_result(const Operand& l, const Operand& r) {
+  Number a = Number::from_int(0), b = Number::from_int(0);
+  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(compare_numbers(a, b) > 0);
+  Value ls, rs;
+  return Operand::boolean(greater_than(l.view(ls), r.view(rs)));
 }
 
-[[gnu::noinline]] SharedValue less_result(const Operand& l, const Operand& r) {
-  return boolean_result(less_than(*l, *r));
+[[gnu::noinline]] Operand less_result(const Operand& l, const Operand& r) {
+  Number a = Number::from_int(0), b = Number::from_int(0);
+  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(compare_numbers(a, b) < 0);
+  Value ls, rs;
+  return Operand::boolean(less_than(l.view(ls), r.view(rs)));
 }
 
-[[gnu::noinline]] SharedValue not_result(const Operand& v) {
-  return boolean_result(logical_not(*v));
+[[gnu::noinline]] Operand not_result(const Operand& v) {
+  bool b = false;
+  if (v.get_boolean(b)) return Operand::boolean(!b);
+  Value scratch;
+  return Operand::boolean(logical_not(v.view(scratch)));
 }
 
 template <bool Consume>
@@ -180,13 +176,9 @@ void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program);
 
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
-  bool chosen;
-  {
-    Operand condition = eval<Consume>(m, s.condition);
-    if (condition->kind() != ValueKind::Boolean) {
-      raise_fatal("Expected deduced condition to be a bool, got other type");
-    }
-    chosen = condition->as_boolean();
+  bool chosen = false;
+  if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
+    raise_fatal("Expected deduced condition to be a bool, got other type");
   }
   run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
   if constexpr (Consume) {

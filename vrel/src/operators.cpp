@@ -23,6 +23,16 @@ std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcep
   }
 }
 
+// IEEE 754 totalOrder as a signed integer key: flipping the 63 low bits of negative
+// patterns makes the signed order of the keys the total order of the floats
+// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN).
+std::int64_t total_order_key(double x) noexcept {
+  const auto bits = std::bit_cast<std::int64_t>(x);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+}  // namespace
+
 Number number_operation(BinaryOperator op, Number a, Number b) {
   if (op == BinaryOperator::Div) return Number::div(a, b);
   if (a.is_int() && b.is_int()) return Number::from_int(wrapping(op, a.as_int(), b.as_int()));
@@ -37,23 +47,19 @@ Number number_operation(BinaryOperator op, Number a, Number b) {
   }
 }
 
-// IEEE 754 totalOrder as a signed integer key: flipping the 63 low bits of negative
-// patterns makes the signed order of the keys the total order of the floats
-// (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN).
-std::int64_t total_order_key(double x) noexcept {
-  const auto bits = std::bit_cast<std::int64_t>(x);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
-// -1, 0 or 1 as left is below, equal to or above right.
-int compare_numbers(const Value& left, const Value& right) {
-  if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) {
-    raise_fatal("Both left-hand and right-hand side values must be a number");
-  }
-  const Number a = left.as_number(), b = right.as_number();
+int compare_numbers(Number a, Number b) noexcept {
   if (a.is_int() && b.is_int()) return (a.as_int() > b.as_int()) - (a.as_int() < b.as_int());
   const std::int64_t ka = total_order_key(a.to_float()), kb = total_order_key(b.to_float());
   return (ka > kb) - (ka < kb);
+}
+
+namespace {
+
+int compare_values(const Value& left, const Value& right) {
+  if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) {
+    raise_fatal("Both left-hand and right-hand side values must be a number");
+  }
+  return compare_numbers(left.as_number(), right.as_number());
 }
 
 }  // namespace
@@ -76,10 +82,10 @@ Value binary_operation(BinaryOperator op, const Value& left, const Value& right)
 }
 
 bool greater_than(const Value& left, const Value& right) {
-  return compare_numbers(left, right) > 0;
+  return compare_values(left, right) > 0;
 }
 
-bool less_than(const Value& left, const Value& right) { return compare_numbers(left, right) < 0; }
+bool less_than(const Value& left, const Value& right) { return compare_values(left, right) < 0; }
 
 bool logical_not(const Value& operand) {
   if (operand.kind() != ValueKind::Boolean) {

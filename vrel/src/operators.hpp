@@ -18,4 +18,15 @@ bool less_than(const Value& left, const Value& right);
 // The inverse of a boolean operand; any other operand is fatal.
 bool logical_not(const Value& operand);
 
+// The same rules on operands already known to be numbers, for evaluation that keeps
+// numbers out of shared values: `left op right`, and -1, 0 or 1 as left is below, equal
+// to or above right.
+Number number_operation(BinaryOperator op, Number left, Number right);
+int compare_numbers(Number left, Number right) noexcept;
+// `==` on two numbers: an int never equals a float.
+inline bool numbers_equal(Number left, Number right) noexcept {
+  if (left.kind() != right.kind()) return false;
+  return left.is_int() ? left.as_int() == right.as_int() : left.as_float() == right.as_float();
+}
+
 }  // namespace vrel
