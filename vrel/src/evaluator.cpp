@@ -35,12 +35,12 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
   return SharedValue::make(binary_operation(op, l.view(ls), r.view(rs)));
 }
 
-[[gnu::noinline]] SharedValue literal_result(Expr::Literal& literal) {
-  return SharedValue::make(std::move(literal.value));
+[[gnu::noinline]] Operand literal_result(Expr::Literal& literal) {
+  return Operand::of(std::move(literal.value));
 }
 
-[[gnu::noinline]] SharedValue literal_result(const Expr::Literal& literal) {
-  return SharedValue::make(Value(literal.value));
+[[gnu::noinline]] Operand literal_result(const Expr::Literal& literal) {
+  return Operand::of(Value(literal.value));
 }
 
 [[gnu::noinline]] Operand equals_result(const Operand& l, const Operand& r) {
@@ -84,13 +84,13 @@ template <bool Consume>
 // The argument is evaluated before the callee is looked up, so its effects happen even when
 // the lookup fails. No store lock is held while the function runs; `callee` keeps the
 // function object alive even if its variable is rebound meanwhile.
-[[gnu::noinline]] SharedValue call_function(const Machine& m, const Identifier& name,
-                                            Operand argument) {
+[[gnu::noinline]] Operand call_function(const Machine& m, const Identifier& name,
+                                        Operand argument) {
   SharedValue callee = m.get(name);
   if (callee->kind() != ValueKind::Function) {
     raise_fatal("called `Option::unwrap()` on a `None` value");
   }
-  return SharedValue::make(callee->as_function().run(std::move(argument).share()));
+  return Operand::of(callee->as_function().run(std::move(argument).share()));
 }
 
 template <bool Consume>

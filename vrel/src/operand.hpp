@@ -42,6 +42,17 @@ class Operand {
     o.boolean_ = b;
     return o;
   }
+  // A fresh value (a function's result): numbers and booleans stay plain.
+  static Operand of(Value v) {
+    switch (v.kind()) {
+      case ValueKind::Number:
+        return number(v.as_number());
+      case ValueKind::Boolean:
+        return boolean(v.as_boolean());
+      default:
+        return Operand(SharedValue::make(std::move(v)));
+    }
+  }
 
   Operand(Operand&& other) noexcept : tag_(other.tag_) {
     switch (tag_) {
