@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 
 #include "py_ref.hpp"
 #include "vrel/machine.hpp"
@@ -45,9 +47,16 @@ PyTypeObject* create_vrel_type();
 PyTypeObject* create_statement_type();
 PyTypeObject* create_expr_type();
 
-// New `Expr` / `Statement` objects holding the given tree.
+// New `Expr` / `Statement` objects holding the given tree. A statement is built in place
+// from its node (Let, If or Fn), without moving it through temporaries.
 PyObject* wrap_expr(vrel::Expr expr);
-PyObject* wrap_statement(vrel::Statement statement);
+template <class Node>
+PyObject* wrap_statement(Node&& node) {
+  PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
+  if (!obj) return nullptr;
+  new (&reinterpret_cast<PyStatement*>(obj)->statement) vrel::Statement(std::forward<Node>(node));
+  return obj;
+}
 
 // The tree an `Expr` or `Statement` argument contributes to a new tree (the object's type
 // has been checked): a reference to the shared expression, a deep copy of the statement.

@@ -103,11 +103,4 @@ PyTypeObject* create_statement_type() {
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_statement_spec));
 }
 
-PyObject* wrap_statement(vrel::Statement statement) {
-  PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
-  if (!obj) return nullptr;
-  new (&reinterpret_cast<PyStatement*>(obj)->statement) vrel::Statement(std::move(statement));
-  return obj;
-}
-
 }  // namespace vrelpy
