@@ -48,12 +48,24 @@ std::string repr_or(PyObject* obj, const char* fallback);
 // Releases Python references whose owners died on a thread without the interpreter lock.
 void drain_pending_releases() noexcept;
 
+// How many entry points this thread is inside. The interpreter calls every entry point
+// with its lock held and none gives the lock up, so while the count is above zero this
+// thread holds the lock: cheaper to read than asking the interpreter.
+inline constinit thread_local int tl_entry_depth __attribute__((tls_model("initial-exec"))) = 0;
+
+// True when this thread holds the interpreter lock.
+inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyGILState_Check(); }
+
 // Runs the body of an entry point called by the interpreter. A FatalError becomes a pending
 // PanicException; nothing C++ ever escapes into the interpreter. `Result` is the entry
 // point's return type (PyObject*, int); `failed` is its failure value.
 template <class Result, class Body>
 Result guard_entry(Result failed, Body&& body) noexcept {
   drain_pending_releases();
+  struct Depth {
+    Depth() noexcept { ++tl_entry_depth; }
+    ~Depth() { --tl_entry_depth; }
+  } depth;
   try {
     return body();
   } catch (const vrel::FatalError& e) {

@@ -17,7 +17,7 @@ namespace {
 // Holds the interpreter lock for a scope, taking it only when this thread lacks it.
 class GilScope {
  public:
-  GilScope() noexcept : acquired_(!PyGILState_Check()) {
+  GilScope() noexcept : acquired_(!holds_interpreter_lock()) {
     if (acquired_) {
       state_ = PyGILState_Ensure();
       drain_pending_releases();
@@ -58,7 +58,7 @@ void drain_pending_releases() noexcept {
 }
 
 PyVrelFn::~PyVrelFn() {
-  if (PyGILState_Check()) {
+  if (holds_interpreter_lock()) {
     Py_DECREF(f_);
     return;
   }
