@@ -161,6 +161,17 @@ TEST(HashIdentifier, IsSipHash13OverIndexAndPayload) {
   EXPECT_NE(h(k, S("x")), h(HashKeys{k.k0 + 1, k.k1}, S("x")));
 }
 
+// Every length of text up to several words, so that every tail length (and a terminator
+// completing a word) is met.
+TEST(HashIdentifier, TextOfEveryLengthMatchesTheStreamingHasher) {
+  const HashKeys k = fixed_keys();
+  std::string text;
+  for (int n = 0; n <= 40; ++n) {
+    EXPECT_EQ(vrel::hash_identifier(k, S(text)), sip13(k, le64(1) + text + "\xff")) << n;
+    text += static_cast<char>('a' + n % 26);
+  }
+}
+
 TEST(HashKeys, PerThreadSequence) {
   HashKeys a = vrel::next_hash_keys();
   HashKeys b = vrel::next_hash_keys();

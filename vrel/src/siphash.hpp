@@ -62,6 +62,32 @@ class SipHasher {
     pending_ = value >> (64 - shift);
   }
 
+  // In one pass, the hash of the 8-byte word `head`, then `len` bytes at `data`, then the
+  // byte `end`: what a streaming hasher gives for write_u64(head), write(data, len),
+  // write(&end, 1), finish(), without its per-write bookkeeping. Identifiers are hashed
+  // this way on every variable access.
+  static std::uint64_t framed(std::uint64_t k0, std::uint64_t k1, std::uint64_t head,
+                              const void* data, std::size_t len, unsigned char end) noexcept {
+    SipHasher h(k0, k1);
+    h.compress(head);
+    const auto* p = static_cast<const unsigned char*>(data);
+    std::size_t rest = len;
+    for (; rest >= 8; p += 8, rest -= 8) h.compress(load_le64(p));
+    // The last 0 to 7 bytes: when the text is at least a word long, the word that ends
+    // where it ends, shifted down (one load instead of a byte at a time).
+    std::uint64_t tail =
+        len >= 8 ? (rest == 0 ? 0 : load_le64(p + rest - 8) >> (64 - 8 * rest))
+                 : load_partial(p, rest);
+    tail |= std::uint64_t{end} << (8 * rest);
+    if (rest == 7) {
+      h.compress(tail);
+      tail = 0;
+    }
+    h.pending_ = tail;
+    h.length_ = len + 9;
+    return h.finish();
+  }
+
   // The hash of everything written so far.
   std::uint64_t finish() const noexcept {
     // The last block holds the pending bytes and, in its top byte, the total length mod 256.

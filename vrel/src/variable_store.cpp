@@ -63,18 +63,14 @@ HashKeys next_hash_keys() {
 }
 
 std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept {
-  SipHasher13 h(keys.k0, keys.k1);
   if (id.is_u()) {
+    SipHasher13 h(keys.k0, keys.k1);
     h.write_u64(0);
     h.write_u64(id.as_u());
-  } else {
-    static constexpr unsigned char kTerminator = 0xFF;
-    const std::string& text = id.as_s();
-    h.write_u64(1);
-    h.write(text.data(), text.size());
-    h.write(&kTerminator, 1);
+    return h.finish();
   }
-  return h.finish();
+  const std::string& text = id.as_s();
+  return SipHasher13::framed(keys.k0, keys.k1, 1, text.data(), text.size(), 0xFF);
 }
 
 // ---- shards ------------------------------------------------------------------------------
