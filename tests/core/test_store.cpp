@@ -172,6 +172,25 @@ TEST(HashIdentifier, TextOfEveryLengthMatchesTheStreamingHasher) {
   }
 }
 
+// Texts of every length up to three words, equal and differing in each single byte.
+TEST(SameIdentifier, ComparesEveryByteOfEveryLength) {
+  for (std::size_t n = 0; n <= 24; ++n) {
+    std::string text(n, 'k');
+    for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + i);
+    EXPECT_TRUE(vrel::same_identifier(S(text), S(text))) << n;
+    EXPECT_FALSE(vrel::same_identifier(S(text), S(text + "x"))) << n;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string other = text;
+      other[i] = static_cast<char>(other[i] ^ 0x40);
+      EXPECT_FALSE(vrel::same_identifier(S(text), S(other))) << n << " at " << i;
+    }
+  }
+  EXPECT_TRUE(vrel::same_identifier(U(7), U(7)));
+  EXPECT_FALSE(vrel::same_identifier(U(7), U(8)));
+  EXPECT_FALSE(vrel::same_identifier(U(7), S("7")));
+  EXPECT_FALSE(vrel::same_identifier(S(std::string(8, '\0')), U(0)));
+}
+
 TEST(HashKeys, PerThreadSequence) {
   HashKeys a = vrel::next_hash_keys();
   HashKeys b = vrel::next_hash_keys();

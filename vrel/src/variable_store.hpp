@@ -24,6 +24,9 @@ HashKeys next_hash_keys();
 // bytes, then the number as 8 little-endian bytes or the text's bytes and one 0xFF byte.
 std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept;
 
+// Identifier equality (same variant, equal number or equal bytes), as the tables use it.
+bool same_identifier(const Identifier& a, const Identifier& b) noexcept;
+
 // A fixed number of shards, each an open-addressing table guarded by its own RawRwLock.
 // Entries are never removed; a table grows under its shard's exclusive lock. Every
 // operation locks exactly one shard, only for the table operation itself.
