@@ -1,7 +1,9 @@
 // Values: copying, release, equality and debug forms of Number, Value and Identifier.
 #include "vrel/value.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <new>
 
 #include "debug_text.hpp"
 #include "stack_guard.hpp"
@@ -66,18 +68,97 @@ Value& Value::operator=(const Value& other) {
 }
 
 Value::~Value() {
+  if (v_.index() != 4) return;
+  Vector& items = *std::get_if<4>(&v_);
+  if (items.empty()) return;
   // A vector's elements may hold vectors in turn, to any depth. Near the end of the stack,
   // hand the elements to the flat release loop instead of recursing into them.
   // The queue releases them later from a shallow frame; each release makes progress by at
   // least one level, so the loop ends.
-  if (v_.index() == 4 && !std::get_if<4>(&v_)->empty() && stack_low_for_release()) {
-    release_later(new Vector(std::move(*std::get_if<4>(&v_))));
+  if (stack_low_for_release()) {
+    release_later(new Vector(std::move(items)));
+  } else {
+    detail::release_elements(items);
   }
 }
 
 namespace detail {
 
-void destroy_cell(ValueCell* cell) noexcept { delete cell; }
+// A block of cells: this header, then the cells. `live` counts the cells not yet released,
+// unused ones included until their builder gives them back; the last to go frees the block.
+struct CellBlock {
+  explicit CellBlock(std::size_t cells) noexcept : live(cells) {}
+  std::atomic<std::size_t> live;
+  std::size_t reserved = 0;  // keeps the cells 16-byte aligned, as malloc's own chunks are
+
+  ValueCell* cells() noexcept {
+    return reinterpret_cast<ValueCell*>(reinterpret_cast<char*>(this) + sizeof(CellBlock));
+  }
+};
+static_assert(sizeof(CellBlock) % alignof(ValueCell) == 0);
+
+namespace {
+
+// The block of a cell whose count word carries a block index (`index` = position + 1).
+CellBlock* block_of(ValueCell* cell, std::uint64_t index) noexcept {
+  return reinterpret_cast<CellBlock*>(reinterpret_cast<char*>(cell) -
+                                      (index - 1) * sizeof(ValueCell) - sizeof(CellBlock));
+}
+
+// Drops `cells` of a block's live cells; the thread that drops the last frees the block.
+// acq_rel: every other thread's work on its cells happens before the block is freed.
+void release_block_cells(CellBlock* block, std::size_t cells) noexcept {
+  if (block->live.fetch_sub(cells, std::memory_order_acq_rel) == cells) {
+    block->~CellBlock();
+    ::operator delete(static_cast<void*>(block));
+  }
+}
+
+}  // namespace
+
+void destroy_cell(ValueCell* cell, std::uint64_t word) noexcept {
+  const std::uint64_t index = word >> kCellIndexShift;
+  if (index == 0) {
+    delete cell;
+    return;
+  }
+  CellBlock* block = block_of(cell, index);
+  cell->~ValueCell();
+  release_block_cells(block, 1);
+}
+
+void release_elements(Value::Vector& items) noexcept {
+  // Releases as the elements' destructors would, except that the cells released from one
+  // block are given back to it with a single decrement: the elements of a vector built by a
+  // VectorBuilder lie in a few blocks, one after the other. A block's count includes the
+  // cells pending here, so nested releases cannot free it in the meantime.
+  CellBlock* pending = nullptr;
+  std::size_t pending_cells = 0;
+  for (SharedValue& item : items) {
+    ValueCell* cell = std::exchange(item.cell_, nullptr);
+    if (!cell) continue;
+    // As in release_cell: a sole holder reads the count instead of writing it.
+    std::uint64_t word = cell->refs.load(std::memory_order_acquire);
+    if ((word & kCellCountMask) != 1) {
+      word = cell->refs.fetch_sub(1, std::memory_order_acq_rel);
+      if ((word & kCellCountMask) != 1) continue;
+    }
+    const std::uint64_t index = word >> kCellIndexShift;
+    if (index == 0) {
+      delete cell;
+      continue;
+    }
+    CellBlock* block = block_of(cell, index);
+    cell->~ValueCell();
+    if (block != pending) {
+      if (pending) release_block_cells(pending, pending_cells);
+      pending = block;
+      pending_cells = 0;
+    }
+    ++pending_cells;
+  }
+  if (pending) release_block_cells(pending, pending_cells);
+}
 
 namespace {
 // A per-thread stack of freed cells, linked through their first word. Plain constinit
@@ -131,6 +212,49 @@ void ValueCell::operator delete(void* p) noexcept {
 }
 
 }  // namespace detail
+
+// ---- VectorBuilder ------------------------------------------------------------------------
+
+namespace {
+// Blocks start small and then double with the vector: short vectors waste little, and a
+// surviving element of a long one keeps at most about half of its cell memory allocated.
+// Below kBlockCellsMin further elements, cells of their own are cheaper (they come from the
+// thread's cache of freed cells).
+constexpr std::size_t kBlockCellsFirst = 64;
+constexpr std::size_t kBlockCellsMin = 4;
+}  // namespace
+
+VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) { items_.reserve(expected); }
+
+VectorBuilder::~VectorBuilder() { give_back_unused(); }
+
+Value VectorBuilder::finish() {
+  give_back_unused();
+  return Value::vector(std::move(items_));
+}
+
+void VectorBuilder::give_back_unused() noexcept {
+  if (!block_) return;
+  const auto unused = static_cast<std::size_t>(end_ - next_);
+  detail::CellBlock* block = std::exchange(block_, nullptr);
+  next_ = end_ = nullptr;
+  if (unused) detail::release_block_cells(block, unused);
+}
+
+bool VectorBuilder::next_block() {
+  give_back_unused();
+  const std::size_t made = items_.size();
+  if (made >= expected_) return false;
+  const std::size_t cells = std::min({expected_ - made, std::max(made, kBlockCellsFirst),
+                                      detail::kBlockCellsMax});
+  if (cells < kBlockCellsMin) return false;
+  void* raw = ::operator new(sizeof(detail::CellBlock) + cells * sizeof(detail::ValueCell));
+  block_ = ::new (raw) detail::CellBlock(cells);
+  next_ = block_->cells();
+  end_ = next_ + cells;
+  next_word_ = 1 | detail::kCellIndexUnit;
+  return true;
+}
 
 namespace {
 
