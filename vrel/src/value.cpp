@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <mutex>
 #include <new>
 
 #include "debug_text.hpp"
@@ -87,9 +88,9 @@ namespace detail {
 // A block of cells: this header, then the cells. `live` counts the cells not yet released,
 // unused ones included until their builder gives them back; the last to go frees the block.
 struct CellBlock {
-  explicit CellBlock(std::size_t cells) noexcept : live(cells) {}
+  explicit CellBlock(std::size_t cells) noexcept : live(cells), capacity(cells) {}
   std::atomic<std::size_t> live;
-  std::size_t reserved = 0;  // keeps the cells 16-byte aligned, as malloc's own chunks are
+  std::size_t capacity;  // cells allocated; a reused block may be handed out for fewer
 
   ValueCell* cells() noexcept {
     return reinterpret_cast<ValueCell*>(reinterpret_cast<char*>(this) + sizeof(CellBlock));
@@ -99,19 +100,92 @@ static_assert(sizeof(CellBlock) % alignof(ValueCell) == 0);
 
 namespace {
 
+bool owns_nothing(ValueKind kind) noexcept {
+  return kind == ValueKind::Null || kind == ValueKind::Boolean || kind == ValueKind::Number;
+}
+
 // The block of a cell whose count word carries a block index (`index` = position + 1).
 CellBlock* block_of(ValueCell* cell, std::uint64_t index) noexcept {
   return reinterpret_cast<CellBlock*>(reinterpret_cast<char*>(cell) -
                                       (index - 1) * sizeof(ValueCell) - sizeof(CellBlock));
 }
 
+std::size_t block_bytes(std::size_t cells) noexcept {
+  return sizeof(CellBlock) + cells * sizeof(ValueCell);
+}
+
+// Freed large blocks, kept for the next vectors of the process. glibc returns a large free
+// region at the top of its heap to the kernel, so a program that passes a big list over
+// and over (each new vector replacing the last) would otherwise fault its pages in afresh
+// every time. Bounded in count and bytes; small blocks go straight back to malloc, whose
+// own bins recycle them well. Blocks are taken and returned a few times per vector, so one
+// lock costs nothing measurable.
+constexpr std::size_t kCachedBlockBytesMin = std::size_t{64} << 10;
+constexpr std::size_t kCachedBlockBytesMax = std::size_t{8} << 20;  // all blocks together
+constexpr std::size_t kCachedBlocksMax = 16;
+
+struct BlockCache {
+  std::mutex mutex;
+  CellBlock* blocks[kCachedBlocksMax] = {};
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+};
+
+// Never destroyed: blocks may be released by destructors that run after static destruction.
+BlockCache& block_cache() noexcept {
+  static BlockCache* cache = new BlockCache;
+  return *cache;
+}
+
+// A cached block of at least `cells` cells but not more than twice as many (a smaller
+// vector must not pin a much larger block), or null.
+CellBlock* take_cached_block(std::size_t cells) noexcept {
+  if (block_bytes(cells) * 2 < kCachedBlockBytesMin) return nullptr;
+  BlockCache& cache = block_cache();
+  std::lock_guard lock(cache.mutex);
+  std::size_t best = cache.count;
+  for (std::size_t i = 0; i < cache.count; ++i) {
+    const std::size_t capacity = cache.blocks[i]->capacity;
+    if (capacity >= cells && capacity / 2 <= cells &&
+        (best == cache.count || capacity < cache.blocks[best]->capacity)) {
+      best = i;
+    }
+  }
+  if (best == cache.count) return nullptr;
+  CellBlock* block = cache.blocks[best];
+  cache.blocks[best] = cache.blocks[--cache.count];
+  cache.bytes -= block_bytes(block->capacity);
+  return block;
+}
+
+void free_block(CellBlock* block) noexcept {
+  const std::size_t bytes = block_bytes(block->capacity);
+  if (bytes >= kCachedBlockBytesMin && bytes <= kCachedBlockBytesMax) {
+    BlockCache& cache = block_cache();
+    std::lock_guard lock(cache.mutex);
+    if (cache.count < kCachedBlocksMax && cache.bytes + bytes <= kCachedBlockBytesMax) {
+      cache.blocks[cache.count++] = block;
+      cache.bytes += bytes;
+      return;
+    }
+  }
+  block->~CellBlock();
+  ::operator delete(static_cast<void*>(block));
+}
+
+// A block for `cells` cells, all counted live.
+CellBlock* new_block(std::size_t cells) {
+  if (CellBlock* block = take_cached_block(cells)) {
+    block->live.store(cells, std::memory_order_relaxed);
+    return block;
+  }
+  return ::new (::operator new(block_bytes(cells))) CellBlock(cells);
+}
+
 // Drops `cells` of a block's live cells; the thread that drops the last frees the block.
 // acq_rel: every other thread's work on its cells happens before the block is freed.
 void release_block_cells(CellBlock* block, std::size_t cells) noexcept {
-  if (block->live.fetch_sub(cells, std::memory_order_acq_rel) == cells) {
-    block->~CellBlock();
-    ::operator delete(static_cast<void*>(block));
-  }
+  if (block->live.fetch_sub(cells, std::memory_order_acq_rel) == cells) free_block(block);
 }
 
 }  // namespace
@@ -149,7 +223,10 @@ void release_elements(Value::Vector& items) noexcept {
       continue;
     }
     CellBlock* block = block_of(cell, index);
-    cell->~ValueCell();
+    // Null, boolean and number values own nothing: their destructor would do nothing, and
+    // the cell's storage may be reused without running it. This saves a call and a visit
+    // of the payload per element of the most common large vectors.
+    if (!owns_nothing(cell->value.kind())) cell->~ValueCell();
     if (block != pending) {
       if (pending) release_block_cells(pending, pending_cells);
       pending = block;
@@ -248,8 +325,7 @@ bool VectorBuilder::next_block() {
   const std::size_t cells = std::min({expected_ - made, std::max(made, kBlockCellsFirst),
                                       detail::kBlockCellsMax});
   if (cells < kBlockCellsMin) return false;
-  void* raw = ::operator new(sizeof(detail::CellBlock) + cells * sizeof(detail::ValueCell));
-  block_ = ::new (raw) detail::CellBlock(cells);
+  block_ = detail::new_block(cells);
   next_ = block_->cells();
   end_ = next_ + cells;
   next_word_ = 1 | detail::kCellIndexUnit;

@@ -230,10 +230,11 @@ struct CellBlock;
 // Builds a vector value whose length is known ahead, as a host does converting one of its
 // lists: the elements are constructed right in their cells, and the cells come a block at a
 // time instead of one allocation each, which makes building and releasing a large vector
-// several times cheaper. A block goes back to the allocator when the last of its cells is
-// released, on whichever thread; until then a surviving element keeps its block's memory
-// (not the other elements' contents) allocated. Blocks grow with the vector, so a single
-// survivor keeps at most about half of the vector's cell memory.
+// several times cheaper. A block is freed when the last of its cells is released, on
+// whichever thread; until then a surviving element keeps its block's memory (not the other
+// elements' contents) allocated. Blocks grow with the vector, so a single survivor keeps at
+// most about half of the vector's cell memory. Freed large blocks are kept for reuse, at most
+// 8 MiB of them in the whole process.
 class VectorBuilder {
  public:
   // `expected`: how many elements the caller means to append. More may be appended (they
