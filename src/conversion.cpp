@@ -199,8 +199,8 @@ Outcome collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& err) {
 }
 
 // The element of an exact int or float, made right in its cell: what extract would make of
-// it, without running any Python code. False for any other item, and for an int that does
-// not fit in one machine word (extract decides what that becomes).
+// it, without running any Python code. False for any other item, and for an int of more
+// than one internal digit (extract decides what that becomes).
 bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
   PyTypeObject* tp = Py_TYPE(item);
   if (tp == &PyLong_Type) {

@@ -1,4 +1,5 @@
-// Values: copying, release, equality and debug forms of Number, Value and Identifier.
+// Values: copying, release, equality and debug forms of Number, Value and Identifier; the
+// cells of shared values, alone or in blocks.
 #include "vrel/value.hpp"
 
 #include <algorithm>

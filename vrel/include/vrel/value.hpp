@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -66,8 +67,9 @@ void release_elements(std::vector<SharedValue>& items) noexcept;
 }  // namespace detail
 class VectorBuilder;
 
-// A reference-counted handle to an immutable Value. One allocation holds the count and
-// the value; the count is atomic so handles may be copied and dropped on any thread.
+// A reference-counted handle to an immutable Value. A cell holds the count and the value,
+// allocated on its own or in a block with its neighbours in a vector (see VectorBuilder);
+// the count is atomic so handles may be copied and dropped on any thread.
 // A default-constructed handle is empty; every other handle refers to a value.
 class SharedValue {
  public:
