@@ -2,6 +2,7 @@
 #include "conversion.hpp"
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "classes.hpp"
@@ -188,31 +189,51 @@ class RecursionGuard {
   bool entered_ = false;
 };
 
-// Converts every item of a sequence. Runs under the interpreter's recursion check, so that
-// nesting deeper than it allows is a RecursionError rather than a native stack overflow.
-Outcome collect_one(PyObject* item, Value::Vector& items, PyRef& err) {
+// Converts one item of a sequence into a new element.
+Outcome collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& err) {
   Value v;
   const Outcome o = extract(item, v);
   if (o == Outcome::Failed) err = take_exception();
-  if (o == Outcome::Ok) items.push_back(vrel::SharedValue::make(std::move(v)));
+  if (o == Outcome::Ok) items.push(std::move(v));
   return o;
 }
 
-Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
+// The element of an exact int or float, made right in its cell: what extract would make of
+// it, without running any Python code. False for any other item, and for an int of more
+// than one internal digit (extract decides what that becomes).
+bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
+  PyTypeObject* tp = Py_TYPE(item);
+  if (tp == &PyLong_Type) {
+    auto* number = reinterpret_cast<PyLongObject*>(item);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const auto v = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+    items.emplace([v]() noexcept { return Value::integer(v); });
+    return true;
+  }
+  if (tp == &PyFloat_Type) {
+    const double d = PyFloat_AS_DOUBLE(item);
+    items.emplace([d]() noexcept { return Value::floating(d); });
+    return true;
+  }
+  return false;
+}
+
+// Converts every item of a sequence into `out`. Runs under the interpreter's recursion
+// check, so that nesting deeper than it allows is a RecursionError rather than a native
+// stack overflow.
+Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
   RecursionGuard guard(" while converting a Python value");
   if (!guard) return Outcome::Aborted;
   const Py_ssize_t hint = PySequence_Size(seq);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    items.reserve(static_cast<std::size_t>(hint));
-  }
+  if (hint < 0) PyErr_Clear();
+  vrel::VectorBuilder items(hint < 0 ? 0 : static_cast<std::size_t>(hint));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) {
     err = take_exception();
     return Outcome::Failed;
   }
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    if (collect_plain_number(item.get(), items)) continue;
     const Outcome o = collect_one(item.get(), items, err);
     if (o != Outcome::Ok) return o;
   }
@@ -220,21 +241,27 @@ Outcome collect_items(PyObject* seq, Value::Vector& items, PyRef& err) {
     err = take_exception();
     return Outcome::Failed;
   }
+  out = items.finish();
   return Outcome::Ok;
 }
 
 // The same for an exact list or tuple, read by index: what their iterators would yield,
 // including items appended or removed by Python code that an item's conversion runs.
-Outcome collect_list_items(PyObject* seq, Value::Vector& items, PyRef& err) {
+Outcome collect_list_items(PyObject* seq, Value& out, PyRef& err) {
   RecursionGuard guard(" while converting a Python value");
   if (!guard) return Outcome::Aborted;
   const bool is_list = PyList_CheckExact(seq);
-  items.reserve(static_cast<std::size_t>(Py_SIZE(seq)));
+  vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-    PyRef item = PyRef::borrow(is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i));
-    const Outcome o = collect_one(item.get(), items, err);
+    // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
+    // other item is held while it is converted.
+    PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+    if (collect_plain_number(item, items)) continue;
+    PyRef held = PyRef::borrow(item);
+    const Outcome o = collect_one(held.get(), items, err);
     if (o != Outcome::Ok) return o;
   }
+  out = items.finish();
   return Outcome::Ok;
 }
 
@@ -247,10 +274,7 @@ Outcome try_vector(PyObject* obj, Value& out, PyRef& err) {
     err = mismatch_error(obj, "Sequence");
     return Outcome::Failed;
   }
-  Value::Vector items;
-  const Outcome o = collect_items(obj, items, err);
-  if (o == Outcome::Ok) out = Value::vector(std::move(items));
-  return o;
+  return collect_items(obj, out, err);
 }
 
 constexpr std::array<const char*, 6> kValueNames = {"Null", "Boolean", "String",
@@ -312,10 +336,8 @@ Outcome extract(PyObject* obj, Value& out) {
     return extract_slow(obj, out);
   }
   if (tp == &PyList_Type || tp == &PyTuple_Type) {
-    Value::Vector items;
     PyRef vector_error;
-    const Outcome o = collect_list_items(obj, items, vector_error);
-    if (o == Outcome::Ok) out = Value::vector(std::move(items));
+    const Outcome o = collect_list_items(obj, out, vector_error);
     if (o != Outcome::Failed) return o;
     // Only now explain why every form failed. For a list or tuple the other forms fail
     // without running any Python code, so trying them after the vector changes nothing.

@@ -3,7 +3,8 @@
 #   build/asan  AddressSanitizer + UndefinedBehaviorSanitizer: the core's GoogleTest suite,
 #               then the Python suite in an interpreter with the ASan runtime preloaded,
 #               importing the sanitized extension module;
-#   build/tsan  ThreadSanitizer: the store, lock and stress tests of the core.
+#   build/tsan  ThreadSanitizer: the store, lock and stress tests of the core, and those of
+#               vectors whose element cells share blocks.
 # Any sanitizer report fails the run. Expects .venv from tools/run-tests.sh (creates it
 # otherwise). Under sanitizers the Python suite sets VRELPY_TESTS_UNDER_SANITIZER=1, which
 # sizes down the deepest and longest tests (see tests/python/test_deep.py and
@@ -65,7 +66,7 @@ esac
   --deselect tests/python/test_examples.py::test_stub_package_is_installed_beside_the_module
 unset LD_PRELOAD ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC VRELPY_TESTS_UNDER_SANITIZER
 
-echo "== tsan: configure, build, store/lock/stress tests"
+echo "== tsan: configure, build, store/lock/stress/vector-builder tests"
 ulimit -s 8192  # back to the usual stack: these tests do not nest deeply
 cmake -S . -B build/tsan "${opt[@]}" -DVRELPY_SANITIZE=thread \
   -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF -DVRELPY_BUILD_MODULE=OFF >/dev/null
@@ -73,5 +74,5 @@ cmake --build build/tsan -j2 --target vrel_core_tests
 # halt_on_error: the first race fails the run; second_deadlock_stack for useful reports.
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
   build/tsan/vrel_core_tests \
-  --gtest_filter='VariableStore*:Machine*:RawRwLock*:HashKeys*:StoreStress*:*Concurren*'
+  --gtest_filter='VariableStore*:Machine*:RawRwLock*:HashKeys*:StoreStress*:*Concurren*:*VectorBuilder*'
 echo "== sanitizers: all clean"

@@ -10,7 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
-[ "${1:-}" = "--quick" ] && quick=1
+if [ "${1:-}" = "--quick" ]; then
+  quick=1
+  shift  # prerequisites.sh is sourced below and hands its arguments to pip
+fi
 
 echo "== prerequisites, and vrelpy built from this tree into .venv"
 ./tools/setup-venv.sh

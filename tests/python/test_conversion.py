@@ -119,6 +119,56 @@ def test_round_trip(value, expected):
     assert same_value(roundtrip(value), expected)
 
 
+class Real(float):
+    pass
+
+
+class ChangesItsList:
+    """Converting it (through __float__) runs `change`, which edits the list holding it."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __float__(self):
+        self.change()
+        return 0.5
+
+
+class PlainSequence:
+    """A sequence that is not a list or tuple: converted through its iterator."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+NUMBER_EDGES = [0, 2**30 - 1, 2**30, -(2**30 - 1), -(2**30), 2**31, I64_MAX, I64_MIN, 2**63, I64_MIN - 1,
+                True, Color.RED, 1.5, -0.0, math.inf, math.nan, Real(2.25)]
+
+
+@pytest.mark.parametrize("container", [list, tuple, PlainSequence], ids=["list", "tuple", "sequence"])
+@pytest.mark.parametrize("value", NUMBER_EDGES, ids=[repr(v) for v in NUMBER_EDGES])
+def test_numbers_inside_sequences_convert_as_alone(container, value):
+    items = [value] * 70 + [7]  # enough to fill more than one block of cells
+    assert same_value(roundtrip(container(items)), [roundtrip(value)] * 70 + [7])
+
+
+def test_items_added_or_removed_while_a_list_converts_are_seen():
+    grown = list(range(50))
+    grown.append(ChangesItsList(lambda: grown.extend(range(1000, 1300))))
+    assert same_value(roundtrip(grown), list(range(50)) + [0.5] + list(range(1000, 1300)))
+
+    shrunk = list(range(3000))
+    shrunk.append(ChangesItsList(lambda: shrunk.__delitem__(slice(100, None))))
+    shrunk.extend(range(5000))
+    assert same_value(roundtrip(shrunk), list(range(3000)) + [0.5])
+
+
 def test_get_builds_a_new_list_every_time_and_literal_copies():
     source = [1, [2]]
     vm = Vrel()

@@ -75,6 +75,8 @@ def builder_failures():
     fails(lambda: Expr.literal([BIG_TEXT, {1: 2}]), TypeError)
     fails(lambda: Expr.literal(2**1100), TypeError)
     fails(lambda: Expr.literal(["\ud800", BIG_LIST]), TypeError)
+    fails(lambda: Expr.literal(BIG_LIST + [BIG_TEXT, BIG_LIST, {1: 2}]), TypeError)
+    fails(lambda: Expr.literal([BIG_LIST, [1.5] * 3000 + [BIG_TEXT, object()]]), TypeError)
     fails(lambda: Expr.vector([BIG, 3]), TypeError)
     fails(lambda: Expr.binary_op(BIG, "%", BIG), ValueError)
     fails(lambda: Statement.fn(-1, echo), TypeError)
@@ -95,6 +97,7 @@ def rebind_persistent():
     PERSISTENT.run([Statement.fn("g", echo), Statement.let("x", BIG), call("g", Expr.ident("x"))])
     PERSISTENT.get("r")
     PERSISTENT.run([Statement.let("r", Expr.literal(0)), Statement.fn("g", returns_result)])
+    PERSISTENT.run([Statement.let("big", Expr.literal(BIG_LIST)), Statement.let("big", Expr.literal(NESTED))])
 
 
 def function_failures():

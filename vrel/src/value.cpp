@@ -1,7 +1,11 @@
-// Values: copying, release, equality and debug forms of Number, Value and Identifier.
+// Values: copying, release, equality and debug forms of Number, Value and Identifier; the
+// cells of shared values, alone or in blocks.
 #include "vrel/value.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <mutex>
+#include <new>
 
 #include "debug_text.hpp"
 #include "stack_guard.hpp"
@@ -66,18 +70,173 @@ Value& Value::operator=(const Value& other) {
 }
 
 Value::~Value() {
+  if (v_.index() != 4) return;
+  Vector& items = *std::get_if<4>(&v_);
+  if (items.empty()) return;
   // A vector's elements may hold vectors in turn, to any depth. Near the end of the stack,
   // hand the elements to the flat release loop instead of recursing into them.
   // The queue releases them later from a shallow frame; each release makes progress by at
   // least one level, so the loop ends.
-  if (v_.index() == 4 && !std::get_if<4>(&v_)->empty() && stack_low_for_release()) {
-    release_later(new Vector(std::move(*std::get_if<4>(&v_))));
+  if (stack_low_for_release()) {
+    release_later(new Vector(std::move(items)));
+  } else {
+    detail::release_elements(items);
   }
 }
 
 namespace detail {
 
-void destroy_cell(ValueCell* cell) noexcept { delete cell; }
+// A block of cells: this header, then the cells. `live` counts the cells not yet released,
+// unused ones included until their builder gives them back; the last to go frees the block.
+struct CellBlock {
+  explicit CellBlock(std::size_t cells) noexcept : live(cells), capacity(cells) {}
+  std::atomic<std::size_t> live;
+  std::size_t capacity;  // cells allocated; a reused block may be handed out for fewer
+
+  ValueCell* cells() noexcept {
+    return reinterpret_cast<ValueCell*>(reinterpret_cast<char*>(this) + sizeof(CellBlock));
+  }
+};
+static_assert(sizeof(CellBlock) % alignof(ValueCell) == 0);
+
+namespace {
+
+bool owns_nothing(ValueKind kind) noexcept {
+  return kind == ValueKind::Null || kind == ValueKind::Boolean || kind == ValueKind::Number;
+}
+
+// The block of a cell whose count word carries a block index (`index` = position + 1).
+CellBlock* block_of(ValueCell* cell, std::uint64_t index) noexcept {
+  return reinterpret_cast<CellBlock*>(reinterpret_cast<char*>(cell) -
+                                      (index - 1) * sizeof(ValueCell) - sizeof(CellBlock));
+}
+
+std::size_t block_bytes(std::size_t cells) noexcept {
+  return sizeof(CellBlock) + cells * sizeof(ValueCell);
+}
+
+// Freed large blocks, kept for the next vectors of the process. glibc returns a large free
+// region at the top of its heap to the kernel, so a program that passes a big list over
+// and over (each new vector replacing the last) would otherwise fault its pages in afresh
+// every time. Bounded in count and bytes; small blocks go straight back to malloc, whose
+// own bins recycle them well. Blocks are taken and returned a few times per vector, so one
+// lock costs nothing measurable.
+constexpr std::size_t kCachedBlockBytesMin = std::size_t{64} << 10;
+constexpr std::size_t kCachedBlockBytesMax = std::size_t{8} << 20;  // all blocks together
+constexpr std::size_t kCachedBlocksMax = 16;
+
+struct BlockCache {
+  std::mutex mutex;
+  CellBlock* blocks[kCachedBlocksMax] = {};
+  std::size_t count = 0;
+  std::size_t bytes = 0;
+};
+
+// Never destroyed: blocks may be released by destructors that run after static destruction.
+BlockCache& block_cache() noexcept {
+  static BlockCache* cache = new BlockCache;
+  return *cache;
+}
+
+// A cached block of at least `cells` cells but not more than twice as many (a smaller
+// vector must not pin a much larger block), or null.
+CellBlock* take_cached_block(std::size_t cells) noexcept {
+  if (block_bytes(cells) * 2 < kCachedBlockBytesMin) return nullptr;
+  BlockCache& cache = block_cache();
+  std::lock_guard lock(cache.mutex);
+  std::size_t best = cache.count;
+  for (std::size_t i = 0; i < cache.count; ++i) {
+    const std::size_t capacity = cache.blocks[i]->capacity;
+    if (capacity >= cells && capacity / 2 <= cells &&
+        (best == cache.count || capacity < cache.blocks[best]->capacity)) {
+      best = i;
+    }
+  }
+  if (best == cache.count) return nullptr;
+  CellBlock* block = cache.blocks[best];
+  cache.blocks[best] = cache.blocks[--cache.count];
+  cache.bytes -= block_bytes(block->capacity);
+  return block;
+}
+
+void free_block(CellBlock* block) noexcept {
+  const std::size_t bytes = block_bytes(block->capacity);
+  if (bytes >= kCachedBlockBytesMin && bytes <= kCachedBlockBytesMax) {
+    BlockCache& cache = block_cache();
+    std::lock_guard lock(cache.mutex);
+    if (cache.count < kCachedBlocksMax && cache.bytes + bytes <= kCachedBlockBytesMax) {
+      cache.blocks[cache.count++] = block;
+      cache.bytes += bytes;
+      return;
+    }
+  }
+  block->~CellBlock();
+  ::operator delete(static_cast<void*>(block));
+}
+
+// A block for `cells` cells, all counted live.
+CellBlock* new_block(std::size_t cells) {
+  if (CellBlock* block = take_cached_block(cells)) {
+    block->live.store(cells, std::memory_order_relaxed);
+    return block;
+  }
+  return ::new (::operator new(block_bytes(cells))) CellBlock(cells);
+}
+
+// Drops `cells` of a block's live cells; the thread that drops the last frees the block.
+// acq_rel: every other thread's work on its cells happens before the block is freed.
+void release_block_cells(CellBlock* block, std::size_t cells) noexcept {
+  if (block->live.fetch_sub(cells, std::memory_order_acq_rel) == cells) free_block(block);
+}
+
+}  // namespace
+
+void destroy_cell(ValueCell* cell, std::uint64_t word) noexcept {
+  const std::uint64_t index = word >> kCellIndexShift;
+  if (index == 0) {
+    delete cell;
+    return;
+  }
+  CellBlock* block = block_of(cell, index);
+  cell->~ValueCell();
+  release_block_cells(block, 1);
+}
+
+void release_elements(Value::Vector& items) noexcept {
+  // Releases as the elements' destructors would, except that the cells released from one
+  // block are given back to it with a single decrement: the elements of a vector built by a
+  // VectorBuilder lie in a few blocks, one after the other. A block's count includes the
+  // cells pending here, so nested releases cannot free it in the meantime.
+  CellBlock* pending = nullptr;
+  std::size_t pending_cells = 0;
+  for (SharedValue& item : items) {
+    ValueCell* cell = std::exchange(item.cell_, nullptr);
+    if (!cell) continue;
+    // As in release_cell: a sole holder reads the count instead of writing it.
+    std::uint64_t word = cell->refs.load(std::memory_order_acquire);
+    if ((word & kCellCountMask) != 1) {
+      word = cell->refs.fetch_sub(1, std::memory_order_acq_rel);
+      if ((word & kCellCountMask) != 1) continue;
+    }
+    const std::uint64_t index = word >> kCellIndexShift;
+    if (index == 0) {
+      delete cell;
+      continue;
+    }
+    CellBlock* block = block_of(cell, index);
+    // Null, boolean and number values own nothing: their destructor would do nothing, and
+    // the cell's storage may be reused without running it. This saves a call and a visit
+    // of the payload per element of the most common large vectors.
+    if (!owns_nothing(cell->value.kind())) cell->~ValueCell();
+    if (block != pending) {
+      if (pending) release_block_cells(pending, pending_cells);
+      pending = block;
+      pending_cells = 0;
+    }
+    ++pending_cells;
+  }
+  if (pending) release_block_cells(pending, pending_cells);
+}
 
 namespace {
 // A per-thread stack of freed cells, linked through their first word. Plain constinit
@@ -131,6 +290,48 @@ void ValueCell::operator delete(void* p) noexcept {
 }
 
 }  // namespace detail
+
+// ---- VectorBuilder ------------------------------------------------------------------------
+
+namespace {
+// Blocks start small and then double with the vector: short vectors waste little, and a
+// surviving element of a long one keeps at most about half of its cell memory allocated.
+// Below kBlockCellsMin further elements, cells of their own are cheaper (they come from the
+// thread's cache of freed cells).
+constexpr std::size_t kBlockCellsFirst = 64;
+constexpr std::size_t kBlockCellsMin = 4;
+}  // namespace
+
+VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) { items_.reserve(expected); }
+
+VectorBuilder::~VectorBuilder() { give_back_unused(); }
+
+Value VectorBuilder::finish() {
+  give_back_unused();
+  return Value::vector(std::move(items_));
+}
+
+void VectorBuilder::give_back_unused() noexcept {
+  if (!block_) return;
+  const auto unused = static_cast<std::size_t>(end_ - next_);
+  detail::CellBlock* block = std::exchange(block_, nullptr);
+  next_ = end_ = nullptr;
+  if (unused) detail::release_block_cells(block, unused);
+}
+
+bool VectorBuilder::next_block() {
+  give_back_unused();
+  const std::size_t made = items_.size();
+  if (made >= expected_) return false;
+  const std::size_t cells = std::min({expected_ - made, std::max(made, kBlockCellsFirst),
+                                      detail::kBlockCellsMax});
+  if (cells < kBlockCellsMin) return false;
+  block_ = detail::new_block(cells);
+  next_ = block_->cells();
+  end_ = next_ + cells;
+  next_word_ = 1 | detail::kCellIndexUnit;
+  return true;
+}
 
 namespace {
 
