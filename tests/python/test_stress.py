@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from support import is_panic
+from support import assert_clean_exit, is_panic, run_python
 from vrelpy import Expr, Statement, Vrel
 
 ROUNDS = 60 if os.environ.get("VRELPY_TESTS_UNDER_SANITIZER") else 300
@@ -129,3 +129,46 @@ def test_shared_statements_run_on_many_machines_from_many_threads():
         assert results[k] == [[2 * i, "tag"] for i in range(ROUNDS)]
     del machines, program
     assert sys.getrefcount(double) == base
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_while_another_thread_converts_large_lists():
+    """A child forked in the middle of another thread's large conversions can convert too.
+
+    Large conversions share a process-wide lock; a fork that copied it held would hang the
+    child's first large conversion (the timeout turns a hang into a failure).
+    """
+    proc = run_python(
+        """
+        import os, threading, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        from vrelpy import Expr, Statement, Vrel
+
+        big = list(range(200_000))
+        stop = threading.Event()
+
+        def churn():
+            m = Vrel()
+            while not stop.is_set():
+                m.run([Statement.let("v", Expr.literal(big))])
+
+        t = threading.Thread(target=churn)
+        t.start()
+        try:
+            for _ in range(40):
+                pid = os.fork()
+                if pid == 0:
+                    m = Vrel()
+                    m.run([Statement.let("v", Expr.literal(big))])
+                    os._exit(0 if m.get("v")[-1] == 199_999 else 3)
+                _, status = os.waitpid(pid, 0)
+                assert os.waitstatus_to_exitcode(status) == 0, status
+        finally:
+            stop.set()
+            t.join()
+        print("ok")
+        """,
+        timeout=120,
+    )
+    assert_clean_exit(proc)
+    assert proc.stdout.strip() == "ok"

@@ -2,6 +2,8 @@
 // cells of shared values, alone or in blocks.
 #include "vrel/value.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <limits>
 #include <mutex>
@@ -133,8 +135,17 @@ struct BlockCache {
 };
 
 // Never destroyed: blocks may be released by destructors that run after static destruction.
+BlockCache* g_block_cache = nullptr;
+
 BlockCache& block_cache() noexcept {
-  static BlockCache* cache = new BlockCache;
+  static BlockCache* cache = [] {
+    g_block_cache = new BlockCache;
+    // A fork while another thread holds the lock would leave it held forever in the child:
+    // the forking thread holds it across the fork instead, so both sides start with it free.
+    pthread_atfork([] { g_block_cache->mutex.lock(); }, [] { g_block_cache->mutex.unlock(); },
+                   [] { g_block_cache->mutex.unlock(); });
+    return g_block_cache;
+  }();
   return *cache;
 }
 
