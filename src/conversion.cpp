@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "classes.hpp"
@@ -392,6 +393,21 @@ PyRef checked(PyObject* created) {
   return PyRef::steal(created);
 }
 
+bool is_ascii(const std::string& s) noexcept {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    if (word & 0x8080808080808080u) return false;
+  }
+  for (; i < n; ++i) {
+    if (static_cast<unsigned char>(p[i]) & 0x80) return false;
+  }
+  return true;
+}
+
 PyRef to_python(const Value& value, bool nested) {
   switch (value.kind()) {
     case vrel::ValueKind::Null:
@@ -400,6 +416,12 @@ PyRef to_python(const Value& value, bool nested) {
       return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
     case vrel::ValueKind::String: {
       const std::string& s = value.as_string();
+      if (is_ascii(s)) {
+        // Most texts are ASCII: copied straight into a new compact str, without decoding.
+        PyRef text = checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), s.data(), s.size());
+        return text;
+      }
       return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
     }
     case vrel::ValueKind::Number: {

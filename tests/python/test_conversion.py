@@ -362,3 +362,14 @@ def test_get_of_function_values(shape):
     assert vm.get("n") == 1
     with raises_panic(UNWRAP_FUNCTION):
         vm.get("v")
+
+
+@pytest.mark.parametrize("length", [0, 1, 7, 8, 9, 15, 16, 17, 33])
+def test_text_of_every_length_comes_back_with_any_non_ascii_character_anywhere(length):
+    ascii_text = "".join(chr(0x21 + (i * 7) % 94) for i in range(length)) + "\x7f"[: length % 2]
+    assert roundtrip(ascii_text) == ascii_text
+    for position in range(len(ascii_text) + 1):
+        for odd in ("é", "\x80", "日", "🎉"):
+            text = ascii_text[:position] + odd + ascii_text[position:]
+            back = roundtrip(text)
+            assert back == text and type(back) is str
