@@ -77,45 +77,6 @@ std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexce
 
 namespace {
 
-std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t w;
-  std::memcpy(&w, p, 8);
-  return w;
-}
-std::uint32_t load4(const char* p) noexcept {
-  std::uint32_t w;
-  std::memcpy(&w, p, 4);
-  return w;
-}
-
-}  // namespace
-
-// Keys are compared only after their hashes matched, so they are almost always equal:
-// names are short, and comparing them with a few word loads in place costs less than a
-// call to memcmp.
-bool same_identifier(const Identifier& a, const Identifier& b) noexcept {
-  if (a.is_u() || b.is_u()) return a == b;
-  const std::string& x = a.as_s();
-  const std::string& y = b.as_s();
-  const std::size_t n = x.size();
-  if (n != y.size()) return false;
-  const char* p = x.data();
-  const char* q = y.data();
-  if (n >= 8) {
-    for (std::size_t i = 0; i + 8 < n; i += 8) {
-      if (load8(p + i) != load8(q + i)) return false;
-    }
-    return load8(p + n - 8) == load8(q + n - 8);
-  }
-  if (n >= 4) return load4(p) == load4(q) && load4(p + n - 4) == load4(q + n - 4);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (p[i] != q[i]) return false;
-  }
-  return true;
-}
-
-namespace {
-
 // A table slot. The key is constructed only while the slot is in use (value set), so that
 // allocating and growing a table does not construct and destroy a key per empty slot.
 struct Slot {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,7 +26,38 @@ HashKeys next_hash_keys();
 std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept;
 
 // Identifier equality (same variant, equal number or equal bytes), as the tables use it.
-bool same_identifier(const Identifier& a, const Identifier& b) noexcept;
+// Keys are compared only after their hashes matched, so they are almost always equal:
+// names are short, and comparing them with a few loads in place costs less than a call to
+// memcmp.
+inline bool same_identifier(const Identifier& a, const Identifier& b) noexcept {
+  if (a.is_u() != b.is_u()) return false;
+  if (a.is_u()) return a.as_u() == b.as_u();
+  const std::string& x = a.as_s();
+  const std::string& y = b.as_s();
+  const std::size_t n = x.size();
+  if (n != y.size()) return false;
+  const char* p = x.data();
+  const char* q = y.data();
+  const auto word = [](const char* at) {
+    std::uint64_t w;
+    std::memcpy(&w, at, 8);
+    return w;
+  };
+  const auto half = [](const char* at) {
+    std::uint32_t w;
+    std::memcpy(&w, at, 4);
+    return w;
+  };
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      if (word(p + i) != word(q + i)) return false;
+    }
+    return word(p + n - 8) == word(q + n - 8);
+  }
+  if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+  // 0 to 3 bytes: the first, middle and last cover them all.
+  return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
+}
 
 // A fixed number of shards, each an open-addressing table guarded by its own RawRwLock.
 // Entries are never removed; a table grows under its shard's exclusive lock. Every
