@@ -1,3 +1,4 @@
+import math
 import re
 import sys
 
@@ -43,11 +44,29 @@ def test_arguments_arrive_as_python_values(argument, expected):
 
 @pytest.mark.parametrize(
     "result, expected",
-    [(None, None), (True, True), (42, 42), ((1, "a"), [1, "a"]), (2**63, 9223372036854775808.0), (b"A", [65])],
+    [
+        (None, None),
+        (True, True),
+        (False, False),
+        (42, 42),
+        (-(2**30), -(2**30)),
+        (2**30, 2**30),
+        (2**40, 2**40),
+        (-(2**63), -(2**63)),
+        (2**63 - 1, 2**63 - 1),
+        (-0.0, -0.0),
+        (1.5, 1.5),
+        (float("inf"), float("inf")),
+        ((1, "a"), [1, "a"]),
+        (2**63, 9223372036854775808.0),
+        (b"A", [65]),
+    ],
 )
 def test_results_are_converted(result, expected):
     out = call_with(lambda x: result, lit(0))
     assert type(out) is type(expected) and out == expected
+    if isinstance(expected, float):
+        assert math.copysign(1.0, out) == math.copysign(1.0, expected)
 
 
 def test_vector_argument_is_a_new_list_each_call_and_calls_chain():
