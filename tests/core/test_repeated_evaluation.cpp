@@ -75,6 +75,29 @@ TEST(RepeatedEvaluation, NewMachineAtADeadMachinesAddressHashesAfresh) {
   }
 }
 
+TEST(RepeatedEvaluation, AssigningANodeForgetsWhatItRemembered) {
+  Machine m;
+  vrel::deduce(m, block(let("x", lit(1)), let("y", lit(2))));
+  Expr read = ident("x");
+  // Evaluates the node itself, not a copy: a statement refers to it as a shared subtree
+  // that it does not own.
+  const auto value_of = [&](const Expr& e) {
+    const Statement shared_read =
+        let("r", Expr(Expr::Shared{std::shared_ptr<const Expr>(&e, [](const Expr*) {})}));
+    const Statement* program[] = {&shared_read};
+    vrel::deduce_borrowed(m, program);
+    return m.get(S("r"))->as_number().as_int();
+  };
+  EXPECT_EQ(value_of(read), 1);
+  EXPECT_EQ(value_of(read), 1);  // the hash of x is remembered now
+  read = ident("y");
+  EXPECT_EQ(value_of(read), 2);
+  EXPECT_EQ(value_of(read), 2);
+  const Expr other = ident("x");
+  read = other;
+  EXPECT_EQ(value_of(read), 1);
+}
+
 TEST(RepeatedEvaluation, ThreadsShareOneTreeAcrossTheirOwnMachines) {
   const Program p;
   constexpr int kThreads = 4;

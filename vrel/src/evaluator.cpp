@@ -114,8 +114,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
   switch (node.index()) {
     case 0:
       return literal_result(*std::get_if<Expr::Literal>(&node));
-    case 1:
-    {
+    case 1: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
       return m.store().get(n.id, &n.memo);
     }
