@@ -199,24 +199,9 @@ Outcome collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& err) {
   return o;
 }
 
-// The element of an exact int or float, made right in its cell: what extract would make of
-// it, without running any Python code. False for any other item, and for an int of more
-// than one internal digit (extract decides what that becomes).
+// A plain number item becomes its element right in its cell.
 bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
-  PyTypeObject* tp = Py_TYPE(item);
-  if (tp == &PyLong_Type) {
-    auto* number = reinterpret_cast<PyLongObject*>(item);
-    if (!PyUnstable_Long_IsCompact(number)) return false;
-    const auto v = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
-    items.emplace([v]() noexcept { return Value::integer(v); });
-    return true;
-  }
-  if (tp == &PyFloat_Type) {
-    const double d = PyFloat_AS_DOUBLE(item);
-    items.emplace([d]() noexcept { return Value::floating(d); });
-    return true;
-  }
-  return false;
+  return take_plain_number(item, [&](auto make) { items.emplace(make); });
 }
 
 // Converts every item of a sequence into `out`. Runs under the interpreter's recursion

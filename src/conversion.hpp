@@ -1,6 +1,7 @@
 // Conversion of values and identifiers between Python objects and the core.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "classes.hpp"
@@ -10,6 +11,28 @@
 #include "vrel/value.hpp"
 
 namespace vrelpy {
+
+// An exact int of one internal digit or an exact float: calls `take` with a factory of its
+// value (what the general conversion makes of it, without running any Python code), so the
+// caller can construct the value right where it goes, and returns true. False for any other
+// object.
+template <class Take>
+bool take_plain_number(PyObject* obj, Take&& take) {
+  PyTypeObject* tp = Py_TYPE(obj);
+  if (tp == &PyLong_Type) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    const auto v = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
+    take([v]() noexcept { return vrel::Value::integer(v); });
+    return true;
+  }
+  if (tp == &PyFloat_Type) {
+    const double d = PyFloat_AS_DOUBLE(obj);
+    take([d]() noexcept { return vrel::Value::floating(d); });
+    return true;
+  }
+  return false;
+}
 
 // Python object -> core Value. Tried in order: None, bool (also numpy booleans), str,
 // int within 64 bits, float (or anything with __float__/__index__), sequence (recursively).

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "conversion.hpp"
@@ -106,15 +107,13 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
                       python_error_debug(err.get()));
   }
   arg = PyRef();
-  // The most common results, exact small ints and floats, convert in place; anything else
-  // takes the general conversion (which gives these two the same values).
-  PyObject* r = result.get();
-  if (PyLong_CheckExact(r) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(r))) {
-    return vrel::Value::integer(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(r)));
+  // The most common results, small ints and floats, skip the general conversion.
+  std::optional<vrel::Value> plain;
+  if (take_plain_number(result.get(), [&](auto make) { plain.emplace(make()); })) {
+    return std::move(*plain);
   }
-  if (PyFloat_CheckExact(r)) return vrel::Value::floating(PyFloat_AS_DOUBLE(r));
   vrel::Value value;
-  const bool converted = extract_value(r, value);
+  const bool converted = extract_value(result.get(), value);
   if (converted) return value;
   std::string message = "Failed to run Python::with_gil(...): ";
   {
