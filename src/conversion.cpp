@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "classes.hpp"
 #include "errors.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/native_stack.hpp"
+#include "vrel/run_limits.hpp"
 
 namespace vrelpy {
 namespace {
@@ -21,6 +23,34 @@ using vrel::Value;
 // why; the next form is tried. Aborted: an exception is pending that must reach the caller
 // unchanged (the recursion limit), not be folded into the combined message.
 enum class Outcome { Ok, Failed, Aborted };
+
+// Whether a ChargedConversion is under way on this thread.
+constinit thread_local bool tl_charged = false;
+
+void charge_text(std::size_t bytes) {
+  if (tl_charged) vrel::charge_memory(bytes);
+}
+
+// Charges a vector's elements ahead of their cells: the expected count first, then any
+// element beyond it (a sequence that grows while it is converted) one at a time.
+class ElementCharge {
+ public:
+  explicit ElementCharge(std::size_t expected) : charged_(expected) {
+    if (!tl_charged) return;
+    const std::uint64_t bytes = expected > UINT64_MAX / vrel::kVectorElementBytes
+                                    ? UINT64_MAX
+                                    : expected * vrel::kVectorElementBytes;
+    vrel::charge_memory(bytes);
+  }
+  void before(std::size_t index) {
+    if (index < charged_) return;
+    charged_ = index + 1;
+    if (tl_charged) vrel::charge_memory(vrel::kVectorElementBytes);
+  }
+
+ private:
+  std::size_t charged_;
+};
 
 PyRef type_error(const std::string& message) {
   return PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
@@ -69,6 +99,7 @@ bool utf8_text(PyObject* str, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (!data) return false;
+  charge_text(static_cast<std::size_t>(size));
   out.assign(data, static_cast<std::size_t>(size));
   return true;
 }
@@ -212,6 +243,7 @@ Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
   if (!guard) return Outcome::Aborted;
   const Py_ssize_t hint = PySequence_Size(seq);
   if (hint < 0) PyErr_Clear();
+  ElementCharge charge(hint < 0 ? 0 : static_cast<std::size_t>(hint));
   vrel::VectorBuilder items(hint < 0 ? 0 : static_cast<std::size_t>(hint));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) {
@@ -219,6 +251,7 @@ Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
     return Outcome::Failed;
   }
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    charge.before(items.size());
     if (collect_plain_number(item.get(), items)) continue;
     const Outcome o = collect_one(item.get(), items, err);
     if (o != Outcome::Ok) return o;
@@ -237,8 +270,10 @@ Outcome collect_list_items(PyObject* seq, Value& out, PyRef& err) {
   RecursionGuard guard(" while converting a Python value");
   if (!guard) return Outcome::Aborted;
   const bool is_list = PyList_CheckExact(seq);
+  ElementCharge charge(static_cast<std::size_t>(Py_SIZE(seq)));
   vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+    charge.before(items.size());
     // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
     // other item is held while it is converted.
     PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
@@ -441,6 +476,9 @@ PyRef to_python(const Value& value, bool nested) {
 }  // namespace
 
 bool extract_value(PyObject* obj, Value& out) { return extract(obj, out) == Outcome::Ok; }
+
+ChargedConversion::ChargedConversion() noexcept : previous_(std::exchange(tl_charged, true)) {}
+ChargedConversion::~ChargedConversion() { tl_charged = previous_; }
 
 bool extract_identifier(PyObject* obj, Identifier& out) {
   if (PyUnicode_CheckExact(obj)) {

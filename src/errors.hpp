@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "interruption.hpp"
 #include "py_ref.hpp"
 #include "vrel/fatal.hpp"
 
@@ -57,7 +58,8 @@ inline constinit thread_local int tl_entry_depth __attribute__((tls_model("initi
 inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyGILState_Check(); }
 
 // Runs the body of an entry point called by the interpreter. A FatalError becomes a pending
-// PanicException; nothing C++ ever escapes into the interpreter. `Result` is the entry
+// PanicException, except that an interrupted run ends with the exception of the signal
+// handler that stopped it; nothing C++ ever escapes into the interpreter. `Result` is the entry
 // point's return type (PyObject*, int); `failed` is its failure value.
 template <class Result, class Body>
 Result guard_entry(Result failed, Body&& body) noexcept {
@@ -69,7 +71,11 @@ Result guard_entry(Result failed, Body&& body) noexcept {
   try {
     return body();
   } catch (const vrel::FatalError& e) {
-    set_panic(e.message());
+    if (e.interrupted()) {
+      restore_interruption(e.message());
+    } else {
+      set_panic(e.message());
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {

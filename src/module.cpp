@@ -3,6 +3,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "interruption.hpp"
 
 namespace vrelpy {
 
@@ -78,6 +79,7 @@ PyObject* init_module() {
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type))) {
     return nullptr;
   }
+  install_interrupt_check();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

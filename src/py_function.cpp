@@ -113,7 +113,11 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     return std::move(*plain);
   }
   vrel::Value value;
-  const bool converted = extract_value(result.get(), value);
+  bool converted = false;
+  {
+    ChargedConversion charged;
+    converted = extract_value(result.get(), value);
+  }
   if (converted) return value;
   std::string message = "Failed to run Python::with_gil(...): ";
   {

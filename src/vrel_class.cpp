@@ -1,4 +1,4 @@
-// The machine class `Vrel`: construction, run, get and repr.
+// The machine class `Vrel`: construction, run, get, limits and repr.
 #include <new>
 #include <string>
 #include <vector>
@@ -7,6 +7,7 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "limits.hpp"
 #include "vrel/evaluator.hpp"
 
 namespace vrelpy {
@@ -109,6 +110,32 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
+PyObject* vrel_set_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* kParams[] = {"steps", "memory", "seconds"};
+    static constexpr MethodSignature kSig = signature("Vrel.set_limits()", kParams);
+    PyObject* bound[3];
+    if (!bind_keyword_only(kSig, args, nargsf, kwnames, bound)) return nullptr;
+    PyVrel* vrel = receiver(self);
+    if (!vrel) return nullptr;
+    vrel::RunLimits limits;
+    if (!limits_from_python(bound[0], bound[1], bound[2], limits)) return nullptr;
+    MachineBorrow borrow(vrel);
+    borrow.machine().set_limits(limits);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vrel_limits(PyObject* self, void*) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyVrel* vrel = receiver(self);
+    if (!vrel) return nullptr;
+    MachineBorrow borrow(vrel);
+    return limits_to_python(borrow.machine().limits()).release();
+  });
+}
+
 PyObject* vrel_repr(PyObject* self) noexcept {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = receiver(self);
@@ -124,7 +151,19 @@ PyMethodDef g_vrel_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "run($self, stmts)\n--\n\n"},
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_get)),
      METH_FASTCALL | METH_KEYWORDS, "get($self, ident)\n--\n\n"},
+    {"set_limits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_set_limits)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_limits($self, *, steps=None, memory=None, seconds=None)\n--\n\n"
+     "Bound every later run of this machine; an omitted limit is unset."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_vrel_getset[] = {
+    {"limits", vrel_limits, nullptr,
+     "The limits set by set_limits: a new dict {'steps', 'memory', 'seconds'}, None where "
+     "unset.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_vrel_slots[] = {
@@ -133,6 +172,7 @@ PyType_Slot g_vrel_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(vrel_repr)},
     {Py_tp_doc, const_cast<char*>("Vrel()\n--\n\n")},
     {Py_tp_methods, g_vrel_methods},
+    {Py_tp_getset, g_vrel_getset},
     {0, nullptr},
 };
 

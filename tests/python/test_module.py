@@ -1,4 +1,5 @@
 import inspect
+import types
 import weakref
 
 import pytest
@@ -63,12 +64,16 @@ def test_builder_classes_have_no_constructor(call, message):
 def test_vrel_signatures():
     assert Vrel.__text_signature__ == "()" and str(inspect.signature(Vrel)) == "()"
     assert Vrel.__doc__ == "" and repr(Vrel()) == "Machine { vars: {} }"
-    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get"]
+    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get", "set_limits", "limits"]
     for name, signature in [("run", "(stmts)"), ("get", "(ident)")]:
         method = getattr(Vrel, name)
         assert method.__text_signature__ == "($self, " + signature[1:]
         assert str(inspect.signature(getattr(Vrel(), name))) == signature
         assert method.__doc__ is None
+    # Additions beyond the original interface carry their own docstrings.
+    limited = "(*, steps=None, memory=None, seconds=None)"
+    assert str(inspect.signature(Vrel().set_limits)) == limited
+    assert Vrel.set_limits.__doc__ and isinstance(vars(Vrel)["limits"], types.GetSetDescriptorType)
 
 
 @pytest.mark.parametrize("cls, table", [(Expr, EXPR_METHODS), (Statement, STATEMENT_METHODS)], ids=["Expr", "Statement"])

@@ -4,12 +4,16 @@
 // and moves literal values and function objects out of it. Borrowing evaluation reads the
 // tree and leaves it intact, copying literal values and cloning function objects instead;
 // a Shared subtree is always evaluated this way, since other trees own it too.
+//
+// Every statement executed and every node evaluated counts one step of the run's budget
+// (run_budget.hpp); the links to shared subtrees are not nodes of their own.
 #include "vrel/evaluator.hpp"
 
 #include <type_traits>
 
 #include "operand.hpp"
 #include "operators.hpp"
+#include "run_budget.hpp"
 #include "stack_guard.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
@@ -39,7 +43,10 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
   return Operand::of(std::move(literal.value));
 }
 
+// A borrowed literal is copied: a text or vector copy is memory the run creates.
 [[gnu::noinline]] Operand literal_result(const Expr::Literal& literal) {
+  if (literal.value.kind() == ValueKind::String) charge_text(literal.value.as_string().size());
+  if (literal.value.kind() == ValueKind::Vector) charge_vector(literal.value.as_vector().size());
   return Operand::of(Value(literal.value));
 }
 
@@ -75,6 +82,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
 template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
+  charge_vector(v.items.size());
   Value::Vector items;
   items.reserve(v.items.size());
   for (auto& item : v.items) items.push_back(eval<Consume>(m, item).share());
@@ -90,7 +98,9 @@ template <bool Consume>
   if (callee->kind() != ValueKind::Function) {
     raise_fatal("called `Option::unwrap()` on a `None` value");
   }
-  return Operand::of(callee->as_function().run(std::move(argument).share()));
+  Operand result = Operand::of(callee->as_function().run(std::move(argument).share()));
+  check_after_host_call();
+  return result;
 }
 
 template <bool Consume>
@@ -111,6 +121,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return target->node;
     }
   }();
+  count_step();
   switch (node.index()) {
     case 0:
       return literal_result(*std::get_if<Expr::Literal>(&node));
@@ -188,6 +199,7 @@ template <bool Consume>
 
 template <bool Consume>
 void execute(const Machine& m, Ref<Consume, Statement> statement) {
+  count_step();
   switch (statement.node.index()) {
     case 0: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
@@ -218,14 +230,17 @@ void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program) {
 }  // namespace
 
 void deduce(const Machine& machine, std::vector<Statement> program) {
+  RunScope budget(machine.limits());
   run_block<true>(machine, program);
 }
 
 void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program) {
+  RunScope budget(machine.limits());
   for (const Statement* statement : program) execute<false>(machine, *statement);
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
+  RunScope budget(machine.limits());
   return eval<true>(machine, expression).share();
 }
 

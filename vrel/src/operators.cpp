@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "run_budget.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -70,6 +71,7 @@ Value binary_operation(BinaryOperator op, const Value& left, const Value& right)
     if (op != BinaryOperator::Add) raise_fatal("Unknown binary operation for Value::String");
     const std::string& a = left.as_string();
     const std::string& b = right.as_string();
+    charge_text(a.size() + b.size());
     std::string joined;
     joined.reserve(a.size() + b.size());
     joined.append(a).append(b);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "debug_text.hpp"
+#include "run_budget.hpp"
 #include "stack_guard.hpp"
 #include "vrel/fatal.hpp"
 
@@ -361,6 +362,7 @@ bool Value::eq(const Value& left, const Value& right) {
       return left.as_boolean() == right.as_boolean();
     case ValueKind::String:
       if (right.kind() != ValueKind::String) expected_other("String");
+      count_work(std::min(left.as_string().size(), right.as_string().size()));
       return left.as_string() == right.as_string();
     case ValueKind::Number: {
       if (right.kind() != ValueKind::Number) expected_other("Number");
@@ -374,7 +376,10 @@ bool Value::eq(const Value& left, const Value& right) {
       const Vector& b = right.as_vector();
       if (a.size() != b.size()) return false;
       check_stack();
+      // Sharing lets a small program build vectors whose comparison touches far more
+      // elements than it has nodes: each pair compared is a step of the run.
       for (std::size_t i = 0; i < a.size(); ++i) {
+        count_step();
         if (!eq(*a[i], *b[i])) return false;
       }
       return true;

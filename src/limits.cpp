@@ -1,0 +1,87 @@
+// The limits of a machine's runs as Python sees them: checking set_limits' arguments, and
+// the dict that Vrel.limits returns.
+#include "limits.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace vrelpy {
+namespace {
+
+bool fail(PyObject* type, const char* name, const char* rest) {
+  PyErr_Format(type, "%s %s", name, rest);
+  return false;
+}
+
+// An int limit: steps or memory.
+bool count_limit(PyObject* obj, const char* name, std::uint64_t& out) {
+  out = 0;
+  if (!obj || obj == Py_None) return true;
+  if (!PyLong_Check(obj) || PyBool_Check(obj)) {
+    return fail(PyExc_TypeError, name, "must be a positive int");
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (overflow > 0) return fail(PyExc_ValueError, name, "must be at most 9223372036854775807");
+  if (overflow < 0 || v <= 0) return fail(PyExc_ValueError, name, "must be a positive int");
+  out = static_cast<std::uint64_t>(v);
+  return true;
+}
+
+bool seconds_limit(PyObject* obj, double& out) {
+  out = 0;
+  if (!obj || obj == Py_None) return true;
+  double d = 0;
+  if (PyFloat_Check(obj)) {
+    d = PyFloat_AS_DOUBLE(obj);
+  } else if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+    // An int beyond 64 bits is far beyond the limit's range, whatever its exact value.
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    d = overflow ? overflow * HUGE_VAL : static_cast<double>(v);
+  } else {
+    return fail(PyExc_TypeError, "seconds", "must be a positive int or float");
+  }
+  if (std::isnan(d)) return fail(PyExc_ValueError, "seconds", "must be a positive int or float");
+  if (d <= 0) return fail(PyExc_ValueError, "seconds", "must be a positive int or float");
+  if (std::isinf(d)) return fail(PyExc_ValueError, "seconds", "must be finite");
+  if (d > vrel::kMaxSecondsLimit) return fail(PyExc_ValueError, "seconds", "must be at most 9.2e9");
+  out = d;
+  return true;
+}
+
+PyRef count_or_none(std::uint64_t n) {
+  return n ? PyRef::steal(PyLong_FromUnsignedLongLong(n)) : PyRef::borrow(Py_None);
+}
+
+}  // namespace
+
+bool limits_from_python(PyObject* steps, PyObject* memory, PyObject* seconds,
+                        vrel::RunLimits& out) {
+  vrel::RunLimits limits;
+  if (!count_limit(steps, "steps", limits.steps) || !count_limit(memory, "memory", limits.memory) ||
+      !seconds_limit(seconds, limits.seconds)) {
+    return false;
+  }
+  out = limits;
+  return true;
+}
+
+PyRef limits_to_python(const vrel::RunLimits& limits) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return dict;
+  PyRef steps = count_or_none(limits.steps);
+  PyRef memory = count_or_none(limits.memory);
+  PyRef seconds = limits.seconds > 0 ? PyRef::steal(PyFloat_FromDouble(limits.seconds))
+                                     : PyRef::borrow(Py_None);
+  if (!steps || !memory || !seconds || PyDict_SetItemString(dict.get(), "steps", steps.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "memory", memory.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "seconds", seconds.get()) < 0) {
+    return PyRef();
+  }
+  return dict;
+}
+
+}  // namespace vrelpy
