@@ -1,0 +1,114 @@
+#!/usr/bin/env python3.13
+"""What the run limits cost: vrelpy's W1-W3 of compare.py with no limit set, and with all three
+limits set so generously that none is reached.
+
+    .venv/bin/python bench/limits_cost.py
+    .venv/bin/python bench/limits_cost.py --baseline /path/to/other/venv/bin/python
+
+Runs in the interpreter it is started with (no venv of its own, no peers). Each configuration
+is timed in a child process of its own, and the children are alternated round after round, so
+that a change of load on a shared machine touches every configuration alike. Each child takes
+the median of its samples; the report gives, per workload and configuration, the median and the
+range of the children's medians. With --baseline, the first configuration is "no limit" in
+another interpreter, whose vrelpy is the build to compare against (it need not have limits).
+
+The workloads are compare.py's own (vrel_w1, vrel_w2, vrel_w3, checked before they are timed);
+the limited variant gives each machine the limits as it is created.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent
+
+# Far beyond what any workload needs: the cost of checking them, not of reaching them.
+GENEROUS = {"steps": 10**12, "memory": 1 << 40, "seconds": 3600.0}
+WORKLOADS = ["W1 statements", "W2 expression", "W3 host calls"]
+
+
+def child(limited: bool, repeat: int) -> dict[str, float]:
+    """Median seconds per operation of each workload in this process."""
+    sys.path.insert(0, str(BENCH_DIR))
+    import compare
+    import vrelpy
+
+    real = vrelpy.Vrel
+
+    def limited_machine() -> object:
+        machine = real()
+        machine.set_limits(**GENEROUS)
+        return machine
+
+    # compare's cases import Vrel when they are built, so they pick up the factory.
+    vrelpy.Vrel = limited_machine if limited else real  # type: ignore[misc]
+    try:
+        tree = compare.w2_tree()
+        rows = compare.w2_inputs()
+        cases = {
+            "W1 statements": compare.vrel_w1(),
+            "W2 expression": compare.vrel_w2(tree, rows),
+            "W3 host calls": compare.vrel_w3(),
+        }
+    finally:
+        vrelpy.Vrel = real  # type: ignore[misc]
+    prepared = {name: compare.prepare_case(case, 1.0) for name, case in cases.items()}
+    samples: dict[str, list[float]] = {name: [] for name in prepared}
+    for _ in range(repeat):
+        for name, case in prepared.items():
+            samples[name].append(compare.time_sample(case))
+    return {name: statistics.median(s) for name, s in samples.items()}
+
+
+def fmt(s: float) -> str:
+    return f"{s * 1e6:.2f} us" if s >= 1e-6 else f"{s * 1e9:.0f} ns"
+
+
+def main() -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--baseline", metavar="PYTHON",
+                   help="an interpreter whose vrelpy is the build to compare with (no limits)")
+    p.add_argument("--rounds", type=int, default=5, help="child processes per configuration")
+    p.add_argument("--repeat", type=int, default=7, help="timed samples per workload in a child")
+    p.add_argument("--child", choices=["none", "limits"], help=argparse.SUPPRESS)
+    args = p.parse_args()
+    if args.child:
+        print(json.dumps(child(args.child == "limits", args.repeat)))
+        return 0
+
+    me = str(Path(__file__).resolve())
+    configs = [("this build, no limit", sys.executable, "none"),
+               ("this build, limits", sys.executable, "limits")]
+    if args.baseline:
+        configs.insert(0, ("baseline, no limit", args.baseline, "none"))
+    medians: dict[str, list[dict[str, float]]] = {name: [] for name, _, _ in configs}
+    for r in range(args.rounds):
+        for name, python, mode in configs:
+            out = subprocess.run([python, me, "--child", mode, "--repeat", str(args.repeat)],
+                                 capture_output=True, text=True, check=True).stdout
+            medians[name].append(json.loads(out.strip().splitlines()[-1]))
+            print(f"round {r + 1}/{args.rounds}: {name} done", file=sys.stderr, flush=True)
+
+    reference = configs[0][0]
+    unlimited = "this build, no limit"
+    print(f"{'workload':<16} {'configuration':<22} {'median':>10} {'range of medians':>22} "
+          f"{'vs ' + reference:>22} {'vs ' + unlimited:>26}")
+    for w in WORKLOADS:
+        mids = {name: statistics.median(m[w] for m in medians[name]) for name in medians}
+        for name, _, _ in configs:
+            values = [m[w] for m in medians[name]]
+            rng = f"{fmt(min(values))} - {fmt(max(values))}"
+            vs_ref = f"{(mids[name] / mids[reference] - 1) * 100:+.1f}%" if name != reference else "-"
+            vs_unl = f"{(mids[name] / mids[unlimited] - 1) * 100:+.1f}%" if name.endswith("limits") else "-"
+            print(f"{w:<16} {name:<22} {fmt(mids[name]):>10} {rng:>22} {vs_ref:>22} {vs_unl:>26}")
+        print()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
