@@ -40,7 +40,7 @@ bool seconds_limit(PyObject* obj, double& out) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    d = overflow ? overflow * HUGE_VAL : static_cast<double>(v);
+    d = overflow ? overflow * 2 * vrel::kMaxSecondsLimit : static_cast<double>(v);
   } else {
     return fail(PyExc_TypeError, "seconds", "must be a positive int or float");
   }
