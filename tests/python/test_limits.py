@@ -6,7 +6,7 @@ import math
 import os
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from vrelpy import Expr, Statement, Vrel
 from support import assert_clean_exit, raises_exact, raises_panic, run_python
@@ -16,6 +16,11 @@ STEPS, MEMORY, TIME = "Step limit exceeded", "Memory limit exceeded", "Time limi
 UNSET = {"steps": None, "memory": None, "seconds": None}
 # Under sanitizers everything runs several times slower.
 SLACK = 20 if os.environ.get("VRELPY_TESTS_UNDER_SANITIZER") else 1
+PROPERTY = settings(
+    max_examples=300 if os.environ.get("VRELPY_HYPOTHESIS_PROFILE") == "ci" else 60,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
 
 
 def hang(leaf=1, levels=40):
@@ -59,6 +64,7 @@ def last_doubling_within(memory, start):
     return length
 
 
+@PROPERTY
 @given(memory=st.integers(1, 1 << 20), start=st.integers(1, 40))
 def test_doubling_stops_before_the_memory_limit(memory, start):
     vm = Vrel()
@@ -134,6 +140,7 @@ def blocks(draw, depth=2):
     return stmts, cost
 
 
+@PROPERTY
 @given(blocks())
 def test_step_limit_is_exact(program):
     stmts, cost = program
