@@ -313,7 +313,13 @@ constexpr std::size_t kBlockCellsFirst = 64;
 constexpr std::size_t kBlockCellsMin = 4;
 }  // namespace
 
-VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) { items_.reserve(expected); }
+// The expected count may come from a host that only reports a size (a sequence's __len__)
+// and can be any number: it sizes cell blocks, which are taken one at a time as elements
+// arrive, but reserves at most kReserveMax slots up front; the rest grows as usual.
+VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) {
+  constexpr std::size_t kReserveMax = 1 << 16;
+  items_.reserve(std::min(expected, kReserveMax));
+}
 
 VectorBuilder::~VectorBuilder() { give_back_unused(); }
 
