@@ -189,13 +189,22 @@ PyTypeObject* create_expr_type() {
 }
 
 PyObject* wrap_expr(vrel::Expr expr) {
-  switch (expr.node.index()) {
-    case 1:   // Ident
-    case 9:   // Shared
-    case 10:  // Constant
+  using Kind = vrel::Expr::Kind;
+  switch (expr.kind()) {
+    case Kind::Ident:
+    case Kind::Shared:
+    case Kind::Constant:
       break;
-    default:
+    case Kind::Literal:
+    case Kind::BinaryOp:
+    case Kind::Equals:
+    case Kind::Not:
+    case Kind::GreaterThan:
+    case Kind::LessThan:
+    case Kind::Call:
+    case Kind::Vector:
       expr = vrel::Expr(vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
+      break;
   }
   PyObject* obj = g_expr_type->tp_alloc(g_expr_type, 0);
   if (!obj) return nullptr;
