@@ -110,7 +110,7 @@ bool bind_keyword_only(const MethodSignature& sig, PyObject* const* args, Py_ssi
   return true;
 }
 
-void prefix_argument_error(const char* name) noexcept {
+void prefix_argument_error(const char* name) {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return;
   if (!Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {

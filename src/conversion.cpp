@@ -241,10 +241,10 @@ bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
 Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
   RecursionGuard guard(" while converting a Python value");
   if (!guard) return Outcome::Aborted;
-  const Py_ssize_t hint = PySequence_Size(seq);
-  if (hint < 0) PyErr_Clear();
-  ElementCharge charge(hint < 0 ? 0 : static_cast<std::size_t>(hint));
-  vrel::VectorBuilder items(hint < 0 ? 0 : static_cast<std::size_t>(hint));
+  // The reported length may be false, so elements are charged as they come: the builder
+  // allocates ahead at most about as many cells as were appended, and a bounded reserve.
+  ElementCharge charge(0);
+  vrel::VectorBuilder items(reported_size(seq));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) {
     err = take_exception();

@@ -32,14 +32,11 @@ class MachineBorrow {
 
 // The receiver of a method; a non-Vrel receiver fails by the mismatch rule.
 PyVrel* receiver(PyObject* self) {
-  if (!PyObject_TypeCheck(self, g_vrel_type)) {
-    raise_mismatch(self, "Vrel");
-    return nullptr;
-  }
+  if (!check_instance(self, g_vrel_type, "Vrel")) return nullptr;
   return reinterpret_cast<PyVrel*>(self);
 }
 
-PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr MethodSignature kSig = signature("Vrel.__new__()");
     if (!bind_arguments(kSig, args, kwargs, nullptr)) return nullptr;
@@ -49,6 +46,7 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     auto* self = reinterpret_cast<PyVrel*>(obj);
     new (&self->machine) vrel::Machine(std::move(machine));
     new (&self->borrows) std::atomic<std::uint64_t>(0);
+    self->built = true;
     return obj;
   });
 }
@@ -56,6 +54,11 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 void vrel_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   auto* self = reinterpret_cast<PyVrel*>(obj);
+  if (!self->built) {
+    type->tp_free(obj);
+    Py_DECREF(type);
+    return;
+  }
   // Destroying the machine releases every value in it; a Python function among them may
   // run arbitrary code as its last reference goes, but cannot reach this object any more.
   self->machine.~Machine();
@@ -65,7 +68,7 @@ void vrel_dealloc(PyObject* obj) noexcept {
 }
 
 PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"stmts"};
     static constexpr MethodSignature kSig = signature("Vrel.run()", kParams);
@@ -91,7 +94,7 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"ident"};
     static constexpr MethodSignature kSig = signature("Vrel.get()", kParams);
@@ -111,7 +114,7 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* vrel_set_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                          PyObject* kwnames) noexcept {
+                          PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"steps", "memory", "seconds"};
     static constexpr MethodSignature kSig = signature("Vrel.set_limits()", kParams);
@@ -127,7 +130,7 @@ PyObject* vrel_set_limits(PyObject* self, PyObject* const* args, Py_ssize_t narg
   });
 }
 
-PyObject* vrel_limits(PyObject* self, void*) noexcept {
+PyObject* vrel_limits(PyObject* self, void*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = receiver(self);
     if (!vrel) return nullptr;
@@ -136,7 +139,7 @@ PyObject* vrel_limits(PyObject* self, void*) noexcept {
   });
 }
 
-PyObject* vrel_repr(PyObject* self) noexcept {
+PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = receiver(self);
     if (!vrel) return nullptr;
@@ -180,7 +183,7 @@ PyType_Spec g_vrel_spec = {
     "builtins.Vrel",
     sizeof(PyVrel),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     g_vrel_slots,
 };
 
