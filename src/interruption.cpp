@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "errors.hpp"
+#include "interpreter_stack_budget.hpp"
 #include "vrel/run_limits.hpp"
 
 namespace vrelpy {
@@ -16,10 +17,18 @@ namespace {
 constinit thread_local PyObject* tl_interruption = nullptr;
 
 // Handlers run only on the main thread (the interpreter's rule); elsewhere this only checks
-// a flag. Without the lock, or with an exception already pending, nothing may run.
+// a flag. Without the lock, or with an exception already pending, nothing may run. Handlers
+// are Python code, run at whatever depth the evaluation has reached.
 bool check_signals() noexcept {
   if (!holds_interpreter_lock() || PyErr_Occurred()) return false;
-  if (PyErr_CheckSignals() == 0) return false;
+  PyThreadState* tstate = PyThreadState_GetUnchecked();
+  if (!tstate) return false;
+  int failed = 0;
+  {
+    InterpreterStackBudget budget(tstate);
+    failed = PyErr_CheckSignals();
+  }
+  if (failed == 0) return false;
   PyRef previous = PyRef::steal(std::exchange(tl_interruption, PyErr_GetRaisedException()));
   return true;
 }
