@@ -3,14 +3,15 @@
 limits set so generously that none is reached.
 
     .venv/bin/python bench/limits_cost.py
-    .venv/bin/python bench/limits_cost.py --baseline /path/to/other/venv/bin/python
+    .venv/bin/python bench/limits_cost.py --baseline before=/path/to/other/venv/bin/python
 
 Runs in the interpreter it is started with (no venv of its own, no peers). Each configuration
 is timed in a child process of its own, and the children are alternated round after round, so
 that a change of load on a shared machine touches every configuration alike. Each child takes
 the median of its samples; the report gives, per workload and configuration, the median and the
-range of the children's medians. With --baseline, the first configuration is "no limit" in
-another interpreter, whose vrelpy is the build to compare against (it need not have limits).
+range of the children's medians. Each --baseline NAME=PYTHON adds the configuration "no limit"
+in another interpreter, whose vrelpy is a build to compare against (it need not have limits);
+the first one given is the reference of the ratios.
 
 The workloads are compare.py's own (vrel_w1, vrel_w2, vrel_w3, checked before they are timed);
 the limited variant gives each machine the limits as it is created.
@@ -71,8 +72,9 @@ def fmt(s: float) -> str:
 
 def main() -> int:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--baseline", metavar="PYTHON",
-                   help="an interpreter whose vrelpy is the build to compare with (no limits)")
+    p.add_argument("--baseline", metavar="NAME=PYTHON", action="append", default=[],
+                   help="an interpreter whose vrelpy is a build to compare with (no limits); "
+                        "repeatable")
     p.add_argument("--rounds", type=int, default=5, help="child processes per configuration")
     p.add_argument("--repeat", type=int, default=7, help="timed samples per workload in a child")
     p.add_argument("--child", choices=["none", "limits"], help=argparse.SUPPRESS)
@@ -84,8 +86,9 @@ def main() -> int:
     me = str(Path(__file__).resolve())
     configs = [("this build, no limit", sys.executable, "none"),
                ("this build, limits", sys.executable, "limits")]
-    if args.baseline:
-        configs.insert(0, ("baseline, no limit", args.baseline, "none"))
+    for i, spec in enumerate(args.baseline):
+        name, _, python = spec.rpartition("=")
+        configs.insert(i, (f"{name or 'baseline'}, no limit", python, "none"))
     medians: dict[str, list[dict[str, float]]] = {name: [] for name, _, _ in configs}
     for r in range(args.rounds):
         for name, python, mode in configs:
