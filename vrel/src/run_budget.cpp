@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cmath>
+#include <ctime>
 
 #include "vrel/fatal.hpp"
 
@@ -27,10 +27,22 @@ std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 
 constexpr const char* kInterrupted = "Run interrupted by the host";
 
+std::int64_t ns_of(const timespec& t) noexcept {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// Deadlines are on CLOCK_MONOTONIC; its coarse variant reads the same time as of the last
+// scheduler tick, so it is never ahead of it: a coarse check can be late, never early.
 std::int64_t now_ns() noexcept {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return ns_of(t);
+}
+
+std::int64_t coarse_now_ns() noexcept {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return ns_of(t);
 }
 
 // The steady-clock time `seconds` from now; a deadline too far to count is no deadline.
@@ -52,12 +64,12 @@ void settle() noexcept {
 }
 
 // Starts the next countdown: at most the steps that the tightest budget has left, so that
-// the step beyond it reaches a checkpoint.
+// the step beyond it reaches a checkpoint. A budget already exceeded makes it negative.
 void reload() noexcept {
   std::int64_t n = kStepsPerCheck;
   for (const Budget* b = tl_budget; b; b = b->outer) {
     if (b->limits_time) n = std::min(n, kStepsPerTimedCheck);
-    if (b->limits_steps) n = std::min(n, std::max<std::int64_t>(b->steps_left, 0));
+    if (b->limits_steps) n = std::min(n, b->steps_left);
   }
   tl_countdown = tl_reload = n;
   tl_work = 0;
@@ -69,20 +81,32 @@ void reload() noexcept {
   raise_fatal(message, where);
 }
 
+// Raises the time limit's fatal error if a deadline under way is behind `now`. Every
+// budget whose deadline has passed is marked first, so that the enclosing runs stop too
+// even if a function object swallows this error.
+void check_deadlines(std::int64_t now) {
+  bool passed = false;
+  for (Budget* b = tl_budget; b; b = b->outer) {
+    if (b->limits_time && (b->expired || now > b->deadline_ns)) b->expired = passed = true;
+  }
+  if (passed) exceeded(kTimeLimitExceeded);
+}
+
+bool any_deadline() noexcept {
+  for (const Budget* b = tl_budget; b; b = b->outer) {
+    if (b->limits_time) return true;
+  }
+  return false;
+}
+
 // Raises the fatal error of the first limit that a budget under way has gone beyond. An
 // exceeded budget stays exceeded: should a function object swallow the error of a nested
-// run, the enclosing run stops at its next checkpoint.
+// run, the enclosing run stops at its next check.
 void check_limits() {
-  bool timed = false;
   for (const Budget* b = tl_budget; b; b = b->outer) {
     if (b->limits_steps && b->steps_left < 0) exceeded(kStepLimitExceeded);
-    timed = timed || b->limits_time;
   }
-  if (!timed) return;
-  const std::int64_t now = now_ns();
-  for (const Budget* b = tl_budget; b; b = b->outer) {
-    if (b->limits_time && now > b->deadline_ns) exceeded(kTimeLimitExceeded);
-  }
+  if (any_deadline()) check_deadlines(now_ns());
 }
 
 }  // namespace
@@ -100,6 +124,11 @@ void checkpoint() {
     return;
   }
   reload();
+}
+
+void after_host_call() {
+  if (tl_countdown < 0) checkpoint();  // a nested run used up the steps
+  if (any_deadline()) check_deadlines(coarse_now_ns());
 }
 
 void charge_memory_slow(std::uint64_t bytes) {

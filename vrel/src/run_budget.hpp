@@ -17,8 +17,9 @@ struct Budget {
   Budget* outer = nullptr;
   std::int64_t steps_left = 0;      // below zero: exceeded
   std::uint64_t memory_left = 0;
-  std::int64_t deadline_ns = 0;     // on the steady clock
+  std::int64_t deadline_ns = 0;     // on the monotonic clock
   bool limits_steps = false, limits_memory = false, limits_time = false;
+  bool expired = false;             // the deadline was seen passed: stays so
 };
 
 // Every step decrements tl_countdown; when it drops below zero, checkpoint() settles the
@@ -39,6 +40,7 @@ extern thread_local constinit Budget* tl_budget __attribute__((tls_model("initia
 
 [[gnu::cold]] void checkpoint();
 [[gnu::cold]] void charge_memory_slow(std::uint64_t bytes);
+void after_host_call();
 
 // A few microseconds of evaluation between interrupt checks; well under a millisecond
 // between clock reads when a deadline is set.
@@ -78,9 +80,12 @@ inline void charge_vector(std::uint64_t elements) {
   }
 }
 
-// Call after a host's function object returns: the time spent in it counts at once.
+// Call after a host's function object returns: the time spent in it counts at once, and so
+// do the steps of runs it made. Reads the coarse clock (a few nanoseconds, but as much as a
+// scheduler tick behind), since calls can be as frequent as steps; the next checkpoint reads
+// the precise one.
 inline void check_after_host_call() {
-  if (__builtin_expect(detail::tl_budget != nullptr, 0)) detail::checkpoint();
+  if (__builtin_expect(detail::tl_budget != nullptr, 0)) detail::after_host_call();
 }
 
 // The budget of one run, for its duration: does nothing without limits; otherwise nests
