@@ -7,8 +7,9 @@ limits set so generously that none is reached.
     .venv/bin/python bench/limits_cost.py --instructions --baseline before=...   # valgrind
 
 Runs in the interpreter it is started with (no venv of its own, no peers). Each configuration
-is timed in a child process of its own, and the children are alternated round after round, so
-that a change of load on a shared machine touches every configuration alike; samples are timed
+is timed in child processes (one per interpreter and round: this build's two configurations
+share theirs, their samples interleaved), alternated round after round, so that a change of
+load on a shared machine touches every configuration alike; samples are timed
 by the process's CPU time unless --clock wall is given. Each child takes the median of its
 samples; the report gives, per workload and configuration, the median and the
 range of the children's medians. Each --baseline NAME=PYTHON adds the configuration "no limit"
@@ -16,7 +17,8 @@ in another interpreter, whose vrelpy is a build to compare against (it need not 
 the first one given is the reference of the ratios.
 
 With --instructions, each configuration is instead run once under valgrind's cachegrind, which
-counts the instructions executed per operation: no noise at all, at the price of minutes.
+counts the instructions executed per operation (with a fixed hash seed): next to no noise,
+at the price of minutes, but blind to what an instruction costs (a clock read, a cache miss).
 
 The workloads are compare.py's own (vrel_w1, vrel_w2, vrel_w3, checked before they are timed);
 the limited variant gives each machine the limits as it is created.
@@ -26,6 +28,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -76,18 +79,23 @@ def build_cases(limited: bool, w2_rows: int | None = None) -> dict[str, object]:
         vrelpy.Vrel = real  # type: ignore[misc]
 
 
-def child(limited: bool, repeat: int, clock: str) -> dict[str, float]:
-    """Median seconds per operation of each workload in this process."""
+def child(modes: list[str], repeat: int, clock: str) -> dict[str, dict[str, float]]:
+    """Median seconds per operation of each workload in this process, for each mode ("none",
+    "limits"), their samples interleaved."""
     import compare
 
-    cases = build_cases(limited)
-    prepared = {name: compare.prepare_case(case, 1.0) for name, case in cases.items()}
+    prepared = {
+        (mode, name): compare.prepare_case(case, 1.0)
+        for mode in modes
+        for name, case in build_cases(mode == "limits").items()
+    }
     sample = cpu_sample if clock == "cpu" else compare.time_sample
-    samples: dict[str, list[float]] = {name: [] for name in prepared}
+    samples: dict[tuple[str, str], list[float]] = {key: [] for key in prepared}
     for _ in range(repeat):
-        for name, case in prepared.items():
-            samples[name].append(sample(case))
-    return {name: statistics.median(s) for name, s in samples.items()}
+        for key, case in prepared.items():
+            samples[key].append(sample(case))
+    return {mode: {name: statistics.median(samples[mode, name]) for name in WORKLOADS}
+            for mode in modes}
 
 
 COUNT_CALLS = {"W1 statements": 20, "W2 expression": 2, "W3 host calls": 5}
@@ -105,10 +113,11 @@ def count_child(limited: bool, workload: str) -> None:
 
 def instructions(python: str, mode: str, workload: str) -> int:
     """Instructions that a count_child executes, as valgrind's cachegrind counts them."""
+    env = dict(os.environ, PYTHONHASHSEED="0")  # the same dicts, hence the same work, every run
     proc = subprocess.run(
         ["valgrind", "--tool=cachegrind", "--cache-sim=no", "--cachegrind-out-file=/dev/null",
          python, str(Path(__file__).resolve()), "--count-child", mode, workload],
-        capture_output=True, text=True, check=True)
+        capture_output=True, text=True, check=True, env=env)
     for line in proc.stderr.splitlines():
         if "I" in line and "refs:" in line:
             return int(line.split("refs:")[1].strip().replace(",", ""))
@@ -151,14 +160,14 @@ def main() -> int:
                    help="time samples by the process's CPU time (default) or by the wall clock")
     p.add_argument("--instructions", action="store_true",
                    help="count instructions per operation under valgrind instead of timing")
-    p.add_argument("--child", choices=["none", "limits"], help=argparse.SUPPRESS)
+    p.add_argument("--child", nargs="+", choices=["none", "limits"], help=argparse.SUPPRESS)
     p.add_argument("--count-child", nargs=2, metavar=("MODE", "WORKLOAD"), help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.count_child:
         count_child(args.count_child[0] == "limits", args.count_child[1])
         return 0
     if args.child:
-        print(json.dumps(child(args.child == "limits", args.repeat, args.clock)))
+        print(json.dumps(child(args.child, args.repeat, args.clock)))
         return 0
 
     me = str(Path(__file__).resolve())
@@ -170,14 +179,21 @@ def main() -> int:
     if args.instructions:
         count_instructions(configs)
         return 0
+    # One child per interpreter and round; this build's two modes share theirs, so that the
+    # cost of the limits is not blurred by differences between processes.
+    groups: dict[str, list[tuple[str, str]]] = {}
+    for name, python, mode in configs:
+        groups.setdefault(python, []).append((name, mode))
     medians: dict[str, list[dict[str, float]]] = {name: [] for name, _, _ in configs}
     for r in range(args.rounds):
-        for name, python, mode in configs:
-            out = subprocess.run([python, me, "--child", mode, "--repeat", str(args.repeat),
-                                  "--clock", args.clock],
+        for python, members in groups.items():
+            out = subprocess.run([python, me, "--child", *(mode for _, mode in members),
+                                  "--repeat", str(args.repeat), "--clock", args.clock],
                                  capture_output=True, text=True, check=True).stdout
-            medians[name].append(json.loads(out.strip().splitlines()[-1]))
-            print(f"round {r + 1}/{args.rounds}: {name} done", file=sys.stderr, flush=True)
+            result = json.loads(out.strip().splitlines()[-1])
+            for name, mode in members:
+                medians[name].append(result[mode])
+        print(f"round {r + 1}/{args.rounds} done", file=sys.stderr, flush=True)
 
     reference = configs[0][0]
     unlimited = "this build, no limit"
