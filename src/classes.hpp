@@ -1,12 +1,9 @@
 // Instance layouts and type objects of the module's three classes.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <memory>
-#include <new>
 #include <utility>
 
+#include "py_helpers.hpp"
 #include "py_ref.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
@@ -44,11 +41,10 @@ struct PyStatement : PyBuiltHead {
   vrel::Statement statement;
 };
 
-// `Vrel`: one machine for the object's whole life, and a count of the calls using it.
-// Every call borrows the machine shared; no operation ever borrows it exclusively.
+// `Vrel`: one machine for the object's whole life. Calls use it concurrently, through its
+// const interface only: the machine synchronises its own store.
 struct PyVrel : PyBuiltHead {
   vrel::Machine machine;
-  std::atomic<std::uint64_t> borrows;
 };
 
 // The type objects, created once per process by the first import (borrowed; never freed).
@@ -66,12 +62,7 @@ PyTypeObject* create_expr_type();
 PyObject* wrap_expr(vrel::Expr expr);
 template <class Node>
 PyObject* wrap_statement(Node&& node) {
-  PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
-  if (!obj) return nullptr;
-  auto* self = reinterpret_cast<PyStatement*>(obj);
-  new (&self->statement) vrel::Statement(std::forward<Node>(node));
-  self->built = true;
-  return obj;
+  return new_instance<&PyStatement::statement>(g_statement_type, std::forward<Node>(node));
 }
 
 // The tree an `Expr` or `Statement` argument contributes to a new tree (the object's type

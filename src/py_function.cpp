@@ -10,6 +10,7 @@
 
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/native_stack.hpp"
 
@@ -118,9 +119,9 @@ vrel::FunctionBox PyVrelFn::clone_box() const {
 void PyVrelFn::fmt(std::string& out) const {
   char address[32];
   std::snprintf(address, sizeof address, "%#lx", reinterpret_cast<unsigned long>(f_));
-  out += "PyVrelFn { f: Py(";
+  out += msg::kFunctionDebugStart;
   out += address;
-  out += ") }";
+  out += msg::kFunctionDebugEnd;
 }
 
 vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
@@ -133,9 +134,8 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     arg = value_to_python(*consumed);
   }
   if (!arg) {
-    PyRef err = take_exception();
-    vrel::raise_fatal("called `Result::unwrap()` on an `Err` value: " +
-                      python_error_debug(err.get()));
+    PyRef err = take_exception_resuming_panic();
+    vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
   }
   PyObject* call_args[2] = {nullptr, arg.get()};
   PyRef result = PyRef::steal(
@@ -144,10 +144,9 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     PyRef err;
     {
       PyRef doomed_arg = std::move(arg);
-      err = take_exception();  // a PanicException resumes from here, releasing the argument
+      err = take_exception_resuming_panic();  // a panic resumes here, releasing the argument
     }
-    vrel::raise_fatal("Failed while executing Python function with Vrel: " +
-                      python_error_debug(err.get()));
+    vrel::raise_fatal(msg::kFunctionFailed + python_error_debug(err.get()));
   }
   arg = PyRef();
   // The most common results, small ints and floats, skip the general conversion.
@@ -158,9 +157,9 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
   vrel::Value value;
   const bool converted = extract_value(result.get(), value);
   if (converted) return value;
-  std::string message = "Failed to run Python::with_gil(...): ";
+  std::string message = msg::kWithGilFailed;
   {
-    PyRef err = take_exception();
+    PyRef err = take_exception_resuming_panic();
     message += python_error_debug(err.get());
   }
   result = PyRef();
