@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -17,10 +18,11 @@
 namespace vrelpy {
 namespace {
 
-// Holds the interpreter lock for a scope, taking it only when this thread lacks it.
+// Holds the interpreter lock for a scope, taking it only when this thread lacks it. Not
+// noexcept: during shutdown, taking the lock ends the thread by a forced unwind.
 class GilScope {
  public:
-  GilScope() noexcept : acquired_(!holds_interpreter_lock()) {
+  GilScope() : acquired_(!holds_interpreter_lock()) {
     if (acquired_) {
       state_ = PyGILState_Ensure();
       drain_pending_releases();
@@ -76,8 +78,9 @@ class InterpreterStackBudget {
 };
 
 // References dropped on threads without the interpreter lock; released by the next thread
-// that enters the binding with the lock. Never used in practice (every owner dies inside a
-// binding call or a deallocation), but a safeguard against a decref without the lock.
+// that enters the binding with the lock. Owners normally die inside a binding call or a
+// deallocation; this serves a thread ended during shutdown, and guards against a decref
+// without the lock.
 std::mutex g_pending_mutex;
 std::vector<PyObject*> g_pending;
 std::atomic<bool> g_has_pending{false};
@@ -107,7 +110,11 @@ PyVrelFn::~PyVrelFn() {
     }
   }
   std::lock_guard<std::mutex> lock(g_pending_mutex);
-  g_pending.push_back(f_);
+  try {
+    g_pending.push_back(f_);
+  } catch (const std::bad_alloc&) {
+    return;  // a destructor must not throw: the reference is leaked, not the process ended
+  }
   g_has_pending.store(true, std::memory_order_release);
 }
 
