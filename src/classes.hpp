@@ -12,7 +12,8 @@ namespace vrelpy {
 
 // Every instance of the three classes starts with this prefix. `built` is set once the
 // payload after it has been constructed: memory that tp_alloc merely zeroed never passes for
-// a machine or a tree, even if a caller gets around the refusing constructors.
+// a machine or a tree, even if a caller gets around the refusing constructors. Instances are
+// made and destroyed by new_instance and dealloc_instance (py_helpers.hpp).
 struct PyBuiltHead {
   PyObject_HEAD
   bool built;

@@ -236,7 +236,7 @@ bool try_vector(PyObject* obj, Value& out, PyRef& rejected) {
 using Try = bool (*)(PyObject*, Value&, PyRef&);
 
 // When every form was rejected: the combined TypeError, made from the reasons.
-bool reject_all(std::array<PyRef, 6>& errors, PyRef& rejected) {
+bool reject_all(const std::array<PyRef, 6>& errors, PyRef& rejected) {
   return reject(rejected,
                 new_type_error(combined_message(msg::kValueEnum, msg::kValueVariants, errors)));
 }
