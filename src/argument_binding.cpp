@@ -57,8 +57,8 @@ bool check_missing(const MethodSignature& sig, PyObject** out) {
     names += '\'';
     ++listed;
   }
-  const std::string message = std::string(sig.full_name) + msg::kMissing +
-                              std::to_string(missing) + msg::kRequiredPositional +
+  const std::string message = std::string(sig.full_name) + msg::kMissing + std::to_string(missing) +
+                              msg::kRequiredPositional +
                               (missing == 1 ? msg::kArgument : msg::kArguments) +
                               msg::kNameListStart + names;
   return raise_type_error(message.c_str());

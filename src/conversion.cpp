@@ -180,7 +180,8 @@ bool collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& rejected) {
 }
 
 // A plain number item becomes its element right in its cell.
-[[gnu::always_inline]] inline bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
+[[gnu::always_inline]] inline bool collect_plain_number(PyObject* item,
+                                                        vrel::VectorBuilder& items) {
   return take_plain_number(item, [&](auto make) { items.emplace(make); });
 }
 

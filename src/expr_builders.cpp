@@ -149,7 +149,8 @@ VRELPY_BUILDER(expr_vector) {
 #undef VRELPY_BUILDER
 
 constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-#define VRELPY_METHOD(name, fn, doc) {name, VRELPY_CFUNCTION(fn), kStaticFastcall, doc}
+#define VRELPY_METHOD(name, fn, doc) \
+  { name, VRELPY_CFUNCTION(fn), kStaticFastcall, doc }
 
 PyMethodDef g_expr_methods[] = {
     VRELPY_METHOD("literal", expr_literal, msg::kExprLiteralDoc),
@@ -177,9 +178,7 @@ PyType_Spec g_expr_spec = {msg::kExprTypeName, sizeof(PyExpr), 0,
 
 }  // namespace
 
-PyTypeObject* create_expr_type() {
-  return type_from_spec(g_expr_spec);
-}
+PyTypeObject* create_expr_type() { return type_from_spec(g_expr_spec); }
 
 PyObject* wrap_expr(vrel::Expr expr) {
   using Kind = vrel::Expr::Kind;

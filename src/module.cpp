@@ -19,11 +19,11 @@ PyModuleDef g_module_def = {
     msg::kModuleName,  // m_name
     msg::kModuleDoc,   // m_doc
     0,                 // m_size
-    nullptr,   // m_methods
-    nullptr,   // m_slots
-    nullptr,   // m_traverse
-    nullptr,   // m_clear
-    nullptr,   // m_free
+    nullptr,           // m_methods
+    nullptr,           // m_slots
+    nullptr,           // m_traverse
+    nullptr,           // m_clear
+    nullptr,           // m_free
 };
 
 // The module lives in one interpreter per process: the first to import it owns it.

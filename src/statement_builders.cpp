@@ -65,7 +65,8 @@ PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-#define VRELPY_METHOD(name, fn, doc) {name, VRELPY_CFUNCTION(fn), kStaticFastcall, doc}
+#define VRELPY_METHOD(name, fn, doc) \
+  { name, VRELPY_CFUNCTION(fn), kStaticFastcall, doc }
 
 PyMethodDef g_statement_methods[] = {
     VRELPY_METHOD("let", statement_let, msg::kStatementLetDoc),
@@ -88,8 +89,6 @@ PyType_Spec g_statement_spec = {msg::kStatementTypeName, sizeof(PyStatement), 0,
 
 }  // namespace
 
-PyTypeObject* create_statement_type() {
-  return type_from_spec(g_statement_spec);
-}
+PyTypeObject* create_statement_type() { return type_from_spec(g_statement_spec); }
 
 }  // namespace vrelpy
