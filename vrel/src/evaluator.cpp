@@ -8,6 +8,7 @@
 
 #include <type_traits>
 
+#include "messages.hpp"
 #include "operand.hpp"
 #include "operators.hpp"
 #include "stack_guard.hpp"
@@ -88,7 +89,7 @@ template <bool Consume>
                                         Operand argument) {
   SharedValue callee = m.get(name);
   if (callee->kind() != ValueKind::Function) {
-    raise_fatal("called `Option::unwrap()` on a `None` value");
+    raise_fatal(text::kCalleeNotFunction);
   }
   return Operand::of(callee->as_function().run(std::move(argument).share()));
 }
@@ -180,7 +181,7 @@ template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
   if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
-    raise_fatal("Expected deduced condition to be a bool, got other type");
+    raise_fatal(text::kConditionNotBoolean);
   }
   run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
   if constexpr (Consume) {

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "debug_text.hpp"
+#include "messages.hpp"
 #include "stack_guard.hpp"
 #include "vrel/fatal.hpp"
 
@@ -21,9 +22,9 @@ Number Number::div(Number left, Number right) {
   if (left.is_int() && right.is_int()) {
     const std::int64_t a = left.as_int(), b = right.as_int();
     // The zero test comes first: INT64_MIN / 0 reports the zero divisor.
-    if (b == 0) raise_fatal("attempt to divide by zero");
+    if (b == 0) raise_fatal(text::kDivideByZero);
     if (a == std::numeric_limits<std::int64_t>::min() && b == -1) {
-      raise_fatal("attempt to divide with overflow");
+      raise_fatal(text::kDivideOverflow);
     }
     return from_int(a / b);
   }
@@ -32,10 +33,10 @@ Number Number::div(Number left, Number right) {
 
 void Number::debug(std::string& out) const {
   if (is_int()) {
-    out += "Int(";
+    out += text::kDebugInt;
     out += std::to_string(as_int());
   } else {
-    out += "Float(";
+    out += text::kDebugFloat;
     write_float(out, as_float());
   }
   out += ')';
@@ -353,7 +354,7 @@ bool VectorBuilder::next_block() {
 namespace {
 
 [[noreturn]] void expected_other(const char* kind) {
-  raise_fatal(std::string("Expected other item to be Value::") + kind);
+  raise_fatal(std::string(text::kEqualsOtherKind) + kind);
 }
 
 }  // namespace
@@ -363,19 +364,19 @@ bool Value::eq(const Value& left, const Value& right) {
     case ValueKind::Null:
       return right.kind() == ValueKind::Null;
     case ValueKind::Boolean:
-      if (right.kind() != ValueKind::Boolean) expected_other("Boolean");
+      if (right.kind() != ValueKind::Boolean) expected_other(text::kKindNameBoolean);
       return left.as_boolean() == right.as_boolean();
     case ValueKind::String:
-      if (right.kind() != ValueKind::String) expected_other("String");
+      if (right.kind() != ValueKind::String) expected_other(text::kKindNameString);
       return left.as_string() == right.as_string();
     case ValueKind::Number: {
-      if (right.kind() != ValueKind::Number) expected_other("Number");
+      if (right.kind() != ValueKind::Number) expected_other(text::kKindNameNumber);
       const Number a = left.as_number(), b = right.as_number();
       if (a.kind() != b.kind()) return false;  // no conversion: 1 and 1.0 are unequal
       return a.is_int() ? a.as_int() == b.as_int() : a.as_float() == b.as_float();
     }
     case ValueKind::Vector: {
-      if (right.kind() != ValueKind::Vector) expected_other("Vector");
+      if (right.kind() != ValueKind::Vector) expected_other(text::kKindNameVector);
       const Vector& a = left.as_vector();
       const Vector& b = right.as_vector();
       if (a.size() != b.size()) return false;
@@ -386,7 +387,7 @@ bool Value::eq(const Value& left, const Value& right) {
       return true;
     }
     case ValueKind::Function:
-      raise_fatal("Cannot perform PartialEq for Value::Fn");
+      raise_fatal(text::kEqualsFunction);
   }
   return false;
 }
@@ -394,35 +395,35 @@ bool Value::eq(const Value& left, const Value& right) {
 void Value::debug(std::string& out) const {
   switch (kind()) {
     case ValueKind::Null:
-      out += "Null";
+      out += text::kDebugNull;
       return;
     case ValueKind::Boolean:
-      out += as_boolean() ? "Boolean(true)" : "Boolean(false)";
+      out += as_boolean() ? text::kDebugTrue : text::kDebugFalse;
       return;
     case ValueKind::String:
-      out += "String(";
+      out += text::kDebugString;
       write_quoted(out, as_string());
       out += ')';
       return;
     case ValueKind::Number:
-      out += "Number(";
+      out += text::kDebugNumber;
       as_number().debug(out);
       out += ')';
       return;
     case ValueKind::Vector: {
       check_stack();
-      out += "Vector([";
+      out += text::kDebugVectorOpen;
       bool first = true;
       for (const SharedValue& item : as_vector()) {
-        if (!first) out += ", ";
+        if (!first) out += text::kDebugItemSeparator;
         first = false;
         item->debug(out);
       }
-      out += "])";
+      out += text::kDebugVectorClose;
       return;
     }
     case ValueKind::Function:
-      out += "Function(";
+      out += text::kDebugFunction;
       as_function().fmt(out);
       out += ')';
       return;
@@ -433,10 +434,10 @@ void Value::debug(std::string& out) const {
 
 void Identifier::debug(std::string& out) const {
   if (is_u()) {
-    out += "U(";
+    out += text::kDebugU;
     out += std::to_string(as_u());
   } else {
-    out += "S(";
+    out += text::kDebugS;
     write_quoted(out, as_s());
   }
   out += ')';
