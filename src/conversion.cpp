@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/native_stack.hpp"
+#include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
 namespace {

@@ -8,6 +8,7 @@
 
 #include "messages.hpp"
 #include "unicode_tables.hpp"
+#include "vrel/value.hpp"
 
 namespace vrel {
 namespace {

@@ -115,7 +115,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return m.store().get(n.id, &n.memo);
+      return store_of(m).get(n.id, &n.memo);
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
@@ -168,10 +168,10 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
 // Binds `id`; the previous value is released here, after insert has given the shard lock
 // back. A consumed identifier is moved into the store, a borrowed one copied.
 void bind(const Machine& m, Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(std::move(id), std::move(value));
+  SharedValue previous = store_of(m).insert(std::move(id), std::move(value));
 }
 void bind(const Machine& m, const Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(id, std::move(value));
+  SharedValue previous = store_of(m).insert(id, std::move(value));
 }
 
 template <bool Consume>

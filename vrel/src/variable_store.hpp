@@ -9,6 +9,7 @@
 #include <string>
 
 #include "rw_lock.hpp"
+#include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 
@@ -111,5 +112,8 @@ class VariableStore {
   std::uint64_t serial_;
   std::unique_ptr<Shard[]> shards_;
 };
+
+// The store of a machine.
+inline const VariableStore& store_of(const Machine& machine) noexcept { return *machine.store_; }
 
 }  // namespace vrel
