@@ -25,8 +25,9 @@ struct ExprDeleter {
 // An owned child expression in its own heap cell.
 using ExprBox = std::unique_ptr<Expr, detail::ExprDeleter>;
 
-// An expression node. Every node exclusively owns its children; trees are never shared.
-// Copying is deep (a literal's value by the value copy rules). Copying, evaluating and
+// An expression node. A node owns its children exclusively, except a Shared node, whose
+// read-only subtree has several owners. Copying is deep (a literal's value by the value
+// copy rules) down to Shared nodes, which are copied by reference. Copying, evaluating and
 // destroying trees of any depth never overflows the native stack: too deep a copy is the
 // fatal error "Maximum nesting depth exceeded", destruction of any depth is safe.
 class Expr {
