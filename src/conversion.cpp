@@ -12,6 +12,7 @@
 #include "py_helpers.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/native_stack.hpp"
+#include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
 namespace {

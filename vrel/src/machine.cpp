@@ -1,6 +1,7 @@
 // The machine: creation, variable reads and its debug form.
 #include "vrel/machine.hpp"
 
+#include "messages.hpp"
 #include "shard_count.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
@@ -15,9 +16,9 @@ Machine::~Machine() = default;
 SharedValue Machine::get(const Identifier& id) const { return store_->get(id); }
 
 void Machine::debug(std::string& out) const {
-  out += "Machine { vars: {";
+  out += text::kDebugMachineOpen;
   store_->debug_entries(out);
-  out += "} }";
+  out += text::kDebugMachineClose;
 }
 
 }  // namespace vrel
