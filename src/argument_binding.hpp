@@ -41,7 +41,7 @@ bool bind_keyword_only(const MethodSignature& sig, PyObject* const* args, Py_ssi
 
 // Call after converting parameter `name` failed (an exception is pending). An exception of
 // exactly TypeError becomes a new TypeError "argument '<name>': <message>" whose __cause__
-// is the original's __cause__; any other exception stays as it is.
-void prefix_argument_error(const char* name);
+// is the original's __cause__; any other exception stays as it is. Always returns false.
+bool prefix_argument_error(const char* name);
 
 }  // namespace vrelpy

@@ -3,13 +3,19 @@
 #include "limits.hpp"
 
 #include <cmath>
-#include <string>
+
+#include "messages.hpp"
 
 namespace vrelpy {
 namespace {
 
-bool fail(PyObject* type, const char* name, const char* rest) {
-  PyErr_Format(type, "%s %s", name, rest);
+bool fail(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  return false;
+}
+
+bool fail_count(PyObject* type, const char* format, const char* name) {
+  PyErr_Format(type, format, name);
   return false;
 }
 
@@ -18,13 +24,13 @@ bool count_limit(PyObject* obj, const char* name, std::uint64_t& out) {
   out = 0;
   if (!obj || obj == Py_None) return true;
   if (!PyLong_Check(obj) || PyBool_Check(obj)) {
-    return fail(PyExc_TypeError, name, "must be a positive int");
+    return fail_count(PyExc_TypeError, msg::kCountLimitFormat, name);
   }
   int overflow = 0;
   const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
-  if (overflow > 0) return fail(PyExc_ValueError, name, "must be at most 9223372036854775807");
-  if (overflow < 0 || v <= 0) return fail(PyExc_ValueError, name, "must be a positive int");
+  if (overflow > 0) return fail_count(PyExc_ValueError, msg::kCountLimitTooLargeFormat, name);
+  if (overflow < 0 || v <= 0) return fail_count(PyExc_ValueError, msg::kCountLimitFormat, name);
   out = static_cast<std::uint64_t>(v);
   return true;
 }
@@ -42,12 +48,11 @@ bool seconds_limit(PyObject* obj, double& out) {
     if (v == -1 && PyErr_Occurred()) return false;
     d = overflow ? overflow * 2 * vrel::kMaxSecondsLimit : static_cast<double>(v);
   } else {
-    return fail(PyExc_TypeError, "seconds", "must be a positive int or float");
+    return fail(PyExc_TypeError, msg::kSecondsLimit);
   }
-  if (std::isnan(d)) return fail(PyExc_ValueError, "seconds", "must be a positive int or float");
-  if (d <= 0) return fail(PyExc_ValueError, "seconds", "must be a positive int or float");
-  if (std::isinf(d)) return fail(PyExc_ValueError, "seconds", "must be finite");
-  if (d > vrel::kMaxSecondsLimit) return fail(PyExc_ValueError, "seconds", "must be at most 9.2e9");
+  if (std::isnan(d) || d <= 0) return fail(PyExc_ValueError, msg::kSecondsLimit);
+  if (std::isinf(d)) return fail(PyExc_ValueError, msg::kSecondsNotFinite);
+  if (d > vrel::kMaxSecondsLimit) return fail(PyExc_ValueError, msg::kSecondsTooLarge);
   out = d;
   return true;
 }
@@ -61,7 +66,8 @@ PyRef count_or_none(std::uint64_t n) {
 bool limits_from_python(PyObject* steps, PyObject* memory, PyObject* seconds,
                         vrel::RunLimits& out) {
   vrel::RunLimits limits;
-  if (!count_limit(steps, "steps", limits.steps) || !count_limit(memory, "memory", limits.memory) ||
+  if (!count_limit(steps, msg::kLimitSteps, limits.steps) ||
+      !count_limit(memory, msg::kLimitMemory, limits.memory) ||
       !seconds_limit(seconds, limits.seconds)) {
     return false;
   }
@@ -76,9 +82,10 @@ PyRef limits_to_python(const vrel::RunLimits& limits) {
   PyRef memory = count_or_none(limits.memory);
   PyRef seconds = limits.seconds > 0 ? PyRef::steal(PyFloat_FromDouble(limits.seconds))
                                      : PyRef::borrow(Py_None);
-  if (!steps || !memory || !seconds || PyDict_SetItemString(dict.get(), "steps", steps.get()) < 0 ||
-      PyDict_SetItemString(dict.get(), "memory", memory.get()) < 0 ||
-      PyDict_SetItemString(dict.get(), "seconds", seconds.get()) < 0) {
+  if (!steps || !memory || !seconds ||
+      PyDict_SetItemString(dict.get(), msg::kLimitSteps, steps.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), msg::kLimitMemory, memory.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), msg::kLimitSeconds, seconds.get()) < 0) {
     return PyRef();
   }
   return dict;

@@ -11,6 +11,7 @@
 
 #include <type_traits>
 
+#include "messages.hpp"
 #include "operand.hpp"
 #include "operators.hpp"
 #include "run_budget.hpp"
@@ -96,7 +97,7 @@ template <bool Consume>
                                         Operand argument) {
   SharedValue callee = m.get(name);
   if (callee->kind() != ValueKind::Function) {
-    raise_fatal("called `Option::unwrap()` on a `None` value");
+    raise_fatal(text::kCalleeNotFunction);
   }
   Operand result = Operand::of(callee->as_function().run(std::move(argument).share()));
   check_after_host_call();
@@ -126,7 +127,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return m.store().get(n.id, &n.memo);
+      return store_of(m).get(n.id, &n.memo);
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
@@ -179,10 +180,10 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
 // Binds `id`; the previous value is released here, after insert has given the shard lock
 // back. A consumed identifier is moved into the store, a borrowed one copied.
 void bind(const Machine& m, Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(std::move(id), std::move(value));
+  SharedValue previous = store_of(m).insert(std::move(id), std::move(value));
 }
 void bind(const Machine& m, const Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(id, std::move(value));
+  SharedValue previous = store_of(m).insert(id, std::move(value));
 }
 
 template <bool Consume>
@@ -192,7 +193,7 @@ template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
   if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
-    raise_fatal("Expected deduced condition to be a bool, got other type");
+    raise_fatal(text::kConditionNotBoolean);
   }
   run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
   if constexpr (Consume) {

@@ -1,6 +1,7 @@
 // The machine: creation, variable reads, limits and its debug form.
 #include "vrel/machine.hpp"
 
+#include "messages.hpp"
 #include "run_budget.hpp"
 #include "shard_count.hpp"
 #include "variable_store.hpp"
@@ -21,9 +22,9 @@ void Machine::set_limits(const RunLimits& limits) const noexcept { limits_->stor
 RunLimits Machine::limits() const noexcept { return limits_->load(); }
 
 void Machine::debug(std::string& out) const {
-  out += "Machine { vars: {";
+  out += text::kDebugMachineOpen;
   store_->debug_entries(out);
-  out += "} }";
+  out += text::kDebugMachineClose;
 }
 
 }  // namespace vrel

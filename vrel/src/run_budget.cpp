@@ -7,6 +7,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -24,8 +25,6 @@ namespace {
 constinit thread_local std::int64_t tl_reload = kStepsPerCheck;
 
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
-
-constexpr const char* kInterrupted = "Run interrupted by the host";
 
 std::int64_t ns_of(const timespec& t) noexcept {
   return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
@@ -120,7 +119,7 @@ void checkpoint() {
     const bool stop = interrupt();
     settle();
     reload();
-    if (stop) throw FatalError(kInterrupted, FatalError::Cause::Interrupted);
+    if (stop) throw FatalError(text::kRunInterrupted, FatalError::Cause::Interrupted);
     return;
   }
   reload();

@@ -42,10 +42,10 @@ class Machine {
   void set_limits(const RunLimits& limits) const noexcept;
   RunLimits limits() const noexcept;
 
-  // The store, for the evaluator.
-  const VariableStore& store() const noexcept { return *store_; }
-
  private:
+  // The store is the core's own business: the evaluator (and the core's tests) reach it
+  // through store_of, which only the core's sources define.
+  friend const VariableStore& store_of(const Machine& machine) noexcept;
   std::unique_ptr<VariableStore> store_;
   std::unique_ptr<LimitsCell> limits_;
 };

@@ -8,3 +8,4 @@
 #include "vrel/run_limits.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
+#include "vrel/vector_builder.hpp"

@@ -1,0 +1,185 @@
+// Every fixed text the binding shows to Python: messages, names and docstrings.
+//
+// These texts are part of the module's interface: callers and tests compare against them
+// character for character. Several read like slips ("Rust trait", "PyO3", `Result::unwrap()`)
+// but are exactly what callers expect. Never reword, re-space or "fix" one of them.
+#pragma once
+
+#include <array>
+
+namespace vrelpy::msg {
+
+// ---- Module and classes ----------------------------------------------------------------------
+inline constexpr char kModuleName[] = "vrelpy";
+inline constexpr char kModuleDoc[] = "";  // an empty str, not None
+inline constexpr char kSubinterpreters[] =
+    "PyO3 modules do not yet support subinterpreters, see "
+    "https://docs.python.org/3/howto/isolating-extensions.html";
+inline constexpr char kAllNotList[] = "__all__ must be a list";
+
+inline constexpr char kVrelTypeName[] = "builtins.Vrel";
+inline constexpr char kStatementTypeName[] = "builtins.Statement";
+inline constexpr char kExprTypeName[] = "builtins.Expr";
+inline constexpr char kVrelDoc[] = "Vrel()\n--\n\n";
+
+// "No constructor defined for <type name>" (PyErr_Format).
+inline constexpr char kNoConstructorFormat[] = "No constructor defined for %U";
+// "<class> object is not initialized" (PyErr_Format): an instance that was never built.
+inline constexpr char kNotInitializedFormat[] = "%s object is not initialized";
+
+// ---- Method signatures and docstrings --------------------------------------------------------
+inline constexpr char kVrelNew[] = "Vrel.__new__()";
+inline constexpr char kVrelRun[] = "Vrel.run()";
+inline constexpr char kVrelRunDoc[] = "run($self, stmts)\n--\n\n";
+inline constexpr char kVrelGet[] = "Vrel.get()";
+inline constexpr char kVrelGetDoc[] = "get($self, ident)\n--\n\n";
+inline constexpr char kVrelSetLimits[] = "Vrel.set_limits()";
+inline constexpr char kVrelSetLimitsDoc[] =
+    "set_limits($self, *, steps=None, memory=None, seconds=None)\n--\n\n"
+    "Bound every later run of this machine; an omitted limit is unset.";
+inline constexpr char kVrelLimitsDoc[] =
+    "The limits set by set_limits: a new dict {'steps', 'memory', 'seconds'}, None where "
+    "unset.";
+
+inline constexpr char kExprLiteral[] = "Expr.literal()";
+inline constexpr char kExprLiteralDoc[] = "literal(value)\n--\n\n";
+inline constexpr char kExprIdent[] = "Expr.ident()";
+inline constexpr char kExprIdentDoc[] = "ident(id)\n--\n\n";
+inline constexpr char kExprBinaryOp[] = "Expr.binary_op()";
+inline constexpr char kExprBinaryOpDoc[] = "binary_op(a, o, b)\n--\n\n";
+inline constexpr char kExprEquals[] = "Expr.equals()";
+inline constexpr char kExprEqualsDoc[] = "equals(a, b)\n--\n\n";
+inline constexpr char kExprNot[] = "Expr.not_()";
+inline constexpr char kExprNotDoc[] = "not_(item)\n--\n\n";
+inline constexpr char kExprGreaterThan[] = "Expr.greater_than()";
+inline constexpr char kExprGreaterThanDoc[] = "greater_than(a, b)\n--\n\n";
+inline constexpr char kExprLessThan[] = "Expr.less_than()";
+inline constexpr char kExprLessThanDoc[] = "less_than(a, b)\n--\n\n";
+inline constexpr char kExprCall[] = "Expr.call()";
+inline constexpr char kExprCallDoc[] = "call(ident, args)\n--\n\n";
+inline constexpr char kExprVector[] = "Expr.vector()";
+inline constexpr char kExprVectorDoc[] = "vector(items)\n--\n\n";
+
+inline constexpr char kStatementLet[] = "Statement.let()";
+inline constexpr char kStatementLetDoc[] = "let(ident, pxpr)\n--\n\n";
+inline constexpr char kStatementIf[] = "Statement.if_()";
+inline constexpr char kStatementIfDoc[] = "if_(pxpr, then, otherwise)\n--\n\n";
+inline constexpr char kStatementFn[] = "Statement.fn()";
+inline constexpr char kStatementFnDoc[] = "fn(ident, item)\n--\n\n";
+
+// ---- Argument binding: "<method> <fragment>..." ----------------------------------------------
+inline constexpr char kTakes[] = " takes ";
+inline constexpr char kPositionalBut[] = " positional arguments but ";
+inline constexpr char kWasGiven[] = " was given";
+inline constexpr char kWereGiven[] = " were given";
+inline constexpr char kMultipleValues[] = " got multiple values for argument '";
+inline constexpr char kUnexpectedKeyword[] = " got an unexpected keyword argument '";
+inline constexpr char kUnprintableName[] = "<unprintable>";
+inline constexpr char kMissing[] = " missing ";
+inline constexpr char kRequiredPositional[] = " required positional ";
+inline constexpr char kArgument[] = "argument";
+inline constexpr char kArguments[] = "arguments";
+inline constexpr char kNameListStart[] = ": ";
+inline constexpr char kNameAnd[] = " and ";
+inline constexpr char kNameCommaAnd[] = ", and ";
+inline constexpr char kNameComma[] = ", ";
+// "argument '<name>': <original message>"
+inline constexpr char kArgumentPrefix[] = "argument '";
+inline constexpr char kArgumentPrefixEnd[] = "': ";
+
+// ---- Type mismatch: "'<type>' object cannot be converted to '<target>'" ----------------------
+inline constexpr char kMismatchStart[] = "'";
+inline constexpr char kMismatchMiddle[] = "' object cannot be converted to '";
+inline constexpr char kMismatchEnd[] = "'";
+inline constexpr char kNoTypeName[] = "<failed to extract type name>";
+// Targets named in mismatch errors.
+inline constexpr char kTargetNoneType[] = "NoneType";
+inline constexpr char kTargetBool[] = "PyBool";
+inline constexpr char kTargetString[] = "PyString";
+inline constexpr char kTargetSequence[] = "Sequence";
+inline constexpr char kTargetFunction[] = "PyFunction";
+inline constexpr char kTargetVrel[] = "Vrel";
+inline constexpr char kTargetExpr[] = "Expr";
+inline constexpr char kTargetStatement[] = "Statement";
+
+// ---- Limits: the names of Vrel.limits' keys and set_limits' arguments, and their errors -------
+inline constexpr char kLimitSteps[] = "steps";
+inline constexpr char kLimitMemory[] = "memory";
+inline constexpr char kLimitSeconds[] = "seconds";
+// "<name> must ..." (PyErr_Format with the argument's name).
+inline constexpr char kCountLimitFormat[] = "%s must be a positive int";
+inline constexpr char kCountLimitTooLargeFormat[] = "%s must be at most 9223372036854775807";
+inline constexpr char kSecondsLimit[] = "seconds must be a positive int or float";
+inline constexpr char kSecondsNotFinite[] = "seconds must be finite";
+inline constexpr char kSecondsTooLarge[] = "seconds must be at most 9.2e9";
+
+// ---- Conversion ------------------------------------------------------------------------------
+inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
+inline constexpr char kFunctionToPython[] = "Cannot convert a Rust trait to Python";
+inline constexpr char kBinaryOperator[] = "Expected one of: +, -, *, /";
+// "object of type '<type str>' does not define a '__bool__' conversion"
+inline constexpr char kNoBoolStart[] = "object of type '";
+inline constexpr char kNoBoolEnd[] = "' does not define a '__bool__' conversion";
+inline constexpr char kUnprintableType[] = "?";
+// "failed to extract enum <Enum> ('<A> | <B>')" then per variant
+// "\n- variant <A> (<A>): TypeError: failed to extract field <Enum>::<A>.0, caused by <chain>"
+inline constexpr char kEnumStart[] = "failed to extract enum ";
+inline constexpr char kEnumNamesStart[] = " ('";
+inline constexpr char kEnumNameSeparator[] = " | ";
+inline constexpr char kEnumNamesEnd[] = "')";
+inline constexpr char kVariantStart[] = "\n- variant ";
+inline constexpr char kVariantOpen[] = " (";
+inline constexpr char kVariantField[] = "): TypeError: failed to extract field ";
+inline constexpr char kVariantPath[] = "::";
+inline constexpr char kVariantCause[] = ".0, caused by ";
+inline constexpr char kUnknownError[] = "<unknown error>";
+inline constexpr char kCausedBy[] = ", caused by ";
+inline constexpr char kValueEnum[] = "PyValue";
+inline constexpr std::array<const char*, 6> kValueVariants = {"Null", "Boolean", "String",
+                                                              "I64",  "F64",     "Vector"};
+inline constexpr char kIdentifierEnum[] = "PyIdentifier";
+inline constexpr std::array<const char*, 2> kIdentifierVariants = {"U", "S"};
+inline constexpr char kRecursionFormat[] = "maximum recursion depth exceeded%s";
+inline constexpr char kWhileConvertingPython[] = " while converting a Python value";
+inline constexpr char kWhileConvertingVrel[] = " while converting a vrel value";
+inline constexpr char kApiCallFailed[] = "Python API call failed";
+
+// ---- Errors and panics -----------------------------------------------------------------------
+inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
+inline constexpr char kUnexpectedCxx[] = "unexpected C++ exception in vrelpy";
+inline constexpr char kPanicTypeName[] = "pyo3_runtime.PanicException";
+inline constexpr char kPanicDoc[] =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+inline constexpr char kEmptyPanic[] = "panic from Rust code";
+inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
+inline constexpr char kResumingPanic[] =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+// "<qualified type name>: <str(exc)>"
+inline constexpr char kDisplaySeparator[] = ": ";
+inline constexpr char kUnprintableStr[] = "<exception str() failed>";
+// "PyErr { type: <repr>, value: <repr>, traceback: None | Some("<text>") }"
+inline constexpr char kDebugType[] = "PyErr { type: ";
+inline constexpr char kDebugValue[] = ", value: ";
+inline constexpr char kDebugTraceback[] = ", traceback: ";
+inline constexpr char kDebugNone[] = "None";
+inline constexpr char kDebugSome[] = "Some(";
+inline constexpr char kDebugEnd[] = " }";
+inline constexpr char kUnprintableTypeRepr[] = "<unprintable type>";
+inline constexpr char kUnprintableException[] = "<unprintable exception>";
+inline constexpr char kUnformattableStart[] = "<unformattable ";
+inline constexpr char kTracebackFallback[] = "traceback";
+// The fatal messages of a Python function called by the language.
+inline constexpr char kUnwrapErr[] = "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr char kFunctionFailed[] = "Failed while executing Python function with Vrel: ";
+inline constexpr char kWithGilFailed[] = "Failed to run Python::with_gil(...): ";
+// "PyVrelFn { f: Py(0x7f...) }"
+inline constexpr char kFunctionDebugStart[] = "PyVrelFn { f: Py(";
+inline constexpr char kFunctionDebugEnd[] = ") }";
+
+}  // namespace vrelpy::msg
