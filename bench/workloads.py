@@ -721,5 +721,3 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
         R("W5 build leaves", "vrelpy", lambda: vrel_w5_leaves()),
         R("W5 build leaves", "python ast", lambda: python_ast_leaves()),
     ]
-
-
