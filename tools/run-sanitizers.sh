@@ -31,8 +31,8 @@ cmake --preset asan -DPython_EXECUTABLE="$python_exe" >/dev/null
 cmake --build --preset asan
 
 echo "== asan+ubsan: core tests"
-# The test preset sets ASAN_OPTIONS (leaks, strict string checks, initialisation order) and
-# UBSAN_OPTIONS (the same as common_ubsan below).
+# The test preset sets ASAN_OPTIONS (leaks, strict string checks, initialisation order; no
+# fake stack, as above) and UBSAN_OPTIONS (the same as common_ubsan).
 ctest --preset asan
 
 echo "== asan+ubsan: python tests"
