@@ -20,7 +20,8 @@ With --instructions, each configuration is instead run once under valgrind's cac
 counts the instructions executed per operation (with a fixed hash seed): next to no noise,
 at the price of minutes, but blind to what an instruction costs (a clock read, a cache miss).
 
-The workloads are compare.py's own (vrel_w1, vrel_w2, vrel_w3, checked before they are timed);
+The workloads are compare.py's own (workloads.vrel_w1, vrel_w2, vrel_w3, checked before they are
+timed, and timed as timing.py prepares them);
 the limited variant gives each machine the limits as it is created.
 """
 
@@ -55,8 +56,8 @@ def cpu_sample(case: object) -> float:
 
 def build_cases(limited: bool, w2_rows: int | None = None) -> dict[str, object]:
     """compare.py's vrelpy cases of W1-W3, their machines limited or not."""
-    import compare
     import vrelpy
+    import workloads
 
     real = vrelpy.Vrel
 
@@ -65,15 +66,15 @@ def build_cases(limited: bool, w2_rows: int | None = None) -> dict[str, object]:
         machine.set_limits(**GENEROUS)
         return machine
 
-    # compare's cases import Vrel when they are built, so they pick up the factory.
+    # The cases import Vrel when they are built, so they pick up the factory.
     vrelpy.Vrel = limited_machine if limited else real  # type: ignore[misc]
     try:
-        tree = compare.w2_tree()
-        rows = compare.w2_inputs()[:w2_rows]
+        tree = workloads.w2_tree()
+        rows = workloads.w2_inputs()[:w2_rows]
         return {
-            "W1 statements": compare.vrel_w1(),
-            "W2 expression": compare.vrel_w2(tree, rows),
-            "W3 host calls": compare.vrel_w3(),
+            "W1 statements": workloads.vrel_w1(),
+            "W2 expression": workloads.vrel_w2(tree, rows),
+            "W3 host calls": workloads.vrel_w3(),
         }
     finally:
         vrelpy.Vrel = real  # type: ignore[misc]
@@ -82,14 +83,14 @@ def build_cases(limited: bool, w2_rows: int | None = None) -> dict[str, object]:
 def child(modes: list[str], repeat: int, clock: str) -> dict[str, dict[str, float]]:
     """Median seconds per operation of each workload in this process, for each mode ("none",
     "limits"), their samples interleaved."""
-    import compare
+    import timing
 
     prepared = {
-        (mode, name): compare.prepare_case(case, 1.0)
+        (mode, name): timing.prepare_case(case, 1.0)
         for mode in modes
         for name, case in build_cases(mode == "limits").items()
     }
-    sample = cpu_sample if clock == "cpu" else compare.time_sample
+    sample = cpu_sample if clock == "cpu" else timing.time_sample
     samples: dict[tuple[str, str], list[float]] = {key: [] for key in prepared}
     for _ in range(repeat):
         for key, case in prepared.items():
