@@ -63,8 +63,10 @@ TEST(RunBudget, StepLimitIsExactConsumedOrBorrowed) {
   expect_both_ways(steps(2048), shared_tree, kOk);
   expect_both_ways(steps(2047), shared_tree, vrel::kStepLimitExceeded);
   auto pairs = [] {  // let, equals, two literals, three pairs
-    auto vec = [] { return lit(vec_value({shared(Value::integer(1)), shared(Value::integer(2)),
-                                           shared(Value::integer(3))})); };
+    auto vec = [] {
+      return lit(vec_value(
+          {shared(Value::integer(1)), shared(Value::integer(2)), shared(Value::integer(3))}));
+    };
     return block(let("r", Expr::equals(vec(), vec())));
   };
   expect_both_ways(steps(7), pairs, kOk);
@@ -79,7 +81,9 @@ TEST(RunBudget, StepLimitIsExactConsumedOrBorrowed) {
 TEST(RunBudget, MemoryIsChargedBeforeTextsAndVectorsAreMade) {
   // "abc" + "abc": 6 bytes; a vector of two elements: 2 * kVectorElementBytes.
   const std::uint64_t need = 6 + 2 * vrel::kVectorElementBytes;
-  auto program = [] { return block(let("s", add(lits("abc"), lits("abc"))), let("v", vec_expr(lit(1), lit(2)))); };
+  auto program = [] {
+    return block(let("s", add(lits("abc"), lits("abc"))), let("v", vec_expr(lit(1), lit(2))));
+  };
   Machine m;
   m.set_limits(memory(need));
   EXPECT_EQ(fatal_message([&] { vrel::deduce(m, program()); }), kOk);
@@ -107,7 +111,8 @@ TEST(RunBudget, TimeSpentInFunctionsCounts) {
                              return Value::integer(1);
                            }))));
   m.set_limits(RunLimits{.seconds = 0.01});
-  EXPECT_EQ(fatal_message([&] { vrel::deduce(m, block(let("x", call("slow", lit(0))), let("y", lit(1)))); }),
+  EXPECT_EQ(fatal_message(
+                [&] { vrel::deduce(m, block(let("x", call("slow", lit(0))), let("y", lit(1)))); }),
             vrel::kTimeLimitExceeded);
   EXPECT_FALSE(bound(m, S("x")));
   m.set_limits(RunLimits{});
@@ -162,7 +167,8 @@ TEST(RunBudget, InterruptCheckRunsEveryFewStepsAndStopsWithoutReport) {
 // reads one whole set of limits and stops by it, bindings of all threads land in the shared
 // store, and the per-thread budgets never mix.
 TEST(RunBudgetConcurrency, LimitedRunsFromManyThreadsOnOneMachine) {
-  const RunLimits by_steps = steps(3000), by_memory = RunLimits{.steps = 0, .memory = 4096, .seconds = 60};
+  const RunLimits by_steps = steps(3000),
+                  by_memory = RunLimits{.steps = 0, .memory = 4096, .seconds = 60};
   Machine m;
   m.set_limits(by_steps);
   std::atomic<bool> done{false};

@@ -15,11 +15,11 @@ namespace detail {
 // that runs it, linked to the budget of the run it is nested in.
 struct Budget {
   Budget* outer = nullptr;
-  std::int64_t steps_left = 0;      // below zero: exceeded
+  std::int64_t steps_left = 0;  // below zero: exceeded
   std::uint64_t memory_left = 0;
-  std::int64_t deadline_ns = 0;     // on the monotonic clock
+  std::int64_t deadline_ns = 0;  // on the monotonic clock
   bool limits_steps = false, limits_memory = false, limits_time = false;
-  bool expired = false;             // the deadline was seen passed: stays so
+  bool expired = false;  // the deadline was seen passed: stays so
 };
 
 // Every step decrements tl_countdown; when it drops below zero, checkpoint() settles the
@@ -73,9 +73,8 @@ inline void charge_text(std::uint64_t bytes) {
 inline void charge_vector(std::uint64_t elements) {
   if (__builtin_expect(detail::tl_budget != nullptr, 0)) {
     // A vector of more than 2^57 elements cannot exist; saturating keeps the charge honest.
-    const std::uint64_t bytes = elements > (UINT64_MAX / kVectorElementBytes)
-                                    ? UINT64_MAX
-                                    : elements * kVectorElementBytes;
+    const std::uint64_t bytes =
+        elements > (UINT64_MAX / kVectorElementBytes) ? UINT64_MAX : elements * kVectorElementBytes;
     detail::charge_memory_slow(bytes);
   }
 }
