@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "builder_support.hpp"
+#include "program_forms.hpp"
 
 namespace vrelpy {
 namespace {
@@ -160,7 +161,7 @@ PyMethodDef g_expr_methods[] = {
     VRELPY_METHOD("less_than", expr_less_than, "less_than(a, b)\n--\n\n"),
     VRELPY_METHOD("call", expr_call, "call(ident, args)\n--\n\n"),
     VRELPY_METHOD("vector", expr_vector, "vector(items)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    VRELPY_PROGRAM_FORM_METHODS(expr, "data"),
 };
 #undef VRELPY_METHOD
 
@@ -174,6 +175,7 @@ void expr_dealloc(PyObject* obj) noexcept {
 PyType_Slot g_expr_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(expr_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(expr_repr)},
     {Py_tp_methods, g_expr_methods},
     {0, nullptr},
 };

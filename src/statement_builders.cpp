@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "builder_support.hpp"
+#include "program_forms.hpp"
 #include "py_function.hpp"
 
 namespace vrelpy {
@@ -76,7 +77,7 @@ PyMethodDef g_statement_methods[] = {
     VRELPY_METHOD("let", statement_let, "let(ident, pxpr)\n--\n\n"),
     VRELPY_METHOD("if_", statement_if, "if_(pxpr, then, otherwise)\n--\n\n"),
     VRELPY_METHOD("fn", statement_fn, "fn(ident, item)\n--\n\n"),
-    {nullptr, nullptr, 0, nullptr},
+    VRELPY_PROGRAM_FORM_METHODS(statement, "data, functions=None"),
 };
 #undef VRELPY_METHOD
 
@@ -90,6 +91,7 @@ void statement_dealloc(PyObject* obj) noexcept {
 PyType_Slot g_statement_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(statement_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(statement_repr)},
     {Py_tp_methods, g_statement_methods},
     {0, nullptr},
 };

@@ -1,4 +1,4 @@
-// The machine class `Vrel`: construction, run, get and repr.
+// The machine class `Vrel`: construction, run, get, repr and its type (slots, methods).
 #include <new>
 #include <string>
 #include <vector>
@@ -7,36 +7,12 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "machine_borrow.hpp"
+#include "vrel_mapping.hpp"
 #include "vrel/evaluator.hpp"
 
 namespace vrelpy {
 namespace {
-
-// A shared borrow of a Vrel object's machine for the duration of one call. The count only
-// ever goes up and down by one per call; the all-ones value would mark an exclusive borrow,
-// which nothing takes, so acquiring never fails in practice.
-class MachineBorrow {
- public:
-  explicit MachineBorrow(PyVrel* self) noexcept : self_(self) {
-    std::uint64_t n = self_->borrows.load(std::memory_order_relaxed);
-    while (!self_->borrows.compare_exchange_weak(n, n + 1, std::memory_order_acquire)) {
-    }
-  }
-  ~MachineBorrow() { self_->borrows.fetch_sub(1, std::memory_order_release); }
-  const vrel::Machine& machine() const noexcept { return self_->machine; }
-
- private:
-  PyVrel* self_;
-};
-
-// The receiver of a method; a non-Vrel receiver fails by the mismatch rule.
-PyVrel* receiver(PyObject* self) {
-  if (!PyObject_TypeCheck(self, g_vrel_type)) {
-    raise_mismatch(self, "Vrel");
-    return nullptr;
-  }
-  return reinterpret_cast<PyVrel*>(self);
-}
 
 PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -70,7 +46,7 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     static constexpr MethodSignature kSig = signature("Vrel.run()", kParams);
     PyObject* bound[1];
     if (!bind_arguments(kSig, args, nargsf, kwnames, bound)) return nullptr;
-    PyVrel* vrel = receiver(self);
+    PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
     MachineBorrow borrow(vrel);
     // Every item is checked before anything runs, so a bad item executes nothing. The
@@ -96,7 +72,7 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     static constexpr MethodSignature kSig = signature("Vrel.get()", kParams);
     PyObject* bound[1];
     if (!bind_arguments(kSig, args, nargsf, kwnames, bound)) return nullptr;
-    PyVrel* vrel = receiver(self);
+    PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
     MachineBorrow borrow(vrel);
     vrel::Identifier id;
@@ -111,7 +87,7 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 
 PyObject* vrel_repr(PyObject* self) noexcept {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyVrel* vrel = receiver(self);
+    PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
     MachineBorrow borrow(vrel);
     std::string text = borrow.machine().debug();
@@ -124,6 +100,14 @@ PyMethodDef g_vrel_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "run($self, stmts)\n--\n\n"},
     {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_get)),
      METH_FASTCALL | METH_KEYWORDS, "get($self, ident)\n--\n\n"},
+    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_update)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update($self, other=(), /, **kwargs)\n--\n\n"
+     "Bind many variables from a mapping or (ident, value) pairs and keywords."},
+    {"keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_keys)),
+     METH_NOARGS, "keys($self, /)\n--\n\nA list of the bound identifiers."},
+    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_reduce)),
+     METH_NOARGS, "__reduce__($self, /)\n--\n\nRefused: a machine cannot be pickled."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,6 +115,12 @@ PyType_Slot g_vrel_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(vrel_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vrel_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(vrel_repr)},
+    {Py_mp_subscript, reinterpret_cast<void*>(vrel_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(vrel_ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(vrel_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(vrel_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(vrel_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(vrel_bool)},
     {Py_tp_doc, const_cast<char*>("Vrel()\n--\n\n")},
     {Py_tp_methods, g_vrel_methods},
     {0, nullptr},

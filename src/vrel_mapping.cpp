@@ -1,0 +1,216 @@
+// The mapping operations of `Vrel`: item access and assignment, update, membership,
+// length, listing, and the refusal to pickle.
+#include "vrel_mapping.hpp"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "classes.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "machine_borrow.hpp"
+#include "py_function.hpp"
+
+namespace vrelpy {
+namespace {
+
+using vrel::Identifier;
+using vrel::SharedValue;
+
+// The value a binding stores: a plain Python function becomes a function value as
+// Statement.fn makes one; anything else converts as Expr.literal converts its value.
+// False with the conversion's TypeError pending.
+bool binding_value(PyObject* obj, SharedValue& out) {
+  if (Py_IS_TYPE(obj, &PyFunction_Type)) {
+    out = SharedValue::make(vrel::Value::function(std::make_unique<PyVrelFn>(PyRef::borrow(obj))));
+    return true;
+  }
+  if (take_plain_number(obj, [&](auto make) { out = SharedValue::make(make()); })) return true;
+  vrel::Value value;
+  if (!extract_value(obj, value)) return false;
+  out = SharedValue::make(std::move(value));
+  return true;
+}
+
+using Bindings = std::vector<std::pair<Identifier, SharedValue>>;
+
+bool add_binding(Bindings& bindings, PyObject* key, PyObject* value) {
+  Identifier id;
+  if (!extract_identifier(key, id)) return false;
+  SharedValue converted;
+  if (!binding_value(value, converted)) return false;
+  bindings.emplace_back(std::move(id), std::move(converted));
+  return true;
+}
+
+// The items of a dict, each held while it converts (a conversion may run Python code that
+// changes the dict; PyDict_Next stays safe, and held items stay alive).
+bool add_dict(Bindings& bindings, PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    PyRef k = PyRef::borrow(key);
+    PyRef v = PyRef::borrow(value);
+    if (!add_binding(bindings, k.get(), v.get())) return false;
+  }
+  return true;
+}
+
+// Anything with keys(): other[key] for every key, as dict.update reads a mapping.
+bool add_mapping(Bindings& bindings, PyObject* mapping) {
+  PyRef keys = PyRef::steal(PyMapping_Keys(mapping));
+  if (!keys) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), i));
+    PyRef value = PyRef::steal(PyObject_GetItem(mapping, key.get()));
+    if (!value || !add_binding(bindings, key.get(), value.get())) return false;
+  }
+  return true;
+}
+
+// An iterable of (ident, value) pairs, with dict.update's messages for bad elements.
+bool add_pairs(Bindings& bindings, PyObject* iterable) {
+  PyRef it = PyRef::steal(PyObject_GetIter(iterable));
+  if (!it) return false;
+  Py_ssize_t index = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    PyRef pair = PyRef::steal(PySequence_Fast(item.get(), ""));
+    if (!pair) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError,
+                     "cannot convert update sequence element #%zd to a sequence", index);
+      }
+      return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required",
+                   index, n);
+      return false;
+    }
+    PyObject** parts = PySequence_Fast_ITEMS(pair.get());
+    if (!add_binding(bindings, parts[0], parts[1])) return false;
+    ++index;
+  }
+  return !PyErr_Occurred();
+}
+
+bool add_other(Bindings& bindings, PyObject* other) {
+  if (PyDict_CheckExact(other)) return add_dict(bindings, other);
+  const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+  if (has_keys < 0) return false;
+  return has_keys ? add_mapping(bindings, other) : add_pairs(bindings, other);
+}
+
+}  // namespace
+
+PyObject* vrel_subscript(PyObject* self, PyObject* key) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return nullptr;
+    MachineBorrow borrow(vrel);
+    Identifier id;
+    if (!extract_identifier(key, id)) return nullptr;
+    SharedValue value = borrow.machine().find(id);
+    if (!value) {
+      // Raised as an instance, so that a tuple key would not become KeyError's arguments.
+      PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+      if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+      return nullptr;
+    }
+    return value_to_python(*value).release();
+  });
+}
+
+int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+  return guard_entry<int>(-1, [&]() -> int {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return -1;
+    if (!value) {
+      PyErr_SetString(PyExc_TypeError, "'Vrel' object doesn't support item deletion");
+      return -1;
+    }
+    MachineBorrow borrow(vrel);
+    Identifier id;
+    if (!extract_identifier(key, id)) return -1;
+    SharedValue converted;
+    if (!binding_value(value, converted)) return -1;
+    borrow.machine().bind(std::move(id), std::move(converted));
+    return 0;
+  });
+}
+
+Py_ssize_t vrel_length(PyObject* self) noexcept {
+  return guard_entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return -1;
+    MachineBorrow borrow(vrel);
+    return static_cast<Py_ssize_t>(borrow.machine().size());
+  });
+}
+
+int vrel_contains(PyObject* self, PyObject* key) noexcept {
+  return guard_entry<int>(-1, [&]() -> int {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return -1;
+    MachineBorrow borrow(vrel);
+    Identifier id;
+    if (!extract_identifier(key, id)) return -1;
+    return borrow.machine().find(id) ? 1 : 0;
+  });
+}
+
+PyObject* vrel_keys(PyObject* self, PyObject*) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return nullptr;
+    MachineBorrow borrow(vrel);
+    const std::vector<Identifier> ids = borrow.machine().identifiers();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyRef id = identifier_to_python(ids[i]);
+      if (!id) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* vrel_iter(PyObject* self) noexcept {
+  PyRef keys = PyRef::steal(vrel_keys(self, nullptr));
+  if (!keys) return nullptr;
+  return PyObject_GetIter(keys.get());
+}
+
+int vrel_bool(PyObject*) noexcept { return 1; }
+
+PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyVrel* vrel = vrel_receiver(self);
+    if (!vrel) return nullptr;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+      PyErr_Format(PyExc_TypeError, "update expected at most 1 argument, got %zd", nargs);
+      return nullptr;
+    }
+    MachineBorrow borrow(vrel);
+    // Everything converts before anything is bound: a bad value binds nothing.
+    Bindings bindings;
+    if (nargs == 1 && !add_other(bindings, PyTuple_GET_ITEM(args, 0))) return nullptr;
+    if (kwargs && !add_dict(bindings, kwargs)) return nullptr;
+    for (auto& [id, value] : bindings) borrow.machine().bind(std::move(id), std::move(value));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vrel_reduce(PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot pickle 'Vrel' object: a machine is live state; pickle the program "
+                  "(Statement and Expr objects) and bind the variables in a new Vrel");
+  return nullptr;
+}
+
+}  // namespace vrelpy
