@@ -196,8 +196,8 @@ std::string describe(PyObject* obj) {
   return "an object of type '" + type_qualname(obj) + "'";
 }
 
-constexpr const char kExpectedExpr[] = "an expression (a dict with one key)";
-constexpr const char kExpectedStatement[] = "a statement (a dict with one key)";
+constexpr const char kExpectedExpr[] = "an expression";
+constexpr const char kExpectedStatement[] = "a statement";
 constexpr const char kExpectedIdent[] = "an identifier (an int from 0 to 2**64-1, or a str)";
 constexpr const char kExpectedValue[] =
     "a value (None, a bool, an int, a float, a str, or a list of values)";
@@ -609,7 +609,12 @@ bool parse_from_data(PyObject* args, PyObject* kwargs, bool with_functions, PyOb
   if (!parsed) return false;
   if (functions == Py_None) {
     functions = nullptr;
-  } else if (!PyMapping_Check(functions)) {
+    return true;
+  }
+  // A mapping as dict.update tells one: it has keys (a list has __getitem__ too).
+  const int is_mapping = PyObject_HasAttrStringWithError(functions, "keys");
+  if (is_mapping < 0) return false;
+  if (!is_mapping) {
     PyErr_Format(PyExc_TypeError,
                  "functions must be a mapping from names to functions, not '%.200s'",
                  Py_TYPE(functions)->tp_name);
