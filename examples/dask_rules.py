@@ -90,8 +90,9 @@ def main(count: int) -> None:
     # this directory on their path.
     here = os.path.dirname(os.path.abspath(__file__))
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))
-    with LocalCluster(n_workers=WORKERS, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+    with LocalCluster(  # type: ignore[no-untyped-call]
+        n_workers=WORKERS, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
         client.submit(len, "warm up").result()
         started = time.perf_counter()
         futures = client.map(evaluate, [program] * PARTITIONS, bounds[:-1], bounds[1:])
