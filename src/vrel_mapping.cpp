@@ -199,7 +199,10 @@ PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
     MachineBorrow borrow(vrel);
     // Everything converts before anything is bound: a bad value binds nothing.
     Bindings bindings;
-    if (nargs == 1 && !add_other(bindings, PyTuple_GET_ITEM(args, 0))) return nullptr;
+    PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    bindings.reserve((other && PyDict_CheckExact(other) ? PyDict_GET_SIZE(other) : 0) +
+                     (kwargs ? PyDict_GET_SIZE(kwargs) : 0));
+    if (other && !add_other(bindings, other)) return nullptr;
     if (kwargs && !add_dict(bindings, kwargs)) return nullptr;
     for (auto& [id, value] : bindings) borrow.machine().bind(std::move(id), std::move(value));
     Py_RETURN_NONE;
