@@ -97,7 +97,7 @@ bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs
   return check_missing(sig, out);
 }
 
-void prefix_argument_error(const char* name) noexcept {
+void prefix_argument_error(const char* name) {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return;
   if (!Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {

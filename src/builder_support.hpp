@@ -15,7 +15,7 @@ namespace vrelpy {
 // bound objects to `build`, inside the entry-point guard.
 template <std::size_t N, class Build>
 PyObject* run_builder(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames, Build&& build) noexcept {
+                      PyObject* kwnames, Build&& build) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* bound[N];
     if (!bind_arguments(sig, args, nargsf, kwnames, bound)) return nullptr;
@@ -36,8 +36,7 @@ inline std::optional<vrel::Identifier> identifier_param(PyObject* obj, const cha
 // Parameter `name` as the expression an `Expr` object contributes; nullopt with the
 // prefixed TypeError pending when `obj` is not an `Expr`.
 inline std::optional<vrel::Expr> expr_param(PyObject* obj, const char* name) {
-  if (!PyObject_TypeCheck(obj, g_expr_type)) {
-    raise_mismatch(obj, "Expr");
+  if (!check_instance(obj, g_expr_type, "Expr")) {
     prefix_argument_error(name);
     return std::nullopt;
   }

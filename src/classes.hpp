@@ -13,26 +13,40 @@
 
 namespace vrelpy {
 
+// Every instance of the three classes starts with this prefix. `built` is set once the
+// payload after it has been constructed: memory that tp_alloc merely zeroed never passes for
+// a machine or a tree, even if a caller gets around the refusing constructors.
+struct PyBuiltHead {
+  PyObject_HEAD
+  bool built;
+};
+
+inline bool is_built(PyObject* obj) noexcept {
+  return reinterpret_cast<PyBuiltHead*>(obj)->built;
+}
+
+// True when `obj` is a built instance of `type`. Otherwise sets a TypeError: the mismatch
+// error naming `target` for another type, "<target> object is not initialized" for an
+// instance that was never built.
+bool check_instance(PyObject* obj, PyTypeObject* type, const char* target);
+
 // `Expr`: one core expression, never changed after creation. A leaf (a variable read or a
 // constant) is held as it is, since copying it costs less than reaching it through a
 // pointer at every evaluation; anything larger is held as a shared subtree, so that
 // builders and statements refer to it instead of copying it. An `Expr` never holds a
 // function value, so sharing cannot be told apart from copying.
-struct PyExpr {
-  PyObject_HEAD
+struct PyExpr : PyBuiltHead {
   vrel::Expr expr;
 };
 
 // `Statement`: one core statement, owned by value and never changed after creation.
-struct PyStatement {
-  PyObject_HEAD
+struct PyStatement : PyBuiltHead {
   vrel::Statement statement;
 };
 
 // `Vrel`: one machine for the object's whole life, and a count of the calls using it.
 // Every call borrows the machine shared; no operation ever borrows it exclusively.
-struct PyVrel {
-  PyObject_HEAD
+struct PyVrel : PyBuiltHead {
   vrel::Machine machine;
   std::atomic<std::uint64_t> borrows;
 };
@@ -54,7 +68,9 @@ template <class Node>
 PyObject* wrap_statement(Node&& node) {
   PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
   if (!obj) return nullptr;
-  new (&reinterpret_cast<PyStatement*>(obj)->statement) vrel::Statement(std::forward<Node>(node));
+  auto* self = reinterpret_cast<PyStatement*>(obj);
+  new (&self->statement) vrel::Statement(std::forward<Node>(node));
+  self->built = true;
   return obj;
 }
 

@@ -189,9 +189,7 @@ bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
 Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
   RecursionGuard guard(" while converting a Python value");
   if (!guard) return Outcome::Aborted;
-  const Py_ssize_t hint = PySequence_Size(seq);
-  if (hint < 0) PyErr_Clear();
-  vrel::VectorBuilder items(hint < 0 ? 0 : static_cast<std::size_t>(hint));
+  vrel::VectorBuilder items(reported_size(seq));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) {
     err = take_exception();

@@ -1,6 +1,7 @@
 // Conversion of values and identifiers between Python objects and the core.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -37,7 +38,7 @@ bool take_plain_number(PyObject* obj, Take&& take) {
 // Python object -> core Value. Tried in order: None, bool (also numpy booleans), str,
 // int within 64 bits, float (or anything with __float__/__index__), sequence (recursively).
 // Returns false with a TypeError pending whose message lists why each form failed; a
-// nesting too deep for the interpreter's recursion limit raises RecursionError instead.
+// nesting too deep for the interpreter's C recursion budget raises RecursionError instead.
 // May throw vrel::FatalError when Python code run by the conversion lets a panic escape.
 bool extract_value(PyObject* obj, vrel::Value& out);
 
@@ -54,6 +55,15 @@ PyRef identifier_to_python(const vrel::Identifier& id);
 // vector is a fatal error (thrown).
 PyRef value_to_python(const vrel::Value& value);
 
+// The length a sequence reports, 0 when it reports none (the error is cleared). Only a hint
+// for sizing: the items come from iteration, and a sequence may report any length at all.
+inline std::size_t reported_size(PyObject* seq) {
+  const Py_ssize_t n = PySequence_Size(seq);
+  if (n >= 0) return static_cast<std::size_t>(n);
+  PyErr_Clear();
+  return 0;
+}
+
 // Collects `convert(item)` into `out` for every item of a sequence parameter whose items
 // must all be instances of `type` (named `type_name` in errors); `convert` receives a new
 // reference. A str, a non-sequence, a wrong item or a failing iteration raises TypeError
@@ -69,23 +79,14 @@ bool collect_instances(PyObject* seq, PyTypeObject* type, const char* type_name,
     raise_mismatch(seq, "Sequence");
     return false;
   }
-  // The reported length only sizes the result; a failure to report one is not an error.
-  const Py_ssize_t hint = PySequence_Size(seq);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
-  }
+  out.reserve(std::min<std::size_t>(reported_size(seq), 1 << 16));
   PyRef it = PyRef::steal(PyObject_GetIter(seq));
   if (!it) {
     restore_taken_exception(take_exception());
     return false;
   }
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    if (!PyObject_TypeCheck(item.get(), type)) {
-      raise_mismatch(item.get(), type_name);
-      return false;
-    }
+    if (!check_instance(item.get(), type, type_name)) return false;
     out.push_back(convert(std::move(item)));
   }
   if (PyErr_Occurred()) {

@@ -2,7 +2,10 @@
 // Python errors, type-mismatch errors and the guard around every entry point.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "py_ref.hpp"
@@ -57,10 +60,16 @@ inline constinit thread_local int tl_entry_depth __attribute__((tls_model("initi
 inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyGILState_Check(); }
 
 // Runs the body of an entry point called by the interpreter. A FatalError becomes a pending
-// PanicException; nothing C++ ever escapes into the interpreter. `Result` is the entry
+// PanicException; no C++ exception ever escapes into the interpreter. `Result` is the entry
 // point's return type (PyObject*, int); `failed` is its failure value.
+//
+// The one thing that must pass through is the forced unwind of a thread ending: CPython
+// ends a daemon thread that wants the interpreter lock back during shutdown with
+// pthread_exit, which unwinds every frame. Swallowing it makes the thread carry on without
+// a thread state, and a noexcept frame on its way would terminate the process. So neither
+// this guard nor the entry points that call it are noexcept.
 template <class Result, class Body>
-Result guard_entry(Result failed, Body&& body) noexcept {
+Result guard_entry(Result failed, Body&& body) {
   drain_pending_releases();
   struct Depth {
     Depth() noexcept { ++tl_entry_depth; }
@@ -68,9 +77,13 @@ Result guard_entry(Result failed, Body&& body) noexcept {
   } depth;
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const vrel::FatalError& e) {
     set_panic(e.message());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {  // a size past what any allocation could hold
     PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vrelpy");

@@ -12,7 +12,7 @@ namespace {
 using vrel::Expr;
 
 #define VRELPY_BUILDER(fn_name) \
-  PyObject* fn_name(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept
+  PyObject* fn_name(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 
 constexpr const char* kValue[] = {"value"};
 constexpr const char* kId[] = {"id"};
@@ -167,7 +167,8 @@ PyMethodDef g_expr_methods[] = {
 
 void expr_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyExpr*>(obj)->expr.~Expr();
+  auto* self = reinterpret_cast<PyExpr*>(obj);
+  if (self->built) self->expr.~Expr();
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -180,7 +181,8 @@ PyType_Slot g_expr_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_expr_spec = {"builtins.Expr", sizeof(PyExpr), 0, Py_TPFLAGS_DEFAULT, g_expr_slots};
+PyType_Spec g_expr_spec = {"builtins.Expr", sizeof(PyExpr), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_expr_slots};
 
 }  // namespace
 
@@ -189,17 +191,28 @@ PyTypeObject* create_expr_type() {
 }
 
 PyObject* wrap_expr(vrel::Expr expr) {
-  switch (expr.node.index()) {
-    case 1:   // Ident
-    case 9:   // Shared
-    case 10:  // Constant
+  using Kind = vrel::Expr::Kind;
+  switch (expr.kind()) {
+    case Kind::Ident:
+    case Kind::Shared:
+    case Kind::Constant:
       break;
-    default:
+    case Kind::Literal:
+    case Kind::BinaryOp:
+    case Kind::Equals:
+    case Kind::Not:
+    case Kind::GreaterThan:
+    case Kind::LessThan:
+    case Kind::Call:
+    case Kind::Vector:
       expr = vrel::Expr(vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
+      break;
   }
   PyObject* obj = g_expr_type->tp_alloc(g_expr_type, 0);
   if (!obj) return nullptr;
-  new (&reinterpret_cast<PyExpr*>(obj)->expr) vrel::Expr(std::move(expr));
+  auto* self = reinterpret_cast<PyExpr*>(obj);
+  new (&self->expr) vrel::Expr(std::move(expr));
+  self->built = true;
   return obj;
 }
 

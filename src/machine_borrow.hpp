@@ -28,13 +28,10 @@ class MachineBorrow {
   PyVrel* self_;
 };
 
-// The receiver of a method; a non-Vrel receiver fails by the mismatch rule (null with
-// the TypeError pending).
+// The receiver of a method; a non-Vrel or unbuilt receiver fails by check_instance (null
+// with the TypeError pending).
 inline PyVrel* vrel_receiver(PyObject* self) {
-  if (!PyObject_TypeCheck(self, g_vrel_type)) {
-    raise_mismatch(self, "Vrel");
-    return nullptr;
-  }
+  if (!check_instance(self, g_vrel_type, "Vrel")) return nullptr;
   return reinterpret_cast<PyVrel*>(self);
 }
 

@@ -86,6 +86,18 @@ PyObject* init_module() {
 
 }  // namespace
 
+bool check_instance(PyObject* obj, PyTypeObject* type, const char* target) {
+  if (!PyObject_TypeCheck(obj, type)) {
+    raise_mismatch(obj, target);
+    return false;
+  }
+  if (!is_built(obj)) {
+    PyErr_Format(PyExc_TypeError, "%s object is not initialized", target);
+    return false;
+  }
+  return true;
+}
+
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   PyRef name = PyRef::steal(PyType_GetName(type));
   if (!name) return nullptr;

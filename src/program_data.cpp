@@ -641,19 +641,21 @@ std::optional<Statement> statement_from_python_data(PyObject* data, PyObject* fu
   return DataReader(functions).statement(data);
 }
 
-PyObject* expr_to_data(PyObject* self, PyObject*) noexcept {
+PyObject* expr_to_data(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_expr_type, "Expr")) return nullptr;
     return expr_to_python_data(reinterpret_cast<PyExpr*>(self)->expr).release();
   });
 }
 
-PyObject* statement_to_data(PyObject* self, PyObject*) noexcept {
+PyObject* statement_to_data(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_statement_type, "Statement")) return nullptr;
     return statement_to_python_data(statement_of(self), nullptr).release();
   });
 }
 
-PyObject* expr_from_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* expr_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* data = nullptr;
     PyObject* functions = nullptr;
@@ -664,7 +666,7 @@ PyObject* expr_from_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
   });
 }
 
-PyObject* statement_from_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* statement_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyObject* data = nullptr;
     PyObject* functions = nullptr;

@@ -35,15 +35,15 @@ std::optional<vrel::Expr> expr_from_python_data(PyObject* data);
 std::optional<vrel::Statement> statement_from_python_data(PyObject* data, PyObject* functions);
 
 // Entry points of the classes (slots and methods).
-PyObject* expr_repr(PyObject* self) noexcept;
-PyObject* statement_repr(PyObject* self) noexcept;
-PyObject* expr_to_data(PyObject* self, PyObject* unused) noexcept;
-PyObject* statement_to_data(PyObject* self, PyObject* unused) noexcept;
+PyObject* expr_repr(PyObject* self);
+PyObject* statement_repr(PyObject* self);
+PyObject* expr_to_data(PyObject* self, PyObject* unused);
+PyObject* statement_to_data(PyObject* self, PyObject* unused);
 // Static methods and, under other names, the module functions that pickles call.
-PyObject* expr_from_data(PyObject* unused, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* statement_from_data(PyObject* unused, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* expr_reduce(PyObject* self, PyObject* unused) noexcept;
-PyObject* statement_reduce(PyObject* self, PyObject* unused) noexcept;
+PyObject* expr_from_data(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* statement_from_data(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* expr_reduce(PyObject* self, PyObject* unused);
+PyObject* statement_reduce(PyObject* self, PyObject* unused);
 // __copy__ and __deepcopy__ of the immutable classes: the object itself.
 PyObject* immutable_copy(PyObject* self, PyObject* unused) noexcept;
 PyObject* immutable_deepcopy(PyObject* self, PyObject* memo) noexcept;

@@ -19,8 +19,9 @@ PyObject* reduction(const char* rebuilder, PyRef args) {
 
 }  // namespace
 
-PyObject* expr_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* expr_reduce(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_expr_type, "Expr")) return nullptr;
     PyRef data = expr_to_python_data(reinterpret_cast<PyExpr*>(self)->expr);
     if (!data) return nullptr;
     return reduction("_expr_from_data", PyRef::steal(PyTuple_Pack(1, data.get())));
@@ -30,8 +31,9 @@ PyObject* expr_reduce(PyObject* self, PyObject*) noexcept {
 // A statement's functions travel beside its data, as {qualified name: function}. Pickle
 // stores each function by reference under its own rules: a module-level function pickles,
 // a lambda or a nested function fails with pickle's own error.
-PyObject* statement_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* statement_reduce(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_statement_type, "Statement")) return nullptr;
     PyRef functions = PyRef::steal(PyDict_New());
     if (!functions) return nullptr;
     PyRef data = statement_to_python_data(statement_of(self), functions.get());

@@ -258,14 +258,16 @@ PyObject* repr_of(const Tree& tree) {
 
 }  // namespace
 
-PyObject* expr_repr(PyObject* self) noexcept {
+PyObject* expr_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_expr_type, "Expr")) return nullptr;
     return repr_of(reinterpret_cast<PyExpr*>(self)->expr);
   });
 }
 
-PyObject* statement_repr(PyObject* self) noexcept {
+PyObject* statement_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_statement_type, "Statement")) return nullptr;
     return repr_of(reinterpret_cast<PyStatement*>(self)->statement);
   });
 }

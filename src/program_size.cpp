@@ -1,5 +1,4 @@
 // The size limit of written programs: counting the nodes a tree writes out.
-#include <type_traits>
 #include <vector>
 
 #include "program_forms.hpp"
@@ -38,37 +37,63 @@ class NodeCounter {
 
  private:
   void visit(const Expr& e) {
-    std::visit(
-        [this](const auto& n) {
-          using T = std::decay_t<decltype(n)>;
-          if constexpr (std::is_same_v<T, Expr::Shared>) {
-            push(*n.target);
-            return;
-          }
-          ++count_;
-          if constexpr (requires { n.left; }) {
-            push(*n.left);
-            push(*n.right);
-          } else if constexpr (std::is_same_v<T, Expr::Not>) {
-            push(*n.operand);
-          } else if constexpr (std::is_same_v<T, Expr::Call>) {
-            push(*n.argument);
-          } else if constexpr (std::is_same_v<T, Expr::Vector>) {
-            for (const Expr& item : n.items) push(item);
-          }
-        },
-        e.node);
+    using Kind = Expr::Kind;
+    switch (e.kind()) {
+      case Kind::Shared:
+        push(*std::get_if<Expr::Shared>(&e.node)->target);
+        return;
+      case Kind::Literal:
+      case Kind::Ident:
+      case Kind::Constant:
+        break;
+      case Kind::BinaryOp:
+        push_pair(*std::get_if<Expr::BinaryOp>(&e.node));
+        break;
+      case Kind::Equals:
+        push_pair(*std::get_if<Expr::Equals>(&e.node));
+        break;
+      case Kind::GreaterThan:
+        push_pair(*std::get_if<Expr::GreaterThan>(&e.node));
+        break;
+      case Kind::LessThan:
+        push_pair(*std::get_if<Expr::LessThan>(&e.node));
+        break;
+      case Kind::Not:
+        push(*std::get_if<Expr::Not>(&e.node)->operand);
+        break;
+      case Kind::Call:
+        push(*std::get_if<Expr::Call>(&e.node)->argument);
+        break;
+      case Kind::Vector:
+        for (const Expr& item : std::get_if<Expr::Vector>(&e.node)->items) push(item);
+        break;
+    }
+    ++count_;
   }
 
   void visit(const Statement& s) {
+    using Kind = Statement::Kind;
     ++count_;
-    if (const auto* let = std::get_if<Statement::Let>(&s.node)) {
-      push(let->expr);
-    } else if (const auto* branch = std::get_if<Statement::If>(&s.node)) {
-      push(branch->condition);
-      for (const Statement& t : branch->then_block) push(t);
-      for (const Statement& t : branch->otherwise_block) push(t);
+    switch (s.kind()) {
+      case Kind::Let:
+        push(std::get_if<Statement::Let>(&s.node)->expr);
+        break;
+      case Kind::If: {
+        const auto& branch = *std::get_if<Statement::If>(&s.node);
+        push(branch.condition);
+        for (const Statement& t : branch.then_block) push(t);
+        for (const Statement& t : branch.otherwise_block) push(t);
+        break;
+      }
+      case Kind::Fn:
+        break;
     }
+  }
+
+  template <class Pair>
+  void push_pair(const Pair& n) {
+    push(*n.left);
+    push(*n.right);
   }
 
   std::vector<const Expr*> exprs_;

@@ -11,6 +11,7 @@
 #include "conversion.hpp"
 #include "errors.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/native_stack.hpp"
 
 namespace vrelpy {
 namespace {
@@ -38,6 +39,41 @@ class GilScope {
   PyGILState_STATE state_{};
 };
 
+// CPython 3.13 bounds recursion in C by a count of levels (about 10,000) that assumes a
+// whole thread stack is free. Python code called from deep inside an evaluation has only
+// what the evaluation left, so for the call (and for the reprs and conversions around it)
+// the count is lowered to what that stack holds, and Python raises RecursionError in time.
+// Measured levels of CPython's C recursion (the eval loop re-entered through a C call, reprs,
+// the json encoder) take up to about 370 bytes of stack each; a level is given 1 KiB, and
+// kStackReserve stays free for this module's own frames and the fatal-error path.
+class InterpreterStackBudget {
+ public:
+  // `tstate`: this thread's attached thread state.
+  explicit InterpreterStackBudget(PyThreadState* tstate) noexcept : tstate_(tstate) {
+    constexpr std::size_t kBytesPerLevel = 1024;
+    constexpr std::size_t kStackReserve = 64 * 1024;
+    const std::size_t left = vrel::native_stack_left();
+    const std::size_t fits = left > kStackReserve ? (left - kStackReserve) / kBytesPerLevel : 0;
+    const int remaining = tstate_->c_recursion_remaining;
+    if (fits < static_cast<std::size_t>(remaining)) {
+      lowered_by_ = remaining - static_cast<int>(fits);
+      tstate_->c_recursion_remaining = static_cast<int>(fits);
+    }
+  }
+  ~InterpreterStackBudget() { restore(); }
+  // Gives the levels back early, before the interpreter lock is.
+  void restore() noexcept {
+    tstate_->c_recursion_remaining += lowered_by_;
+    lowered_by_ = 0;
+  }
+  InterpreterStackBudget(const InterpreterStackBudget&) = delete;
+  InterpreterStackBudget& operator=(const InterpreterStackBudget&) = delete;
+
+ private:
+  PyThreadState* tstate_;
+  int lowered_by_ = 0;
+};
+
 // References dropped on threads without the interpreter lock; released by the next thread
 // that enters the binding with the lock. Never used in practice (every owner dies inside a
 // binding call or a deallocation), but a safeguard against a decref without the lock.
@@ -59,9 +95,15 @@ void drain_pending_releases() noexcept {
 }
 
 PyVrelFn::~PyVrelFn() {
+  // The last reference may run Python code (a finalizer), possibly deep inside an
+  // evaluation. No attached thread state although an entry point is on this thread's stack:
+  // the thread is being ended during shutdown, and the reference waits like any other.
   if (holds_interpreter_lock()) {
-    Py_DECREF(f_);
-    return;
+    if (PyThreadState* tstate = PyThreadState_GetUnchecked()) {
+      InterpreterStackBudget budget(tstate);
+      Py_DECREF(f_);
+      return;
+    }
   }
   std::lock_guard<std::mutex> lock(g_pending_mutex);
   g_pending.push_back(f_);
@@ -83,6 +125,7 @@ void PyVrelFn::fmt(std::string& out) const {
 
 vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
   GilScope gil;
+  InterpreterStackBudget budget(PyThreadState_Get());
   PyRef arg;
   {
     // The argument handle is consumed by the conversion, whatever its outcome.
@@ -121,6 +164,7 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     message += python_error_debug(err.get());
   }
   result = PyRef();
+  budget.restore();
   gil.release();
   vrel::raise_fatal(std::move(message));
 }

@@ -26,7 +26,7 @@ constexpr const char* kIf[] = {"pxpr", "then", "otherwise"};
 constexpr const char* kFn[] = {"ident", "item"};
 
 PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames) noexcept {
+                        PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature("Statement.let()", kLet);
   return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto id = identifier_param(p[0], "ident");
@@ -38,7 +38,7 @@ PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature("Statement.if_()", kIf);
   return run_builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto condition = expr_param(p[0], "pxpr");
@@ -53,7 +53,7 @@ PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) noexcept {
+                       PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature("Statement.fn()", kFn);
   return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     auto id = identifier_param(p[0], "ident");
@@ -83,7 +83,8 @@ PyMethodDef g_statement_methods[] = {
 
 void statement_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
-  reinterpret_cast<PyStatement*>(obj)->statement.~Statement();
+  auto* self = reinterpret_cast<PyStatement*>(obj);
+  if (self->built) self->statement.~Statement();
   type->tp_free(obj);
   Py_DECREF(type);
 }
@@ -96,7 +97,8 @@ PyType_Slot g_statement_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec g_statement_spec = {"builtins.Statement", sizeof(PyStatement), 0, Py_TPFLAGS_DEFAULT,
+PyType_Spec g_statement_spec = {"builtins.Statement", sizeof(PyStatement), 0,
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                                 g_statement_slots};
 
 }  // namespace

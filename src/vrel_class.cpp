@@ -14,7 +14,7 @@
 namespace vrelpy {
 namespace {
 
-PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr MethodSignature kSig = signature("Vrel.__new__()");
     if (!bind_arguments(kSig, args, kwargs, nullptr)) return nullptr;
@@ -24,6 +24,7 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
     auto* self = reinterpret_cast<PyVrel*>(obj);
     new (&self->machine) vrel::Machine(std::move(machine));
     new (&self->borrows) std::atomic<std::uint64_t>(0);
+    self->built = true;
     return obj;
   });
 }
@@ -31,6 +32,11 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcep
 void vrel_dealloc(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   auto* self = reinterpret_cast<PyVrel*>(obj);
+  if (!self->built) {
+    type->tp_free(obj);
+    Py_DECREF(type);
+    return;
+  }
   // Destroying the machine releases every value in it; a Python function among them may
   // run arbitrary code as its last reference goes, but cannot reach this object any more.
   self->machine.~Machine();
@@ -40,7 +46,7 @@ void vrel_dealloc(PyObject* obj) noexcept {
 }
 
 PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"stmts"};
     static constexpr MethodSignature kSig = signature("Vrel.run()", kParams);
@@ -66,7 +72,7 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) noexcept {
+                   PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"ident"};
     static constexpr MethodSignature kSig = signature("Vrel.get()", kParams);
@@ -85,7 +91,7 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyObject* vrel_repr(PyObject* self) noexcept {
+PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
@@ -130,7 +136,7 @@ PyType_Spec g_vrel_spec = {
     "builtins.Vrel",
     sizeof(PyVrel),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     g_vrel_slots,
 };
 

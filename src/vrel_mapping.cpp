@@ -106,7 +106,7 @@ bool add_other(Bindings& bindings, PyObject* other) {
 
 }  // namespace
 
-PyObject* vrel_subscript(PyObject* self, PyObject* key) noexcept {
+PyObject* vrel_subscript(PyObject* self, PyObject* key) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
@@ -124,7 +124,7 @@ PyObject* vrel_subscript(PyObject* self, PyObject* key) noexcept {
   });
 }
 
-int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept {
+int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   return guard_entry<int>(-1, [&]() -> int {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return -1;
@@ -142,7 +142,7 @@ int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) noexcept 
   });
 }
 
-Py_ssize_t vrel_length(PyObject* self) noexcept {
+Py_ssize_t vrel_length(PyObject* self) {
   return guard_entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return -1;
@@ -151,7 +151,7 @@ Py_ssize_t vrel_length(PyObject* self) noexcept {
   });
 }
 
-int vrel_contains(PyObject* self, PyObject* key) noexcept {
+int vrel_contains(PyObject* self, PyObject* key) {
   return guard_entry<int>(-1, [&]() -> int {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return -1;
@@ -162,7 +162,7 @@ int vrel_contains(PyObject* self, PyObject* key) noexcept {
   });
 }
 
-PyObject* vrel_keys(PyObject* self, PyObject*) noexcept {
+PyObject* vrel_keys(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;
@@ -179,7 +179,7 @@ PyObject* vrel_keys(PyObject* self, PyObject*) noexcept {
   });
 }
 
-PyObject* vrel_iter(PyObject* self) noexcept {
+PyObject* vrel_iter(PyObject* self) {
   PyRef keys = PyRef::steal(vrel_keys(self, nullptr));
   if (!keys) return nullptr;
   return PyObject_GetIter(keys.get());
@@ -187,7 +187,7 @@ PyObject* vrel_iter(PyObject* self) noexcept {
 
 int vrel_bool(PyObject*) noexcept { return 1; }
 
-PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     PyVrel* vrel = vrel_receiver(self);
     if (!vrel) return nullptr;

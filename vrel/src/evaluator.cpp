@@ -96,69 +96,72 @@ template <bool Consume>
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e) {
   check_stack();
-  if constexpr (Consume) {
-    if (e.node.index() == 9) return eval<false>(m, *std::get_if<Expr::Shared>(&e.node)->target);
-  }
   // Borrowed trees are read through chains of shared subtrees without a call per link.
-  Ref<Consume, Expr::Node> node = [&]() -> Ref<Consume, Expr::Node> {
+  Ref<Consume, Expr> x = [&]() -> Ref<Consume, Expr> {
     if constexpr (Consume) {
-      return e.node;
+      return e;
     } else {
       const Expr* target = &e;
-      while (target->node.index() == 9) {
+      while (target->kind() == Expr::Kind::Shared) {
         target = std::get_if<Expr::Shared>(&target->node)->target.get();
       }
-      return target->node;
+      return *target;
     }
   }();
-  switch (node.index()) {
-    case 0:
+  auto& node = x.node;
+  switch (x.kind()) {
+    case Expr::Kind::Literal:
       return literal_result(*std::get_if<Expr::Literal>(&node));
-    case 1: {
+    case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
       return m.store().get(n.id, &n.memo);
     }
-    case 2: {
+    case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
       return binary_result(n.op, l, r);
     }
-    case 3: {
+    case Expr::Kind::Equals: {
       auto& n = *std::get_if<Expr::Equals>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
       return equals_result(l, r);
     }
-    case 4: {
+    case Expr::Kind::Not: {
       Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
       return not_result(v);
     }
-    case 5: {
+    case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
       return greater_result(l, r);
     }
-    case 6: {
+    case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
       return less_result(l, r);
     }
-    case 7: {
+    case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
       return call_function(m, n.function, eval<Consume>(m, *n.argument));
     }
-    case 8:
+    case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
-    default:
+    case Expr::Kind::Shared:
+      // Other trees own the subtree too: it is read, never consumed. (A borrowed tree has
+      // already followed the chain above and does not get here.)
+      return eval<false>(m, *std::get_if<Expr::Shared>(&node)->target);
+    case Expr::Kind::Constant:
       if constexpr (Consume) {
         return std::move(std::get_if<Expr::Constant>(&node)->value);
       } else {
         return Operand::borrow(std::get_if<Expr::Constant>(&node)->value);
       }
   }
+  __builtin_unreachable();  // every kind returns above
 }
 
 // Binds `id`; the previous value is released here, after insert has given the shard lock
@@ -188,16 +191,16 @@ template <bool Consume>
 
 template <bool Consume>
 void execute(const Machine& m, Ref<Consume, Statement> statement) {
-  switch (statement.node.index()) {
-    case 0: {
+  switch (statement.kind()) {
+    case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
       bind(m, s.id, eval<Consume>(m, s.expr).share());
       break;
     }
-    case 1:
+    case Statement::Kind::If:
       run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node));
       break;
-    default: {
+    case Statement::Kind::Fn: {
       auto& s = *std::get_if<Statement::Fn>(&statement.node);
       if constexpr (Consume) {
         bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))));

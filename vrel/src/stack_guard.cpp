@@ -18,6 +18,9 @@ namespace detail {
 constinit thread_local std::uintptr_t tl_fatal_below __attribute__((tls_model("initial-exec"))) = 0;
 constinit thread_local std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec"))) = 0;
 
+// The lowest usable address of the thread's stack (above its guard page).
+thread_local std::uintptr_t tl_stack_low = 0;
+
 void init_stack_limits() noexcept {
   std::uintptr_t low = 0;
   std::size_t size = 0;
@@ -41,6 +44,7 @@ void init_stack_limits() noexcept {
   // Python code that the evaluator calls. A quarter of small stacks, 256 KiB of large ones.
   const std::size_t fatal_headroom = std::clamp<std::size_t>(size / 4, 16 * 1024, 256 * 1024);
   const std::size_t release_margin = std::clamp<std::size_t>(size / 16, 4 * 1024, 64 * 1024);
+  tl_stack_low = low;
   tl_fatal_below = low + fatal_headroom;
   tl_release_below = low + fatal_headroom + release_margin;
 }
@@ -54,6 +58,12 @@ bool native_stack_exhausted() noexcept {
     limit = detail::tl_fatal_below;
   }
   return detail::stack_pointer() < limit;
+}
+
+std::size_t native_stack_left() noexcept {
+  if (detail::tl_fatal_below == 0) detail::init_stack_limits();
+  const std::uintptr_t sp = detail::stack_pointer();
+  return sp > detail::tl_stack_low ? sp - detail::tl_stack_low : 0;
 }
 
 void raise_nesting_too_deep(std::source_location where) { raise_fatal(kNestingTooDeep, where); }

@@ -1,8 +1,6 @@
 // Syntax tree: constructors of composite expressions, deep copies and stack-safe release.
 #include "vrel/syntax_tree.hpp"
 
-#include <type_traits>
-
 #include "stack_guard.hpp"
 
 namespace vrel {
@@ -18,6 +16,24 @@ void release_later_if_any(std::vector<T>& items) noexcept {
 
 void release_later_if_any(ExprBox& child) noexcept {
   if (child) release_later(child.release());
+}
+
+template <class T>
+void release_operands_later(T& n) noexcept {
+  release_later_if_any(n.left);
+  release_later_if_any(n.right);
+}
+
+// Precondition: `node` holds a T.
+template <class T>
+const T& alternative(const Expr::Node& node) noexcept {
+  return *std::get_if<T>(&node);
+}
+
+template <class T>
+void copy_operands(Expr::Node& to, const Expr::Node& from) {
+  const T& n = alternative<T>(from);
+  to.emplace<T>(clone(n.left), clone(n.right));
 }
 
 }  // namespace
@@ -46,25 +62,46 @@ Expr Expr::call(Identifier function, Expr argument) {
 
 Expr::Expr(const Expr& other) : node(Literal{}) {
   check_stack();
-  std::visit(
-      [this](const auto& n) {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident> ||
-                      std::is_same_v<T, Shared> || std::is_same_v<T, Constant>) {
-          node.emplace<T>(n);
-        } else if constexpr (std::is_same_v<T, BinaryOp>) {
-          node.emplace<T>(n.op, clone(n.left), clone(n.right));
-        } else if constexpr (std::is_same_v<T, Not>) {
-          node.emplace<T>(clone(n.operand));
-        } else if constexpr (std::is_same_v<T, Call>) {
-          node.emplace<T>(n.function, clone(n.argument));
-        } else if constexpr (std::is_same_v<T, Vector>) {
-          node.emplace<T>(n.items);
-        } else {
-          node.emplace<T>(clone(n.left), clone(n.right));
-        }
-      },
-      other.node);
+  const Node& from = other.node;
+  switch (other.kind()) {
+    case Kind::Literal:
+      node.emplace<Literal>(alternative<Literal>(from));
+      break;
+    case Kind::Ident:
+      node.emplace<Ident>(alternative<Ident>(from));
+      break;
+    case Kind::BinaryOp: {
+      const BinaryOp& n = alternative<BinaryOp>(from);
+      node.emplace<BinaryOp>(n.op, clone(n.left), clone(n.right));
+      break;
+    }
+    case Kind::Equals:
+      copy_operands<Equals>(node, from);
+      break;
+    case Kind::Not:
+      node.emplace<Not>(clone(alternative<Not>(from).operand));
+      break;
+    case Kind::GreaterThan:
+      copy_operands<GreaterThan>(node, from);
+      break;
+    case Kind::LessThan:
+      copy_operands<LessThan>(node, from);
+      break;
+    case Kind::Call: {
+      const Call& n = alternative<Call>(from);
+      node.emplace<Call>(n.function, clone(n.argument));
+      break;
+    }
+    case Kind::Vector:
+      node.emplace<Vector>(alternative<Vector>(from).items);
+      break;
+    case Kind::Shared:
+      node.emplace<Shared>(alternative<Shared>(from));
+      break;
+    case Kind::Constant:
+      node.emplace<Constant>(alternative<Constant>(from));
+      break;
+  }
 }
 
 Expr& Expr::operator=(const Expr& other) {
@@ -73,8 +110,23 @@ Expr& Expr::operator=(const Expr& other) {
 }
 
 bool Expr::has_children() const noexcept {
-  const std::size_t i = node.index();
-  return i >= 2 && i != 10 && (i != 8 || !std::get_if<Vector>(&node)->items.empty());
+  switch (kind()) {
+    case Kind::Literal:
+    case Kind::Ident:
+    case Kind::Constant:
+      return false;
+    case Kind::Vector:
+      return !std::get_if<Vector>(&node)->items.empty();
+    case Kind::BinaryOp:
+    case Kind::Equals:
+    case Kind::Not:
+    case Kind::GreaterThan:
+    case Kind::LessThan:
+    case Kind::Call:
+    case Kind::Shared:
+      return true;
+  }
+  __builtin_unreachable();
 }
 
 Expr::~Expr() {
@@ -82,43 +134,56 @@ Expr::~Expr() {
   // of the stack the children go to the flat release loop instead; each child released
   // there detaches its own children the same way, so every node is destroyed exactly once.
   if (!has_children() || !stack_low_for_release()) return;
-  std::visit(
-      [](auto& n) {
-        using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Literal> || std::is_same_v<T, Ident> ||
-                      std::is_same_v<T, Constant>) {
-        } else if constexpr (std::is_same_v<T, Not>) {
-          release_later_if_any(n.operand);
-        } else if constexpr (std::is_same_v<T, Call>) {
-          release_later_if_any(n.argument);
-        } else if constexpr (std::is_same_v<T, Vector>) {
-          release_later_if_any(n.items);
-        } else if constexpr (std::is_same_v<T, Shared>) {
-          // Only the last owner destroys the subtree, possibly from deep in another tree's
-          // release; hand our reference to the flat loop like any other child.
-          if (n.target) release_later(new std::shared_ptr<const Expr>(std::move(n.target)));
-        } else {
-          release_later_if_any(n.left);
-          release_later_if_any(n.right);
-        }
-      },
-      node);
+  switch (kind()) {
+    case Kind::Literal:
+    case Kind::Ident:
+    case Kind::Constant:
+      return;
+    case Kind::BinaryOp:
+      release_operands_later(*std::get_if<BinaryOp>(&node));
+      return;
+    case Kind::Equals:
+      release_operands_later(*std::get_if<Equals>(&node));
+      return;
+    case Kind::Not:
+      release_later_if_any(std::get_if<Not>(&node)->operand);
+      return;
+    case Kind::GreaterThan:
+      release_operands_later(*std::get_if<GreaterThan>(&node));
+      return;
+    case Kind::LessThan:
+      release_operands_later(*std::get_if<LessThan>(&node));
+      return;
+    case Kind::Call:
+      release_later_if_any(std::get_if<Call>(&node)->argument);
+      return;
+    case Kind::Vector:
+      release_later_if_any(std::get_if<Vector>(&node)->items);
+      return;
+    case Kind::Shared: {
+      // Only the last owner destroys the subtree, possibly from deep in another tree's
+      // release; hand our reference to the flat loop like any other child.
+      std::shared_ptr<const Expr>& target = std::get_if<Shared>(&node)->target;
+      if (target) release_later(new std::shared_ptr<const Expr>(std::move(target)));
+      return;
+    }
+  }
 }
 
 Statement::Statement(const Statement& other) : node(Fn{}) {
   check_stack();
-  switch (other.node.index()) {
-    case 0: {
+  switch (other.kind()) {
+    case Kind::Let: {
       const Let& n = *std::get_if<Let>(&other.node);
       node.emplace<Let>(n.id, n.expr);
       break;
     }
-    case 1: {
+    case Kind::If: {
       const If& n = *std::get_if<If>(&other.node);
       node.emplace<If>(n.condition, n.then_block, n.otherwise_block);
       break;
     }
-    default: {
+    case Kind::Fn: {
       const Fn& n = *std::get_if<Fn>(&other.node);
       node.emplace<Fn>(n.id, n.function->clone_box());
       break;
@@ -132,7 +197,7 @@ Statement& Statement::operator=(const Statement& other) {
 }
 
 Statement::~Statement() {
-  if (node.index() != 1 || !stack_low_for_release()) return;
+  if (kind() != Kind::If || !stack_low_for_release()) return;
   If& n = *std::get_if<If>(&node);
   release_later_if_any(n.then_block);
   release_later_if_any(n.otherwise_block);

@@ -48,20 +48,20 @@ Value::Value(const Value& other) : v_(std::monostate{}) {
     case ValueKind::Null:
       break;
     case ValueKind::Boolean:
-      v_.emplace<1>(other.as_boolean());
+      v_.emplace<bool>(other.as_boolean());
       break;
     case ValueKind::String:
-      v_.emplace<2>(other.as_string());
+      v_.emplace<std::string>(other.as_string());
       break;
     case ValueKind::Number:
-      v_.emplace<3>(other.as_number());
+      v_.emplace<Number>(other.as_number());
       break;
     case ValueKind::Vector:
       // Elements are shared, not copied: each gains one reference.
-      v_.emplace<4>(other.as_vector());
+      v_.emplace<Vector>(other.as_vector());
       break;
     case ValueKind::Function:
-      v_.emplace<5>(other.as_function().clone_box());
+      v_.emplace<FunctionBox>(other.as_function().clone_box());
       break;
   }
 }
@@ -72,8 +72,8 @@ Value& Value::operator=(const Value& other) {
 }
 
 Value::~Value() {
-  if (v_.index() != 4) return;
-  Vector& items = *std::get_if<4>(&v_);
+  if (kind() != ValueKind::Vector) return;
+  Vector& items = *std::get_if<Vector>(&v_);
   if (items.empty()) return;
   // A vector's elements may hold vectors in turn, to any depth. Near the end of the stack,
   // hand the elements to the flat release loop instead of recursing into them.
@@ -313,7 +313,13 @@ constexpr std::size_t kBlockCellsFirst = 64;
 constexpr std::size_t kBlockCellsMin = 4;
 }  // namespace
 
-VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) { items_.reserve(expected); }
+// The expected count may come from a host that only reports a size (a sequence's __len__)
+// and can be any number: it sizes cell blocks, which are taken one at a time as elements
+// arrive, but reserves at most kReserveMax slots up front; the rest grows as usual.
+VectorBuilder::VectorBuilder(std::size_t expected) : expected_(expected) {
+  constexpr std::size_t kReserveMax = 1 << 16;
+  items_.reserve(std::min(expected, kReserveMax));
+}
 
 VectorBuilder::~VectorBuilder() { give_back_unused(); }
 

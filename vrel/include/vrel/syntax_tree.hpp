@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vrel/value.hpp"
+#include "vrel/variant_kind.hpp"
 
 namespace vrel {
 
@@ -97,6 +98,21 @@ class Expr {
   };
   using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
                             Vector, Shared, Constant>;
+  // The alternative a node holds, in the order of Node (checked below the class).
+  enum class Kind : std::uint8_t {
+    Literal,
+    Ident,
+    BinaryOp,
+    Equals,
+    Not,
+    GreaterThan,
+    LessThan,
+    Call,
+    Vector,
+    Shared,
+    Constant
+  };
+  Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
   Expr(Literal n) noexcept : node(std::move(n)) {}
   Expr(Ident n) noexcept : node(std::move(n)) {}
@@ -142,6 +158,9 @@ class Statement {
     FunctionBox function;  // never empty
   };
   using Node = std::variant<Let, If, Fn>;
+  // The alternative a statement holds, in the order of Node (checked below the class).
+  enum class Kind : std::uint8_t { Let, If, Fn };
+  Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
   Statement(Let n) noexcept : node(std::move(n)) {}
   Statement(If n) noexcept : node(std::move(n)) {}
@@ -156,5 +175,23 @@ class Statement {
 
   Node node;
 };
+
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Literal, Expr::Literal>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Ident, Expr::Ident>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::BinaryOp, Expr::BinaryOp>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Equals, Expr::Equals>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Not, Expr::Not>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::GreaterThan, Expr::GreaterThan>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::LessThan, Expr::LessThan>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Call, Expr::Call>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Vector, Expr::Vector>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Shared, Expr::Shared>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Constant, Expr::Constant>);
+static_assert(std::variant_size_v<Expr::Node> == std::size_t(Expr::Kind::Constant) + 1);
+
+static_assert(detail::kind_names<Statement::Node, Statement::Kind::Let, Statement::Let>);
+static_assert(detail::kind_names<Statement::Node, Statement::Kind::If, Statement::If>);
+static_assert(detail::kind_names<Statement::Node, Statement::Kind::Fn, Statement::Fn>);
+static_assert(std::variant_size_v<Statement::Node> == std::size_t(Statement::Kind::Fn) + 1);
 
 }  // namespace vrel

@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "vrel/variant_kind.hpp"
+
 namespace vrel {
 
 // ---- Number ---------------------------------------------------------------------
@@ -102,6 +104,7 @@ class SharedValue {
 
 // ---- Value --------------------------------------------------------------------------
 
+// The alternative a value holds, in the order of Value's payload (checked there).
 enum class ValueKind : std::uint8_t { Null = 0, Boolean, String, Number, Vector, Function };
 
 // The result of every evaluation and the content of every variable. Copying follows the
@@ -113,15 +116,15 @@ class Value {
 
   Value() noexcept : v_(std::monostate{}) {}
   static Value null() noexcept { return Value(); }
-  static Value boolean(bool b) noexcept { return Value(std::in_place_index<1>, b); }
-  static Value string(std::string s) noexcept { return Value(std::in_place_index<2>, std::move(s)); }
-  static Value number(Number n) noexcept { return Value(std::in_place_index<3>, n); }
+  static Value boolean(bool b) noexcept { return Value(std::in_place_type<bool>, b); }
+  static Value string(std::string s) noexcept { return Value(std::in_place_type<std::string>, std::move(s)); }
+  static Value number(Number n) noexcept { return Value(std::in_place_type<Number>, n); }
   static Value integer(std::int64_t i) noexcept { return number(Number::from_int(i)); }
   static Value floating(double f) noexcept { return number(Number::from_float(f)); }
-  static Value vector(Vector items) noexcept { return Value(std::in_place_index<4>, std::move(items)); }
+  static Value vector(Vector items) noexcept { return Value(std::in_place_type<Vector>, std::move(items)); }
   // Precondition: `f` is not empty.
   static Value function(FunctionBox f) noexcept {
-    return Value(std::in_place_index<5>, std::move(f));
+    return Value(std::in_place_type<FunctionBox>, std::move(f));
   }
 
   Value(const Value& other);
@@ -132,13 +135,13 @@ class Value {
 
   ValueKind kind() const noexcept { return static_cast<ValueKind>(v_.index()); }
   // Accessors; precondition: the matching kind.
-  bool as_boolean() const noexcept { return *std::get_if<1>(&v_); }
-  const std::string& as_string() const noexcept { return *std::get_if<2>(&v_); }
-  std::string& as_string() noexcept { return *std::get_if<2>(&v_); }
-  Number as_number() const noexcept { return *std::get_if<3>(&v_); }
-  const Vector& as_vector() const noexcept { return *std::get_if<4>(&v_); }
-  const VrelFunction& as_function() const noexcept { return **std::get_if<5>(&v_); }
-  FunctionBox take_function() noexcept { return std::move(*std::get_if<5>(&v_)); }
+  bool as_boolean() const noexcept { return *std::get_if<bool>(&v_); }
+  const std::string& as_string() const noexcept { return *std::get_if<std::string>(&v_); }
+  std::string& as_string() noexcept { return *std::get_if<std::string>(&v_); }
+  Number as_number() const noexcept { return *std::get_if<Number>(&v_); }
+  const Vector& as_vector() const noexcept { return *std::get_if<Vector>(&v_); }
+  const VrelFunction& as_function() const noexcept { return **std::get_if<FunctionBox>(&v_); }
+  FunctionBox take_function() noexcept { return std::move(*std::get_if<FunctionBox>(&v_)); }
 
   // Equality as the language's == sees it: the left-hand value picks the rule. Null
   // compares with anything; any other mismatch of alternatives is a fatal error
@@ -160,9 +163,17 @@ class Value {
       std::variant<std::monostate, bool, std::string, Number, Vector, FunctionBox>;
   // The factories build the payload right where the returned value lives (a prvalue is
   // never moved): no temporary variant, no visit of its alternatives.
-  template <std::size_t I, class A>
-  Value(std::in_place_index_t<I> index, A&& arg) noexcept : v_(index, std::forward<A>(arg)) {}
+  template <class T, class A>
+  Value(std::in_place_type_t<T> type, A&& arg) noexcept : v_(type, std::forward<A>(arg)) {}
   Payload v_;
+
+  static_assert(detail::kind_names<Payload, ValueKind::Null, std::monostate>);
+  static_assert(detail::kind_names<Payload, ValueKind::Boolean, bool>);
+  static_assert(detail::kind_names<Payload, ValueKind::String, std::string>);
+  static_assert(detail::kind_names<Payload, ValueKind::Number, Number>);
+  static_assert(detail::kind_names<Payload, ValueKind::Vector, Vector>);
+  static_assert(detail::kind_names<Payload, ValueKind::Function, FunctionBox>);
+  static_assert(std::variant_size_v<Payload> == std::size_t(ValueKind::Function) + 1);
 };
 
 // ---- Identifier ---------------------------------------------------------------------
@@ -175,10 +186,10 @@ class Identifier {
   static Identifier u(std::uint64_t n) noexcept { return Identifier(Payload(n)); }
   static Identifier s(std::string text) noexcept { return Identifier(Payload(std::move(text))); }
 
-  bool is_u() const noexcept { return v_.index() == 0; }
-  bool is_s() const noexcept { return v_.index() == 1; }
-  std::uint64_t as_u() const noexcept { return *std::get_if<0>(&v_); }
-  const std::string& as_s() const noexcept { return *std::get_if<1>(&v_); }
+  bool is_u() const noexcept { return std::holds_alternative<std::uint64_t>(v_); }
+  bool is_s() const noexcept { return std::holds_alternative<std::string>(v_); }
+  std::uint64_t as_u() const noexcept { return *std::get_if<std::uint64_t>(&v_); }
+  const std::string& as_s() const noexcept { return *std::get_if<std::string>(&v_); }
 
   friend bool operator==(const Identifier& a, const Identifier& b) noexcept {
     return a.v_ == b.v_;
