@@ -34,18 +34,21 @@ const char* operator_text(vrel::BinaryOperator op) {
   return "?";
 }
 
-// A new list of the given items, each stolen; null (exception pending) when any is null.
-template <std::size_t N>
-PyRef list_of(PyRef (&&items)[N]) {
-  for (const PyRef& item : items) {
-    if (!item) return PyRef();
-  }
-  PyRef list = PyRef::steal(PyList_New(N));
+// A new list of what each `make` returns, made in order. The first failure stops the rest
+// from being made (no API call runs with an exception pending) and gives null.
+template <class... Make>
+PyRef list_from(Make&&... make) {
+  PyRef list = PyRef::steal(PyList_New(sizeof...(Make)));
   if (!list) return PyRef();
-  for (std::size_t i = 0; i < N; ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
-  }
-  return list;
+  Py_ssize_t i = 0;
+  const bool made = ([&] {
+    PyRef item = make();
+    if (!item) return false;
+    PyList_SET_ITEM(list.get(), i++, item.release());
+    return true;
+  }() && ...);
+  // A list left partly filled holds nulls in its last places, which its release skips.
+  return made ? std::move(list) : PyRef();
 }
 
 // {key: payload}; null when the payload is null.
@@ -86,16 +89,18 @@ class DataWriter {
   PyRef write(const Expr::Constant& n) { return node("literal", value_to_python(*n.value)); }
   PyRef write(const Expr::Ident& n) { return node("ident", identifier_to_python(n.id)); }
   PyRef write(const Expr::BinaryOp& n) {
-    return node("binary_op", list_of({expr(*n.left), PyRef::steal(PyUnicode_FromString(
-                                                         operator_text(n.op))),
-                                      expr(*n.right)}));
+    return node("binary_op",
+                list_from([&] { return expr(*n.left); },
+                          [&] { return PyRef::steal(PyUnicode_FromString(operator_text(n.op))); },
+                          [&] { return expr(*n.right); }));
   }
   PyRef write(const Expr::Equals& n) { return pair("equals", n); }
   PyRef write(const Expr::GreaterThan& n) { return pair("greater_than", n); }
   PyRef write(const Expr::LessThan& n) { return pair("less_than", n); }
   PyRef write(const Expr::Not& n) { return node("not", expr(*n.operand)); }
   PyRef write(const Expr::Call& n) {
-    return node("call", list_of({identifier_to_python(n.function), expr(*n.argument)}));
+    return node("call", list_from([&] { return identifier_to_python(n.function); },
+                                  [&] { return expr(*n.argument); }));
   }
   PyRef write(const Expr::Vector& n) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n.items.size())));
@@ -110,11 +115,13 @@ class DataWriter {
   PyRef write(const Expr::Shared& n) { return expr(*n.target); }
 
   PyRef write(const Statement::Let& n) {
-    return node("let", list_of({identifier_to_python(n.id), expr(n.expr)}));
+    return node("let", list_from([&] { return identifier_to_python(n.id); },
+                                 [&] { return expr(n.expr); }));
   }
   PyRef write(const Statement::If& n) {
-    return node("if", list_of({expr(n.condition), block(n.then_block),
-                               block(n.otherwise_block)}));
+    return node("if", list_from([&] { return expr(n.condition); },
+                                [&] { return block(n.then_block); },
+                                [&] { return block(n.otherwise_block); }));
   }
   PyRef write(const Statement::Fn& n) {
     const auto* fn = dynamic_cast<const PyVrelFn*>(n.function.get());
@@ -129,12 +136,13 @@ class DataWriter {
       return PyRef();
     }
     if (functions_ && !enter_function(name.get(), fn->function())) return PyRef();
-    return node("fn", list_of({identifier_to_python(n.id), std::move(name)}));
+    return node("fn", list_from([&] { return identifier_to_python(n.id); },
+                                [&] { return std::move(name); }));
   }
 
   template <class Pair>
   PyRef pair(const char* key, const Pair& n) {
-    return node(key, list_of({expr(*n.left), expr(*n.right)}));
+    return node(key, list_from([&] { return expr(*n.left); }, [&] { return expr(*n.right); }));
   }
 
   PyRef block(const std::vector<Statement>& statements) {

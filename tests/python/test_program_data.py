@@ -383,3 +383,19 @@ def test_deep_trees_are_a_clean_error():
     shallow = nested(2_000, Expr.not_, Expr.literal(True))
     assert pickle.loads(pickle.dumps(shallow)).to_data() == shallow.to_data()
     assert repr(shallow).count("Expr.not_(") == 2_000
+
+
+def test_data_changed_by_the_function_lookup_is_read_safely():
+    # Looking a name up runs the mapping's code, which here empties the block being read
+    # and drops the data: the reader holds what it reads and sees the shorter block.
+    block = [{"fn": ["f", "double"]}, {"let": ["x", {"literal": 1}]}, {"let": ["y", {"literal": 2}]}]
+    data = {"if": [{"literal": True}, block, []]}
+
+    class Meddling(dict):
+        def __getitem__(self, name):
+            block.clear()
+            data.clear()
+            return double
+
+    stmt = Statement.from_data(data, Meddling())
+    assert stmt.to_data() == {"if": [{"literal": True}, [{"fn": ["f", "double"]}], []]}
