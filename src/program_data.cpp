@@ -367,8 +367,8 @@ class DataReader {
   }
 
   std::nullopt_t unknown(PyObject* key, const char* kind, const char* kinds) {
-    return fail(PyExc_ValueError, std::string("unknown ") + kind + " " +
-                                      repr_or(key, "?") + " (expected one of: " + kinds + ")");
+    return fail(PyExc_ValueError, std::string("unknown ") + kind + " " + describe(key) +
+                                      " (expected one of: " + kinds + ")");
   }
 
   // The `n` items of an argument list, held.
