@@ -48,9 +48,9 @@ void store_mixed(const vrel::Machine& machine, const std::vector<vrel::Identifie
   for (std::size_t i = 0; i < ops; ++i) {
     const vrel::Identifier& id = ids[part * span + (i * 7919) % span];
     if (i % 10 == 0) {
-      vrel::SharedValue previous = machine.store().insert(id, value);
+      vrel::SharedValue previous = vrel::store_of(machine).insert(id, value);
     } else {
-      sink += machine.store().lookup(id).use_count();
+      sink += vrel::store_of(machine).lookup(id).use_count();
     }
   }
   if (sink == 42) std::puts("");
@@ -63,7 +63,7 @@ void bench_store() {
     vrel::Machine machine;
     for (const auto& id : ids) {
       vrel::SharedValue previous =
-          machine.store().insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
+          vrel::store_of(machine).insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
     }
     const double s = best_seconds(3, [&] {
       std::vector<std::thread> pool;
@@ -80,14 +80,14 @@ void bench_store() {
     vrel::Machine machine;
     for (const auto& id : ids) {
       vrel::SharedValue previous =
-          machine.store().insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
+          vrel::store_of(machine).insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
     }
   });
   std::printf("store insert into a new machine: %.1f ns/insert\n", insert_s / ids.size() * 1e9);
   vrel::Machine machine;
   for (const auto& id : ids) {
     vrel::SharedValue previous =
-        machine.store().insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
+        vrel::store_of(machine).insert(id, vrel::SharedValue::make(vrel::Value::integer(0)));
   }
   const double get_s = best_seconds(3, [&] {
     for (int r = 0; r < 100; ++r) {

@@ -6,19 +6,17 @@
 #include <string>
 
 #include "errors.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 
 namespace vrelpy {
 namespace {
 
-bool raise_type_error(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
-}
-
 bool too_many_positional(const MethodSignature& sig, Py_ssize_t given) {
-  return raise_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.count) +
-                          " positional arguments but " + std::to_string(given) +
-                          (given == 1 ? " was" : " were") + " given");
+  const std::string message = std::string(sig.full_name) + msg::kTakes + std::to_string(sig.count) +
+                              msg::kPositionalBut + std::to_string(given) +
+                              (given == 1 ? msg::kWasGiven : msg::kWereGiven);
+  return raise_type_error(message.c_str());
 }
 
 // Places one keyword argument; false with TypeError raised when it does not fit.
@@ -26,15 +24,17 @@ bool place_keyword(const MethodSignature& sig, PyObject* name, PyObject* value, 
   for (std::size_t i = 0; i < sig.count; ++i) {
     if (PyUnicode_Check(name) && PyUnicode_EqualToUTF8(name, sig.params[i])) {
       if (out[i]) {
-        return raise_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
-                                sig.params[i] + "'");
+        const std::string message =
+            std::string(sig.full_name) + msg::kMultipleValues + sig.params[i] + '\'';
+        return raise_type_error(message.c_str());
       }
       out[i] = value;
       return true;
     }
   }
-  return raise_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" +
-                          str_or(name, "<unprintable>") + "'");
+  const std::string message = std::string(sig.full_name) + msg::kUnexpectedKeyword +
+                              str_or(name, msg::kUnprintableName) + '\'';
+  return raise_type_error(message.c_str());
 }
 
 bool check_missing(const MethodSignature& sig, PyObject** out) {
@@ -47,9 +47,9 @@ bool check_missing(const MethodSignature& sig, PyObject** out) {
     if (out[i]) continue;
     if (listed > 0) {
       if (missing == 2) {
-        names += " and ";
+        names += msg::kNameAnd;
       } else {
-        names += listed + 1 == missing ? ", and " : ", ";
+        names += listed + 1 == missing ? msg::kNameCommaAnd : msg::kNameComma;
       }
     }
     names += '\'';
@@ -57,9 +57,11 @@ bool check_missing(const MethodSignature& sig, PyObject** out) {
     names += '\'';
     ++listed;
   }
-  return raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing) +
-                          " required positional " + (missing == 1 ? "argument" : "arguments") +
-                          ": " + names);
+  const std::string message = std::string(sig.full_name) + msg::kMissing + std::to_string(missing) +
+                              msg::kRequiredPositional +
+                              (missing == 1 ? msg::kArgument : msg::kArguments) +
+                              msg::kNameListStart + names;
+  return raise_type_error(message.c_str());
 }
 
 }  // namespace
@@ -97,20 +99,21 @@ bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs
   return check_missing(sig, out);
 }
 
-void prefix_argument_error(const char* name) {
+bool prefix_argument_error(const char* name) {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
-  if (!exc) return;
+  if (!exc) return false;
   if (!Py_IS_TYPE(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
     PyErr_SetRaisedException(exc.release());
-    return;
+    return false;
   }
-  std::string message = std::string("argument '") + name + "': " + str_or(exc.get(), "");
-  PyRef prefixed = PyRef::steal(PyObject_CallFunction(
-      PyExc_TypeError, "s#", message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!prefixed) return;
+  const std::string message =
+      std::string(msg::kArgumentPrefix) + name + msg::kArgumentPrefixEnd + str_or(exc.get(), "");
+  PyRef prefixed = new_type_error(message);
+  if (!prefixed) return false;
   // The cause chain of the original is kept; the original itself is not linked.
   PyException_SetCause(prefixed.get(), PyException_GetCause(exc.get()));
   PyErr_SetRaisedException(prefixed.release());
+  return false;
 }
 
 }  // namespace vrelpy

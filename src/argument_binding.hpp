@@ -35,7 +35,7 @@ bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs
 
 // Call after converting parameter `name` failed (an exception is pending). An exception of
 // exactly TypeError becomes a new TypeError "argument '<name>': <message>" whose __cause__
-// is the original's __cause__; any other exception stays as it is.
-void prefix_argument_error(const char* name);
+// is the original's __cause__; any other exception stays as it is. Always returns false.
+bool prefix_argument_error(const char* name);
 
 }  // namespace vrelpy

@@ -2,12 +2,12 @@
 // the error convention, and converting identifier and expression parameters.
 #pragma once
 
-#include <optional>
-
 #include "argument_binding.hpp"
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 
 namespace vrelpy {
 
@@ -23,24 +23,17 @@ PyObject* run_builder(const MethodSignature& sig, PyObject* const* args, Py_ssiz
   });
 }
 
-// Parameter `name` as an identifier; nullopt with the prefixed error pending.
-inline std::optional<vrel::Identifier> identifier_param(PyObject* obj, const char* name) {
-  vrel::Identifier id;
-  if (!extract_identifier(obj, id)) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return id;
+// Parameter `name` as an identifier; false with the prefixed error pending.
+inline bool identifier_param(PyObject* obj, const char* name, vrel::Identifier& out) {
+  return extract_identifier(obj, out) || prefix_argument_error(name);
 }
 
-// Parameter `name` as the expression an `Expr` object contributes; nullopt with the
-// prefixed TypeError pending when `obj` is not an `Expr`.
-inline std::optional<vrel::Expr> expr_param(PyObject* obj, const char* name) {
-  if (!check_instance(obj, g_expr_type, "Expr")) {
-    prefix_argument_error(name);
-    return std::nullopt;
-  }
-  return tree_from<vrel::Expr>(obj);
+// Parameter `name` as an `Expr` object, whose tree the caller takes with tree_from; null
+// with the prefixed TypeError pending when `obj` is not an `Expr`.
+inline PyObject* expr_param(PyObject* obj, const char* name) {
+  if (check_instance(obj, g_expr_type, msg::kTargetExpr)) return obj;
+  prefix_argument_error(name);
+  return nullptr;
 }
 
 }  // namespace vrelpy

@@ -1,12 +1,9 @@
 // Instance layouts and type objects of the module's three classes.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <memory>
-#include <new>
 #include <utility>
 
+#include "py_helpers.hpp"
 #include "py_ref.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
@@ -15,7 +12,8 @@ namespace vrelpy {
 
 // Every instance of the three classes starts with this prefix. `built` is set once the
 // payload after it has been constructed: memory that tp_alloc merely zeroed never passes for
-// a machine or a tree, even if a caller gets around the refusing constructors.
+// a machine or a tree, even if a caller gets around the refusing constructors. Instances are
+// made and destroyed by new_instance and dealloc_instance (py_helpers.hpp).
 struct PyBuiltHead {
   PyObject_HEAD
   bool built;
@@ -44,11 +42,10 @@ struct PyStatement : PyBuiltHead {
   vrel::Statement statement;
 };
 
-// `Vrel`: one machine for the object's whole life, and a count of the calls using it.
-// Every call borrows the machine shared; no operation ever borrows it exclusively.
+// `Vrel`: one machine for the object's whole life. Calls use it concurrently, through its
+// const interface only: the machine synchronises its own store.
 struct PyVrel : PyBuiltHead {
   vrel::Machine machine;
-  std::atomic<std::uint64_t> borrows;
 };
 
 // The type objects, created once per process by the first import (borrowed; never freed).
@@ -66,12 +63,7 @@ PyTypeObject* create_expr_type();
 PyObject* wrap_expr(vrel::Expr expr);
 template <class Node>
 PyObject* wrap_statement(Node&& node) {
-  PyObject* obj = g_statement_type->tp_alloc(g_statement_type, 0);
-  if (!obj) return nullptr;
-  auto* self = reinterpret_cast<PyStatement*>(obj);
-  new (&self->statement) vrel::Statement(std::forward<Node>(node));
-  self->built = true;
-  return obj;
+  return new_instance<&PyStatement::statement>(g_statement_type, std::forward<Node>(node));
 }
 
 // The tree an `Expr` or `Statement` argument contributes to a new tree (the object's type

@@ -8,8 +8,11 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "recursion_guard.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
 namespace {
@@ -17,14 +20,16 @@ namespace {
 using vrel::Identifier;
 using vrel::Value;
 
-// Outcome of one conversion attempt. Failed: the attempt did not apply and `err` says
-// why; the next form is tried. Aborted: an exception is pending that must reach the caller
-// unchanged (the recursion limit), not be folded into the combined message.
-enum class Outcome { Ok, Failed, Aborted };
+// Each form a Python object may take is one attempt. An attempt that fails, returning false
+// with an exception pending, stops the whole conversion (the recursion limit, an exception
+// that cannot be made). Otherwise it returns true, with `out` set, or with `rejected`
+// holding the error that says why the form does not apply, and the next form is tried.
 
-PyRef type_error(const std::string& message) {
-  return PyRef::steal(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),
-                                            static_cast<Py_ssize_t>(message.size())));
+// Records why a form does not apply; `why` is null (an exception pending) if making the
+// error failed, and that fails the attempt.
+bool reject(PyRef& rejected, PyRef why) {
+  rejected = std::move(why);
+  return static_cast<bool>(rejected);
 }
 
 // "<display>, caused by <display of __cause__>, caused by ..."
@@ -33,57 +38,50 @@ std::string chain_text(PyObject* exc) {
   PyRef cause = PyRef::steal(PyException_GetCause(exc));
   // Cause chains are finite in practice, but a hand-made cycle must not hang us.
   for (int hops = 0; cause && hops < 64; ++hops) {
-    text += ", caused by ";
+    text += msg::kCausedBy;
     text += exception_display(cause.get());
     cause = PyRef::steal(PyException_GetCause(cause.get()));
   }
   return text;
 }
 
-// The combined failure: one line per alternative with the reason it failed.
+// The combined failure: one line per alternative with the reason it failed. Like every
+// message raised by PyErr_SetString, it ends at its first NUL.
 template <std::size_t N>
-void raise_combined(const char* enum_name, const std::array<const char*, N>& names,
-                    const std::array<PyRef, N>& errors) {
-  std::string message = std::string("failed to extract enum ") + enum_name + " ('";
+std::string combined_message(const char* enum_name, const std::array<const char*, N>& names,
+                             const std::array<PyRef, N>& errors) {
+  std::string message = std::string(msg::kEnumStart) + enum_name + msg::kEnumNamesStart;
   for (std::size_t i = 0; i < N; ++i) {
-    if (i) message += " | ";
+    if (i) message += msg::kEnumNameSeparator;
     message += names[i];
   }
-  message += "')";
+  message += msg::kEnumNamesEnd;
   for (std::size_t i = 0; i < N; ++i) {
-    message += "\n- variant ";
+    message += msg::kVariantStart;
     message += names[i];
-    message += " (";
+    message += msg::kVariantOpen;
     message += names[i];
-    message += "): TypeError: failed to extract field ";
+    message += msg::kVariantField;
     message += enum_name;
-    message += "::";
+    message += msg::kVariantPath;
     message += names[i];
-    message += ".0, caused by ";
-    message += errors[i] ? chain_text(errors[i].get()) : std::string("<unknown error>");
+    message += msg::kVariantCause;
+    message += chain_text(errors[i].get());
   }
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-}
-
-bool utf8_text(PyObject* str, std::string& out) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
-  if (!data) return false;
-  out.assign(data, static_cast<std::size_t>(size));
-  return true;
+  message.resize(std::char_traits<char>::length(message.c_str()));
+  return message;
 }
 
 // ---- Python -> Value attempts, in the order they are tried --------------------------------
 
-Outcome extract(PyObject* obj, Value& out);
+bool convert(PyObject* obj, Value& out, PyRef& rejected);
 
-Outcome try_null(PyObject* obj, Value& out, PyRef& err) {
+bool try_null(PyObject* obj, Value& out, PyRef& rejected) {
   if (obj == Py_None) {
     out = Value::null();
-    return Outcome::Ok;
+    return true;
   }
-  err = mismatch_error(obj, "NoneType");
-  return Outcome::Failed;
+  return reject(rejected, mismatch_error(obj, msg::kTargetNoneType));
 }
 
 bool is_numpy_bool_type(PyTypeObject* tp) {
@@ -104,115 +102,97 @@ bool is_numpy_bool_type(PyTypeObject* tp) {
                                          PyUnicode_EqualToUTF8(name.get(), "bool"));
 }
 
-Outcome try_boolean(PyObject* obj, Value& out, PyRef& err) {
+bool try_boolean(PyObject* obj, Value& out, PyRef& rejected) {
   PyTypeObject* tp = Py_TYPE(obj);
   if (tp == &PyBool_Type) {
     out = Value::boolean(obj == Py_True);
-    return Outcome::Ok;
+    return true;
   }
-  if (!is_numpy_bool_type(tp)) {
-    err = mismatch_error(obj, "PyBool");
-    return Outcome::Failed;
-  }
+  if (!is_numpy_bool_type(tp)) return reject(rejected, mismatch_error(obj, msg::kTargetBool));
   inquiry truth = tp->tp_as_number ? tp->tp_as_number->nb_bool : nullptr;
   if (!truth) {
-    err = type_error("object of type '" + str_or(reinterpret_cast<PyObject*>(tp), "?") +
-                     "' does not define a '__bool__' conversion");
-    return Outcome::Failed;
+    const std::string type_text = str_or(reinterpret_cast<PyObject*>(tp), msg::kUnprintableType);
+    return reject(rejected, new_type_error(msg::kNoBoolStart + type_text + msg::kNoBoolEnd));
   }
   const int r = truth(obj);
   if (r == 0 || r == 1) {
     out = Value::boolean(r == 1);
-    return Outcome::Ok;
+    return true;
   }
-  err = take_exception();
-  return Outcome::Failed;
+  return reject(rejected, take_exception_resuming_panic());
 }
 
 // The text of a str (exact or subclass), for the String and S forms.
-Outcome try_text(PyObject* obj, std::string& text, PyRef& err) {
-  if (!PyUnicode_Check(obj)) {
-    err = mismatch_error(obj, "PyString");
-    return Outcome::Failed;
-  }
-  if (!utf8_text(obj, text)) {
-    err = take_exception();
-    return Outcome::Failed;
-  }
-  return Outcome::Ok;
+bool try_text(PyObject* obj, std::string& text, PyRef& rejected) {
+  if (!PyUnicode_Check(obj)) return reject(rejected, mismatch_error(obj, msg::kTargetString));
+  if (!utf8_text(obj, text)) return reject(rejected, take_exception_resuming_panic());
+  return true;
 }
 
-Outcome try_string(PyObject* obj, Value& out, PyRef& err) {
+bool try_string(PyObject* obj, Value& out, PyRef& rejected) {
   std::string text;
-  const Outcome o = try_text(obj, text, err);
-  if (o == Outcome::Ok) out = Value::string(std::move(text));
-  return o;
+  if (!try_text(obj, text, rejected)) return false;
+  if (!rejected) out = Value::string(std::move(text));
+  return true;
 }
 
-Outcome try_i64(PyObject* obj, Value& out, PyRef& err) {
+bool try_i64(PyObject* obj, Value& out, PyRef& rejected) {
   const long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) {
-    err = take_exception();
-    return Outcome::Failed;
-  }
+  if (v == -1 && PyErr_Occurred()) return reject(rejected, take_exception_resuming_panic());
   out = Value::integer(v);
-  return Outcome::Ok;
+  return true;
 }
 
-Outcome try_f64(PyObject* obj, Value& out, PyRef& err) {
+bool try_f64(PyObject* obj, Value& out, PyRef& rejected) {
   const double d = PyFloat_CheckExact(obj) ? PyFloat_AS_DOUBLE(obj) : PyFloat_AsDouble(obj);
-  if (d == -1.0 && PyErr_Occurred()) {
-    err = take_exception();
-    return Outcome::Failed;
-  }
+  if (d == -1.0 && PyErr_Occurred()) return reject(rejected, take_exception_resuming_panic());
   out = Value::floating(d);
-  return Outcome::Ok;
+  return true;
 }
 
-// Converts one item of a sequence into a new element.
-Outcome collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& err) {
+// Converts one item of a sequence into a new element; an item that does not convert
+// rejects the whole vector with its reason.
+bool collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& rejected) {
   Value v;
-  const Outcome o = extract(item, v);
-  if (o == Outcome::Failed) err = take_exception();
-  if (o == Outcome::Ok) items.push(std::move(v));
-  return o;
+  if (!convert(item, v, rejected)) return false;
+  if (!rejected) items.push(std::move(v));
+  return true;
 }
 
 // A plain number item becomes its element right in its cell.
-bool collect_plain_number(PyObject* item, vrel::VectorBuilder& items) {
+[[gnu::always_inline]] inline bool collect_plain_number(PyObject* item,
+                                                        vrel::VectorBuilder& items) {
   return take_plain_number(item, [&](auto make) { items.emplace(make); });
 }
 
 // Converts every item of a sequence into `out`. Runs under the interpreter's recursion
 // check, so that nesting deeper than it allows is a RecursionError rather than a native
 // stack overflow.
-Outcome collect_items(PyObject* seq, Value& out, PyRef& err) {
-  RecursionGuard guard(" while converting a Python value");
-  if (!guard) return Outcome::Aborted;
+bool collect_items(PyObject* seq, Value& out, PyRef& rejected) {
+  RecursionGuard guard(msg::kWhileConvertingPython);
+  if (!guard) return false;
   vrel::VectorBuilder items(reported_size(seq));
-  PyRef it = PyRef::steal(PyObject_GetIter(seq));
-  if (!it) {
-    err = take_exception();
-    return Outcome::Failed;
+  bool failed = false;
+  const bool complete = for_each_item(seq, [&](PyRef item) {
+    if (collect_plain_number(item.get(), items)) return true;
+    failed = !collect_one(item.get(), items, rejected);
+    return !failed && !rejected;
+  });
+  if (failed) return false;
+  if (complete) {
+    out = items.finish();
+    return true;
   }
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
-    if (collect_plain_number(item.get(), items)) continue;
-    const Outcome o = collect_one(item.get(), items, err);
-    if (o != Outcome::Ok) return o;
-  }
-  if (PyErr_Occurred()) {
-    err = take_exception();
-    return Outcome::Failed;
-  }
-  out = items.finish();
-  return Outcome::Ok;
+  // Stopped by an item that does not convert, or by the iteration's own error.
+  if (!rejected) rejected = take_exception_resuming_panic();
+  return true;
 }
 
 // The same for an exact list or tuple, read by index: what their iterators would yield,
 // including items appended or removed by Python code that an item's conversion runs.
-Outcome collect_list_items(PyObject* seq, Value& out, PyRef& err) {
-  RecursionGuard guard(" while converting a Python value");
-  if (!guard) return Outcome::Aborted;
+bool collect_list_items(PyObject* seq, Value& out, PyRef& rejected) {
+  RecursionGuard guard(msg::kWhileConvertingPython);
+  if (!guard) return false;
   const bool is_list = PyList_CheckExact(seq);
   vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
@@ -221,133 +201,126 @@ Outcome collect_list_items(PyObject* seq, Value& out, PyRef& err) {
     PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
     if (collect_plain_number(item, items)) continue;
     PyRef held = PyRef::borrow(item);
-    const Outcome o = collect_one(held.get(), items, err);
-    if (o != Outcome::Ok) return o;
+    if (!collect_one(held.get(), items, rejected)) return false;
+    if (rejected) return true;
   }
   out = items.finish();
-  return Outcome::Ok;
+  return true;
 }
 
-Outcome try_vector(PyObject* obj, Value& out, PyRef& err) {
-  if (PyUnicode_Check(obj)) {
-    err = type_error("Can't extract `str` to `Vec`");
-    return Outcome::Failed;
-  }
-  if (!PySequence_Check(obj)) {
-    err = mismatch_error(obj, "Sequence");
-    return Outcome::Failed;
-  }
-  return collect_items(obj, out, err);
+bool try_vector(PyObject* obj, Value& out, PyRef& rejected) {
+  if (PyUnicode_Check(obj)) return reject(rejected, new_type_error(msg::kStrToVec));
+  if (!PySequence_Check(obj)) return reject(rejected, mismatch_error(obj, msg::kTargetSequence));
+  return collect_items(obj, out, rejected);
 }
 
-constexpr std::array<const char*, 6> kValueNames = {"Null", "Boolean", "String",
-                                                    "I64",  "F64",     "Vector"};
+using Try = bool (*)(PyObject*, Value&, PyRef&);
 
-// Every form in order; the first that applies wins. Failed leaves the combined TypeError
-// pending, Aborted the exception that stopped the attempt.
-using Try = Outcome (*)(PyObject*, Value&, PyRef&);
+// When every form was rejected: the combined TypeError, made from the reasons.
+bool reject_all(const std::array<PyRef, 6>& errors, PyRef& rejected) {
+  return reject(rejected,
+                new_type_error(combined_message(msg::kValueEnum, msg::kValueVariants, errors)));
+}
 
-Outcome extract_slow(PyObject* obj, Value& out) {
+// Every form in order; the first that applies wins.
+bool convert_slow(PyObject* obj, Value& out, PyRef& rejected) {
   constexpr Try attempts[6] = {try_null, try_boolean, try_string, try_i64, try_f64, try_vector};
   std::array<PyRef, 6> errors;
   for (std::size_t i = 0; i < 6; ++i) {
-    const Outcome o = attempts[i](obj, out, errors[i]);
-    if (o != Outcome::Failed) return o;
+    if (!attempts[i](obj, out, errors[i])) return false;
+    if (!errors[i]) return true;
   }
-  raise_combined("PyValue", kValueNames, errors);
-  return Outcome::Failed;
+  return reject_all(errors, rejected);
 }
 
-// Fast paths for the exact built-in types, whose earlier attempts could only fail without
-// side effects; anything unusual falls back to the full sequence of attempts.
-Outcome extract(PyObject* obj, Value& out) {
+// Python object -> Value under the attempt convention above. Fast paths for the exact
+// built-in types, whose earlier attempts could only fail without side effects; anything
+// unusual falls back to the full sequence of attempts.
+bool convert(PyObject* obj, Value& out, PyRef& rejected) {
   PyTypeObject* tp = Py_TYPE(obj);
   if (obj == Py_None) {
     out = Value::null();
-    return Outcome::Ok;
+    return true;
   }
   if (tp == &PyBool_Type) {
     out = Value::boolean(obj == Py_True);
-    return Outcome::Ok;
+    return true;
   }
   if (tp == &PyLong_Type) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (!overflow) {
       out = Value::integer(v);
-      return Outcome::Ok;
+      return true;
     }
     const double d = PyLong_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred()) {
       PyErr_Clear();
-      return extract_slow(obj, out);
+      return convert_slow(obj, out, rejected);
     }
     out = Value::floating(d);
-    return Outcome::Ok;
+    return true;
   }
   if (tp == &PyFloat_Type) {
     out = Value::floating(PyFloat_AS_DOUBLE(obj));
-    return Outcome::Ok;
+    return true;
   }
   if (tp == &PyUnicode_Type) {
     std::string text;
     if (utf8_text(obj, text)) {
       out = Value::string(std::move(text));
-      return Outcome::Ok;
+      return true;
     }
     PyErr_Clear();
-    return extract_slow(obj, out);
+    return convert_slow(obj, out, rejected);
   }
   if (tp == &PyList_Type || tp == &PyTuple_Type) {
     PyRef vector_error;
-    const Outcome o = collect_list_items(obj, out, vector_error);
-    if (o != Outcome::Failed) return o;
+    if (!collect_list_items(obj, out, vector_error)) return false;
+    if (!vector_error) return true;
     // Only now explain why every form failed. For a list or tuple the other forms fail
     // without running any Python code, so trying them after the vector changes nothing.
     std::array<PyRef, 6> errors;
     constexpr Try others[5] = {try_null, try_boolean, try_string, try_i64, try_f64};
-    for (std::size_t i = 0; i < 5; ++i) others[i](obj, out, errors[i]);
+    for (std::size_t i = 0; i < 5; ++i) {
+      if (!others[i](obj, out, errors[i])) return false;
+    }
     errors[5] = std::move(vector_error);
-    raise_combined("PyValue", kValueNames, errors);
-    return Outcome::Failed;
+    return reject_all(errors, rejected);
   }
-  return extract_slow(obj, out);
+  return convert_slow(obj, out, rejected);
 }
 
 // ---- Identifier attempts ---------------------------------------------------------------------
 
-Outcome try_u(PyObject* obj, Identifier& out, PyRef& err) {
+bool try_u(PyObject* obj, Identifier& out, PyRef& rejected) {
   PyRef index;
   PyObject* number = obj;
   if (!PyLong_Check(obj)) {
     index = PyRef::steal(PyNumber_Index(obj));
-    if (!index) {
-      err = take_exception();
-      return Outcome::Failed;
-    }
+    if (!index) return reject(rejected, take_exception_resuming_panic());
     number = index.get();
   }
   const unsigned long long v = PyLong_AsUnsignedLongLong(number);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    err = take_exception();
-    return Outcome::Failed;
+    return reject(rejected, take_exception_resuming_panic());
   }
   out = Identifier::u(v);
-  return Outcome::Ok;
+  return true;
 }
 
-Outcome try_s(PyObject* obj, Identifier& out, PyRef& err) {
+bool try_s(PyObject* obj, Identifier& out, PyRef& rejected) {
   std::string text;
-  const Outcome o = try_text(obj, text, err);
-  if (o == Outcome::Ok) out = Identifier::s(std::move(text));
-  return o;
+  if (!try_text(obj, text, rejected)) return false;
+  if (!rejected) out = Identifier::s(std::move(text));
+  return true;
 }
 
 // ---- Value -> Python -------------------------------------------------------------------------
 
 [[noreturn]] void api_call_failed() {
   PyErr_Print();
-  vrel::raise_fatal("Python API call failed");
+  vrel::raise_fatal(msg::kApiCallFailed);
 }
 
 PyRef checked(PyObject* created) {
@@ -392,7 +365,7 @@ PyRef to_python(const Value& value, bool nested) {
     }
     case vrel::ValueKind::Vector: {
       const Value::Vector& items = value.as_vector();
-      RecursionGuard guard(" while converting a vrel value");
+      RecursionGuard guard(msg::kWhileConvertingVrel);
       if (!guard) return PyRef();
       PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
       for (std::size_t i = 0; i < items.size(); ++i) {
@@ -405,11 +378,11 @@ PyRef to_python(const Value& value, bool nested) {
     case vrel::ValueKind::Function:
       break;
   }
-  PyRef err = type_error("Cannot convert a Rust trait to Python");
+  PyRef err = new_type_error(msg::kFunctionToPython);
   if (!err) return PyRef();
   if (nested) {
     // Inside a vector the element's conversion must succeed: its failure is fatal.
-    vrel::raise_fatal("called `Result::unwrap()` on an `Err` value: " + python_error_debug(err.get()));
+    vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
   }
   PyErr_SetRaisedException(err.release());
   return PyRef();
@@ -417,7 +390,14 @@ PyRef to_python(const Value& value, bool nested) {
 
 }  // namespace
 
-bool extract_value(PyObject* obj, Value& out) { return extract(obj, out) == Outcome::Ok; }
+bool extract_value(PyObject* obj, Value& out) {
+  PyRef rejected;
+  if (!convert(obj, out, rejected)) return false;
+  if (!rejected) return true;
+  // Raised as PyErr_SetString would: chained to the exception being handled, if any.
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(rejected.get())), rejected.get());
+  return false;
+}
 
 bool extract_identifier(PyObject* obj, Identifier& out) {
   if (PyUnicode_CheckExact(obj)) {
@@ -429,10 +409,12 @@ bool extract_identifier(PyObject* obj, Identifier& out) {
     PyErr_Clear();
   }
   std::array<PyRef, 2> errors;
-  if (try_u(obj, out, errors[0]) == Outcome::Ok) return true;
-  if (try_s(obj, out, errors[1]) == Outcome::Ok) return true;
-  raise_combined("PyIdentifier", std::array<const char*, 2>{"U", "S"}, errors);
-  return false;
+  if (!try_u(obj, out, errors[0])) return false;
+  if (!errors[0]) return true;
+  if (!try_s(obj, out, errors[1])) return false;
+  if (!errors[1]) return true;
+  return raise_type_error(
+      combined_message(msg::kIdentifierEnum, msg::kIdentifierVariants, errors).c_str());
 }
 
 PyRef value_to_python(const Value& value) { return to_python(value, false); }

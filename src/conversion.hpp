@@ -7,6 +7,8 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "py_ref.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
@@ -16,9 +18,9 @@ namespace vrelpy {
 // An exact int of one internal digit or an exact float: calls `take` with a factory of its
 // value (what the general conversion makes of it, without running any Python code), so the
 // caller can construct the value right where it goes, and returns true. False for any other
-// object.
+// object. Always inlined: for any other object it is two type checks, on the hottest loops.
 template <class Take>
-bool take_plain_number(PyObject* obj, Take&& take) {
+[[gnu::always_inline]] inline bool take_plain_number(PyObject* obj, Take&& take) {
   PyTypeObject* tp = Py_TYPE(obj);
   if (tp == &PyLong_Type) {
     auto* number = reinterpret_cast<PyLongObject*>(obj);
@@ -39,11 +41,12 @@ bool take_plain_number(PyObject* obj, Take&& take) {
 // int within 64 bits, float (or anything with __float__/__index__), sequence (recursively).
 // Returns false with a TypeError pending whose message lists why each form failed; a
 // nesting too deep for the interpreter's C recursion budget raises RecursionError instead.
-// May throw vrel::FatalError when Python code run by the conversion lets a panic escape.
+// Resumes a panic (throws vrel::FatalError) when Python code run by the conversion lets a
+// PanicException escape.
 bool extract_value(PyObject* obj, vrel::Value& out);
 
 // Python int or str -> Identifier (an int names U, a str names S). Returns false with the
-// combined TypeError pending.
+// combined TypeError pending; resumes a panic like extract_value.
 bool extract_identifier(PyObject* obj, vrel::Identifier& out);
 
 // Identifier -> new Python int (U) or str (S). Null with an exception pending when the
@@ -51,8 +54,9 @@ bool extract_identifier(PyObject* obj, vrel::Identifier& out);
 PyRef identifier_to_python(const vrel::Identifier& id);
 
 // Core value -> new Python object (lists for vectors). A function value gives null with
-// TypeError "Cannot convert a Rust trait to Python" pending; a function value inside a
-// vector is a fatal error (thrown).
+// TypeError "Cannot convert a Rust trait to Python" pending; a nesting too deep, null
+// with RecursionError pending. Fatal errors (thrown): a function value inside a vector, and the
+// interpreter failing to make a str, int, float or list.
 PyRef value_to_python(const vrel::Value& value);
 
 // The length a sequence reports, 0 when it reports none (the error is cleared). Only a hint
@@ -67,33 +71,20 @@ inline std::size_t reported_size(PyObject* seq) {
 // Collects `convert(item)` into `out` for every item of a sequence parameter whose items
 // must all be instances of `type` (named `type_name` in errors); `convert` receives a new
 // reference. A str, a non-sequence, a wrong item or a failing iteration raises TypeError
-// (or the iteration's own error) and returns false.
+// (or the iteration's own error) and returns false; a PanicException raised by the
+// iteration resumes (thrown).
 template <class T, class Convert>
 bool collect_instances(PyObject* seq, PyTypeObject* type, const char* type_name,
                        std::vector<T>& out, Convert&& convert) {
-  if (PyUnicode_Check(seq)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(seq)) {
-    raise_mismatch(seq, "Sequence");
-    return false;
-  }
+  if (PyUnicode_Check(seq)) return raise_type_error(msg::kStrToVec);
+  if (!PySequence_Check(seq)) return raise_mismatch(seq, msg::kTargetSequence);
   out.reserve(std::min<std::size_t>(reported_size(seq), 1 << 16));
-  PyRef it = PyRef::steal(PyObject_GetIter(seq));
-  if (!it) {
-    restore_taken_exception(take_exception());
-    return false;
-  }
-  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+  const bool complete = for_each_item(seq, [&](PyRef item) {
     if (!check_instance(item.get(), type, type_name)) return false;
     out.push_back(convert(std::move(item)));
-  }
-  if (PyErr_Occurred()) {
-    restore_taken_exception(take_exception());
-    return false;
-  }
-  return true;
+    return true;
+  });
+  return complete || resume_if_panic();
 }
 
 // The trees contributed by the items of an `Expr` or `Statement` sequence parameter.
@@ -106,7 +97,7 @@ bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_n
 
 // References to the `Statement` objects of a statement sequence parameter.
 inline bool collect_statements(PyObject* seq, std::vector<PyRef>& out) {
-  return collect_instances(seq, g_statement_type, "Statement", out,
+  return collect_instances(seq, g_statement_type, msg::kTargetStatement, out,
                            [](PyRef item) { return item; });
 }
 

@@ -1,5 +1,5 @@
-// The binding's error convention: the panic exception, fetched exceptions, debug forms of
-// Python errors, type-mismatch errors and the guard around every entry point.
+// The binding's errors: the panic exception, fetched exceptions, debug forms of Python
+// errors, type-mismatch errors and the guard around every entry point.
 #pragma once
 
 #include <cxxabi.h>
@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "py_ref.hpp"
 #include "vrel/fatal.hpp"
 
@@ -23,11 +25,12 @@ void set_panic(const std::string& message) noexcept;
 // Takes the pending exception after an API call reported failure. None pending: a new
 // SystemError "attempted to fetch exception but none was set". A PanicException is not an
 // error but a fatal error crossing Python: it is reported on standard error and resumed as
-// vrel::FatalError (thrown) with its message.
-PyRef take_exception();
+// vrel::FatalError (thrown) with its message. Never null.
+PyRef take_exception_resuming_panic();
 
-// Like take_exception, then sets the result again as the pending exception.
-void restore_taken_exception(PyRef exc) noexcept;
+// After a failure, when the pending exception must reach the caller unchanged: a pending
+// PanicException is resumed as above (thrown); anything else stays pending. Returns false.
+bool resume_if_panic();
 
 // "PyErr { type: <repr of type>, value: <repr>, traceback: None | Some("<quoted text>") }"
 std::string python_error_debug(PyObject* exc);
@@ -35,18 +38,11 @@ std::string python_error_debug(PyObject* exc);
 // The display text "<qualified type name>: <str(exc)>".
 std::string exception_display(PyObject* exc);
 
-// The qualified name of `obj`'s type, or "<failed to extract type name>".
-std::string type_qualname(PyObject* obj);
-
-// A new TypeError "'{type}' object cannot be converted to '{target}'" (not raised).
+// A new TypeError "'{type}' object cannot be converted to '{target}'" (not raised); null
+// with an exception pending on failure.
 PyRef mismatch_error(PyObject* obj, const char* target);
-// Sets that TypeError as the pending exception.
-void raise_mismatch(PyObject* obj, const char* target);
-
-// str(obj) as UTF-8, or `fallback` (the error is cleared) when that fails.
-std::string str_or(PyObject* obj, const char* fallback);
-// repr(obj) as UTF-8, or `fallback`.
-std::string repr_or(PyObject* obj, const char* fallback);
+// Raises that TypeError; always returns false.
+bool raise_mismatch(PyObject* obj, const char* target);
 
 // Releases Python references whose owners died on a thread without the interpreter lock.
 void drain_pending_releases() noexcept;
@@ -86,7 +82,7 @@ Result guard_entry(Result failed, Body&& body) {
   } catch (const std::length_error&) {  // a size past what any allocation could hold
     PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vrelpy");
+    PyErr_SetString(PyExc_SystemError, msg::kUnexpectedCxx);
   }
   return failed;
 }

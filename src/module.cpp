@@ -3,6 +3,8 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "program_forms.hpp"
 
 namespace vrelpy {
@@ -15,14 +17,14 @@ namespace {
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "vrelpy",  // m_name
-    "",        // m_doc: an empty str, not None
-    0,         // m_size
-    nullptr,   // m_methods
-    nullptr,   // m_slots
-    nullptr,   // m_traverse
-    nullptr,   // m_clear
-    nullptr,   // m_free
+    msg::kModuleName,  // m_name
+    msg::kModuleDoc,   // m_doc
+    0,                 // m_size
+    nullptr,           // m_methods
+    nullptr,           // m_slots
+    nullptr,           // m_traverse
+    nullptr,           // m_clear
+    nullptr,           // m_free
 };
 
 // The module lives in one interpreter per process: the first to import it owns it.
@@ -47,7 +49,7 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
   }
   PyRef text = PyRef::steal(PyUnicode_FromString(name));
   if (!text || !PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, msg::kAllNotList);
     return false;
   }
   return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
@@ -58,15 +60,13 @@ PyObject* init_module() {
   const std::int64_t id = PyInterpreterState_GetID(interp);
   if (id == -1) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+      PyErr_SetString(PyExc_SystemError, msg::kNoExceptionSet);
     }
     return nullptr;
   }
   std::int64_t expected = -1;
   if (!g_interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
-    PyErr_SetString(PyExc_ImportError,
-                    "PyO3 modules do not yet support subinterpreters, see "
-                    "https://docs.python.org/3/howto/isolating-extensions.html");
+    PyErr_SetString(PyExc_ImportError, msg::kSubinterpreters);
     return nullptr;
   }
   if (g_module) return Py_NewRef(g_module);
@@ -87,12 +87,9 @@ PyObject* init_module() {
 }  // namespace
 
 bool check_instance(PyObject* obj, PyTypeObject* type, const char* target) {
-  if (!PyObject_TypeCheck(obj, type)) {
-    raise_mismatch(obj, target);
-    return false;
-  }
+  if (!PyObject_TypeCheck(obj, type)) return raise_mismatch(obj, target);
   if (!is_built(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s object is not initialized", target);
+    PyErr_Format(PyExc_TypeError, msg::kNotInitializedFormat, target);
     return false;
   }
   return true;
@@ -101,7 +98,7 @@ bool check_instance(PyObject* obj, PyTypeObject* type, const char* target) {
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
   PyRef name = PyRef::steal(PyType_GetName(type));
   if (!name) return nullptr;
-  PyErr_Format(PyExc_TypeError, "No constructor defined for %U", name.get());
+  PyErr_Format(PyExc_TypeError, msg::kNoConstructorFormat, name.get());
   return nullptr;
 }
 

@@ -7,6 +7,7 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
 #include "program_forms.hpp"
 #include "py_function.hpp"
 #include "recursion_guard.hpp"
@@ -82,7 +83,7 @@ class DataWriter {
   }
 
  private:
-  static constexpr const char kWhere[] = " while writing a program as data";
+  static constexpr const char* kWhere = msg::kWritingData;
 
   // A literal's value is written as exactly what `get` would return for it.
   PyRef write(const Expr::Literal& n) { return node("literal", value_to_python(n.value)); }
@@ -126,13 +127,13 @@ class DataWriter {
   PyRef write(const Statement::Fn& n) {
     const auto* fn = dynamic_cast<const PyVrelFn*>(n.function.get());
     if (!fn) {
-      PyErr_SetString(PyExc_TypeError, "a function not made by Statement.fn has no data form");
+      PyErr_SetString(PyExc_TypeError, msg::kForeignFunction);
       return PyRef();
     }
     PyRef name = PyRef::steal(PyObject_GetAttrString(fn->function(), "__qualname__"));
     if (!name) return PyRef();
     if (!PyUnicode_Check(name.get())) {
-      PyErr_SetString(PyExc_TypeError, "a function's __qualname__ must be a str");
+      PyErr_SetString(PyExc_TypeError, msg::kQualnameNotStr);
       return PyRef();
     }
     if (functions_ && !enter_function(name.get(), fn->function())) return PyRef();
@@ -165,10 +166,7 @@ class DataWriter {
     PyRef held = PyRef::steal(known);
     if (found == 0) return PyDict_SetItem(functions_, name, function) == 0;
     if (held.get() == function) return true;
-    PyErr_Format(PyExc_ValueError,
-                 "two different functions are named %R; their statements cannot be told "
-                 "apart in the data form",
-                 name);
+    PyErr_Format(PyExc_ValueError, msg::kSameNameFunctionsFormat, name);
     return false;
   }
 
@@ -204,14 +202,12 @@ std::string describe(PyObject* obj) {
   return "an object of type '" + type_qualname(obj) + "'";
 }
 
-constexpr const char kExpectedExpr[] = "an expression";
-constexpr const char kExpectedStatement[] = "a statement";
-constexpr const char kExpectedIdent[] = "an identifier (an int from 0 to 2**64-1, or a str)";
-constexpr const char kExpectedValue[] =
-    "a value (None, a bool, an int, a float, a str, or a list of values)";
-constexpr const char kExprKinds[] =
-    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector";
-constexpr const char kStatementKinds[] = "let, if, fn";
+using msg::kExpectedExpr;
+using msg::kExpectedIdent;
+using msg::kExpectedStatement;
+using msg::kExpectedValue;
+using msg::kExprKinds;
+using msg::kStatementKinds;
 
 // Reads trees from untrusted data. Every node is checked before anything is built from
 // it; a failure leaves an exception whose message starts with the path to the bad spot
@@ -267,7 +263,7 @@ class DataReader {
   }
 
  private:
-  static constexpr const char kWhere[] = " while reading program data";
+  static constexpr const char* kWhere = msg::kReadingData;
 
   // One step of the path: a dict key (a str object) or a list index.
   struct PathStep {
@@ -328,9 +324,7 @@ class DataReader {
   // The limit is a property of the whole data, so its error names no path.
   bool count() {
     if (++nodes_ <= kMaxWrittenNodes) return true;
-    PyErr_Format(PyExc_ValueError,
-                 "program data too large: more than %llu nodes and literal elements, counting "
-                 "a shared part at every place it is used",
+    PyErr_Format(PyExc_ValueError, msg::kTooLargeToReadFormat,
                  static_cast<unsigned long long>(kMaxWrittenNodes));
     return false;
   }
@@ -446,7 +440,7 @@ class DataReader {
     if (!plain_value(data)) return std::nullopt;
     vrel::Value value;
     if (!extract_value(data, value)) {
-      PyRef cause = take_exception();
+      PyRef cause = take_exception_resuming_panic();
       fail(PyExc_ValueError, std::string("expected ") + kExpectedValue + ", got " + describe(data));
       PyRef err = PyRef::steal(PyErr_GetRaisedException());
       PyException_SetCause(err.get(), cause.release());
@@ -474,7 +468,7 @@ class DataReader {
   }
 
   std::optional<vrel::BinaryOperator> operator_of(PyObject* data) {
-    constexpr const char* kWhat = "an operator: '+', '-', '*' or '/'";
+    constexpr const char* kWhat = msg::kExpectedOperator;
     if (!PyUnicode_Check(data)) return expected(PyExc_TypeError, kWhat, data);
     if (PyUnicode_EqualToUTF8(data, "+")) return vrel::BinaryOperator::Add;
     if (PyUnicode_EqualToUTF8(data, "-")) return vrel::BinaryOperator::Sub;
@@ -623,9 +617,7 @@ bool parse_from_data(PyObject* args, PyObject* kwargs, bool with_functions, PyOb
   const int is_mapping = PyObject_HasAttrStringWithError(functions, "keys");
   if (is_mapping < 0) return false;
   if (!is_mapping) {
-    PyErr_Format(PyExc_TypeError,
-                 "functions must be a mapping from names to functions, not '%.200s'",
-                 Py_TYPE(functions)->tp_name);
+    PyErr_Format(PyExc_TypeError, msg::kFunctionsNotMappingFormat, Py_TYPE(functions)->tp_name);
     return false;
   }
   return true;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "py_ref.hpp"
 #include "vrel/syntax_tree.hpp"
 
@@ -50,19 +52,13 @@ PyObject* immutable_deepcopy(PyObject* self, PyObject* memo) noexcept;
 
 // The method-table entries of the written forms of class `kind` (expr or statement),
 // closing the table: to_data, from_data, __reduce__, __copy__ and __deepcopy__.
-#define VRELPY_FORM_FUNCTION(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_params)                                \
-  {"to_data", VRELPY_FORM_FUNCTION(kind##_to_data), METH_NOARGS,                          \
-   "to_data($self, /)\n--\n\nThe data form: nested dicts and lists of plain values."},   \
-  {"from_data", VRELPY_FORM_FUNCTION(kind##_from_data),                                   \
-   METH_VARARGS | METH_KEYWORDS | METH_STATIC,                                            \
-   "from_data(" from_data_params ")\n--\n\nRebuild an object from its data form."},     \
-  {"__reduce__", VRELPY_FORM_FUNCTION(kind##_reduce), METH_NOARGS,                        \
-   "__reduce__($self, /)\n--\n\nPickled through the data form."},                        \
-  {"__copy__", VRELPY_FORM_FUNCTION(immutable_copy), METH_NOARGS,                         \
-   "__copy__($self, /)\n--\n\nThe object itself: it is immutable."},                     \
-  {"__deepcopy__", VRELPY_FORM_FUNCTION(immutable_deepcopy), METH_O,                      \
-   "__deepcopy__($self, memo, /)\n--\n\nThe object itself: it is immutable."},           \
+#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                         \
+  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},                  \
+  {"from_data", VRELPY_CFUNCTION(kind##_from_data), METH_VARARGS | METH_KEYWORDS | METH_STATIC, \
+   from_data_doc},                                                                              \
+  {"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, msg::kProgramReduceDoc},         \
+  {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},                   \
+  {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc},            \
   {nullptr, nullptr, 0, nullptr}
 
 // The module functions `_expr_from_data` and `_statement_from_data` that pickles name as

@@ -1,6 +1,7 @@
 // Pickling and copying of `Expr` and `Statement` objects, through their data form.
 #include "classes.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
 #include "program_forms.hpp"
 
 namespace vrelpy {
@@ -47,14 +48,10 @@ PyObject* immutable_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(
 PyObject* immutable_deepcopy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
 PyMethodDef g_rebuild_functions[] = {
-    {"_expr_from_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expr_from_data)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_expr_from_data(data)\n--\n\nExpr.from_data, under a name that pickles can refer to."},
-    {"_statement_from_data",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(statement_from_data)),
-     METH_VARARGS | METH_KEYWORDS,
-     "_statement_from_data(data, functions=None)\n--\n\n"
-     "Statement.from_data, under a name that pickles can refer to."},
+    {"_expr_from_data", VRELPY_CFUNCTION(expr_from_data), METH_VARARGS | METH_KEYWORDS,
+     msg::kRebuildExprDoc},
+    {"_statement_from_data", VRELPY_CFUNCTION(statement_from_data), METH_VARARGS | METH_KEYWORDS,
+     msg::kRebuildStatementDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

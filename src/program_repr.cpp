@@ -5,6 +5,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
 #include "program_forms.hpp"
 #include "py_function.hpp"
 #include "recursion_guard.hpp"
@@ -15,7 +16,7 @@ namespace {
 using vrel::Expr;
 using vrel::Statement;
 
-constexpr const char kWhere[] = " while writing the repr of a program";
+constexpr const char* kWhere = msg::kWritingRepr;
 
 const char* operator_text(vrel::BinaryOperator op) {
   switch (op) {

@@ -106,9 +106,7 @@ bool check_size(const Tree& tree) {
   NodeCounter counter;
   counter.push(tree);
   if (!counter.exceeds_limit()) return true;
-  PyErr_Format(PyExc_ValueError,
-               "program too large to write out: more than %llu nodes, counting a shared "
-               "subtree at every place it is used",
+  PyErr_Format(PyExc_ValueError, msg::kTooLargeToWriteFormat,
                static_cast<unsigned long long>(kMaxWrittenNodes));
   return false;
 }

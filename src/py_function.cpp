@@ -5,21 +5,24 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <vector>
 
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/native_stack.hpp"
 
 namespace vrelpy {
 namespace {
 
-// Holds the interpreter lock for a scope, taking it only when this thread lacks it.
+// Holds the interpreter lock for a scope, taking it only when this thread lacks it. Not
+// noexcept: during shutdown, taking the lock ends the thread by a forced unwind.
 class GilScope {
  public:
-  GilScope() noexcept : acquired_(!holds_interpreter_lock()) {
+  GilScope() : acquired_(!holds_interpreter_lock()) {
     if (acquired_) {
       state_ = PyGILState_Ensure();
       drain_pending_releases();
@@ -75,8 +78,9 @@ class InterpreterStackBudget {
 };
 
 // References dropped on threads without the interpreter lock; released by the next thread
-// that enters the binding with the lock. Never used in practice (every owner dies inside a
-// binding call or a deallocation), but a safeguard against a decref without the lock.
+// that enters the binding with the lock. Owners normally die inside a binding call or a
+// deallocation; this serves a thread ended during shutdown, and guards against a decref
+// without the lock.
 std::mutex g_pending_mutex;
 std::vector<PyObject*> g_pending;
 std::atomic<bool> g_has_pending{false};
@@ -106,7 +110,11 @@ PyVrelFn::~PyVrelFn() {
     }
   }
   std::lock_guard<std::mutex> lock(g_pending_mutex);
-  g_pending.push_back(f_);
+  try {
+    g_pending.push_back(f_);
+  } catch (const std::bad_alloc&) {
+    return;  // a destructor must not throw: the reference is leaked, not the process ended
+  }
   g_has_pending.store(true, std::memory_order_release);
 }
 
@@ -118,9 +126,9 @@ vrel::FunctionBox PyVrelFn::clone_box() const {
 void PyVrelFn::fmt(std::string& out) const {
   char address[32];
   std::snprintf(address, sizeof address, "%#lx", reinterpret_cast<unsigned long>(f_));
-  out += "PyVrelFn { f: Py(";
+  out += msg::kFunctionDebugStart;
   out += address;
-  out += ") }";
+  out += msg::kFunctionDebugEnd;
 }
 
 vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
@@ -133,9 +141,8 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     arg = value_to_python(*consumed);
   }
   if (!arg) {
-    PyRef err = take_exception();
-    vrel::raise_fatal("called `Result::unwrap()` on an `Err` value: " +
-                      python_error_debug(err.get()));
+    PyRef err = take_exception_resuming_panic();
+    vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
   }
   PyObject* call_args[2] = {nullptr, arg.get()};
   PyRef result = PyRef::steal(
@@ -144,10 +151,9 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
     PyRef err;
     {
       PyRef doomed_arg = std::move(arg);
-      err = take_exception();  // a PanicException resumes from here, releasing the argument
+      err = take_exception_resuming_panic();  // a panic resumes here, releasing the argument
     }
-    vrel::raise_fatal("Failed while executing Python function with Vrel: " +
-                      python_error_debug(err.get()));
+    vrel::raise_fatal(msg::kFunctionFailed + python_error_debug(err.get()));
   }
   arg = PyRef();
   // The most common results, small ints and floats, skip the general conversion.
@@ -158,9 +164,9 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
   vrel::Value value;
   const bool converted = extract_value(result.get(), value);
   if (converted) return value;
-  std::string message = "Failed to run Python::with_gil(...): ";
+  std::string message = msg::kWithGilFailed;
   {
-    PyRef err = take_exception();
+    PyRef err = take_exception_resuming_panic();
     message += python_error_debug(err.get());
   }
   result = PyRef();

@@ -1,6 +1,7 @@
 // The guard of every recursion of the binding over Python objects or program trees.
 #pragma once
 
+#include "messages.hpp"
 #include "py_ref.hpp"
 #include "vrel/native_stack.hpp"
 
@@ -14,7 +15,7 @@ class RecursionGuard {
  public:
   explicit RecursionGuard(const char* where) noexcept {
     if (vrel::native_stack_exhausted()) {
-      PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+      PyErr_Format(PyExc_RecursionError, msg::kRecursionFormat, where);
       return;
     }
     entered_ = Py_EnterRecursiveCall(where) == 0;

@@ -1,5 +1,4 @@
 // The machine class `Vrel`: construction, run, get, repr and its type (slots, methods).
-#include <new>
 #include <string>
 #include <vector>
 
@@ -7,54 +6,45 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
-#include "machine_borrow.hpp"
+#include "messages.hpp"
+#include "py_helpers.hpp"
 #include "vrel_mapping.hpp"
 #include "vrel/evaluator.hpp"
 
 namespace vrelpy {
 namespace {
 
+// The machine of a method's receiver; null with the mismatch TypeError pending for a
+// receiver that is not a built Vrel.
+const vrel::Machine* receiver(PyObject* self) {
+  if (!check_instance(self, g_vrel_type, msg::kTargetVrel)) return nullptr;
+  return &reinterpret_cast<PyVrel*>(self)->machine;
+}
+
 PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    static constexpr MethodSignature kSig = signature("Vrel.__new__()");
+    static constexpr MethodSignature kSig = signature(msg::kVrelNew);
     if (!bind_arguments(kSig, args, kwargs, nullptr)) return nullptr;
+    // Made first: if it cannot be, no object exists yet. If the object cannot be, the
+    // machine is destroyed on the way out.
     vrel::Machine machine;
-    PyObject* obj = type->tp_alloc(type, 0);
-    if (!obj) return nullptr;  // the machine is destroyed on the way out
-    auto* self = reinterpret_cast<PyVrel*>(obj);
-    new (&self->machine) vrel::Machine(std::move(machine));
-    new (&self->borrows) std::atomic<std::uint64_t>(0);
-    self->built = true;
-    return obj;
+    return new_instance<&PyVrel::machine>(type, std::move(machine));
   });
 }
 
-void vrel_dealloc(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  auto* self = reinterpret_cast<PyVrel*>(obj);
-  if (!self->built) {
-    type->tp_free(obj);
-    Py_DECREF(type);
-    return;
-  }
-  // Destroying the machine releases every value in it; a Python function among them may
-  // run arbitrary code as its last reference goes, but cannot reach this object any more.
-  self->machine.~Machine();
-  self->borrows.~atomic();
-  type->tp_free(obj);
-  Py_DECREF(type);
-}
+// Destroying the machine releases every value in it; a Python function among them may run
+// arbitrary code as its last reference goes, but cannot reach this object any more.
+constexpr auto vrel_dealloc = dealloc_instance<&PyVrel::machine>;
 
 PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"stmts"};
-    static constexpr MethodSignature kSig = signature("Vrel.run()", kParams);
+    static constexpr MethodSignature kSig = signature(msg::kVrelRun, kParams);
     PyObject* bound[1];
     if (!bind_arguments(kSig, args, nargsf, kwnames, bound)) return nullptr;
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
-    MachineBorrow borrow(vrel);
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
     // Every item is checked before anything runs, so a bad item executes nothing. The
     // statements are then run in place: the Statement objects are immutable and the
     // references held here keep them alive even if the sequence changes meanwhile.
@@ -66,7 +56,7 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     std::vector<const vrel::Statement*> program;
     program.reserve(holders.size());
     for (const PyRef& holder : holders) program.push_back(&statement_of(holder.get()));
-    vrel::deduce_borrowed(borrow.machine(), program);
+    vrel::deduce_borrowed(*machine, program);
     Py_RETURN_NONE;
   });
 }
@@ -75,45 +65,36 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                    PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"ident"};
-    static constexpr MethodSignature kSig = signature("Vrel.get()", kParams);
+    static constexpr MethodSignature kSig = signature(msg::kVrelGet, kParams);
     PyObject* bound[1];
     if (!bind_arguments(kSig, args, nargsf, kwnames, bound)) return nullptr;
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
-    MachineBorrow borrow(vrel);
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
     vrel::Identifier id;
     if (!extract_identifier(bound[0], id)) {
       prefix_argument_error("ident");
       return nullptr;
     }
-    vrel::SharedValue value = borrow.machine().get(id);
+    vrel::SharedValue value = machine->get(id);
     return value_to_python(*value).release();
   });
 }
 
 PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
-    MachineBorrow borrow(vrel);
-    std::string text = borrow.machine().debug();
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    std::string text = machine->debug();
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   });
 }
 
 PyMethodDef g_vrel_methods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_run)),
-     METH_FASTCALL | METH_KEYWORDS, "run($self, stmts)\n--\n\n"},
-    {"get", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_get)),
-     METH_FASTCALL | METH_KEYWORDS, "get($self, ident)\n--\n\n"},
-    {"update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_update)),
-     METH_VARARGS | METH_KEYWORDS,
-     "update($self, other=(), /, **kwargs)\n--\n\n"
-     "Bind many variables from a mapping or (ident, value) pairs and keywords."},
-    {"keys", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_keys)),
-     METH_NOARGS, "keys($self, /)\n--\n\nA list of the bound identifiers."},
-    {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vrel_reduce)),
-     METH_NOARGS, "__reduce__($self, /)\n--\n\nRefused: a machine cannot be pickled."},
+    {"run", VRELPY_CFUNCTION(vrel_run), METH_FASTCALL | METH_KEYWORDS, msg::kVrelRunDoc},
+    {"get", VRELPY_CFUNCTION(vrel_get), METH_FASTCALL | METH_KEYWORDS, msg::kVrelGetDoc},
+    {"update", VRELPY_CFUNCTION(vrel_update), METH_VARARGS | METH_KEYWORDS, msg::kVrelUpdateDoc},
+    {"keys", VRELPY_CFUNCTION(vrel_keys), METH_NOARGS, msg::kVrelKeysDoc},
+    {"__reduce__", VRELPY_CFUNCTION(vrel_reduce), METH_NOARGS, msg::kVrelReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,13 +108,13 @@ PyType_Slot g_vrel_slots[] = {
     {Py_sq_contains, reinterpret_cast<void*>(vrel_contains)},
     {Py_tp_iter, reinterpret_cast<void*>(vrel_iter)},
     {Py_nb_bool, reinterpret_cast<void*>(vrel_bool)},
-    {Py_tp_doc, const_cast<char*>("Vrel()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(msg::kVrelDoc)},
     {Py_tp_methods, g_vrel_methods},
     {0, nullptr},
 };
 
 PyType_Spec g_vrel_spec = {
-    "builtins.Vrel",
+    msg::kVrelTypeName,
     sizeof(PyVrel),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -142,8 +123,6 @@ PyType_Spec g_vrel_spec = {
 
 }  // namespace
 
-PyTypeObject* create_vrel_type() {
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&g_vrel_spec));
-}
+PyTypeObject* create_vrel_type() { return type_from_spec(g_vrel_spec); }
 
 }  // namespace vrelpy

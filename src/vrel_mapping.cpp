@@ -9,7 +9,7 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
-#include "machine_borrow.hpp"
+#include "messages.hpp"
 #include "py_function.hpp"
 
 namespace vrelpy {
@@ -31,6 +31,13 @@ bool binding_value(PyObject* obj, SharedValue& out) {
   if (!extract_value(obj, value)) return false;
   out = SharedValue::make(std::move(value));
   return true;
+}
+
+// The machine of a method's receiver; null with the mismatch TypeError pending for a
+// receiver that is not a built Vrel.
+const vrel::Machine* receiver(PyObject* self) {
+  if (!check_instance(self, g_vrel_type, msg::kTargetVrel)) return nullptr;
+  return &reinterpret_cast<PyVrel*>(self)->machine;
 }
 
 using Bindings = std::vector<std::pair<Identifier, SharedValue>>;
@@ -79,15 +86,13 @@ bool add_pairs(Bindings& bindings, PyObject* iterable) {
     PyRef pair = PyRef::steal(PySequence_Fast(item.get(), ""));
     if (!pair) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-        PyErr_Format(PyExc_TypeError,
-                     "cannot convert update sequence element #%zd to a sequence", index);
+        PyErr_Format(PyExc_TypeError, msg::kUpdateNotSequenceFormat, index);
       }
       return false;
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
     if (n != 2) {
-      PyErr_Format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required",
-                   index, n);
+      PyErr_Format(PyExc_ValueError, msg::kUpdateLengthFormat, index, n);
       return false;
     }
     PyObject** parts = PySequence_Fast_ITEMS(pair.get());
@@ -108,12 +113,11 @@ bool add_other(Bindings& bindings, PyObject* other) {
 
 PyObject* vrel_subscript(PyObject* self, PyObject* key) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
-    MachineBorrow borrow(vrel);
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
     Identifier id;
     if (!extract_identifier(key, id)) return nullptr;
-    SharedValue value = borrow.machine().find(id);
+    SharedValue value = machine->find(id);
     if (!value) {
       // Raised as an instance, so that a tuple key would not become KeyError's arguments.
       PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
@@ -126,48 +130,44 @@ PyObject* vrel_subscript(PyObject* self, PyObject* key) {
 
 int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   return guard_entry<int>(-1, [&]() -> int {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return -1;
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
     if (!value) {
-      PyErr_SetString(PyExc_TypeError, "'Vrel' object doesn't support item deletion");
+      PyErr_SetString(PyExc_TypeError, msg::kNoItemDeletion);
       return -1;
     }
-    MachineBorrow borrow(vrel);
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
     SharedValue converted;
     if (!binding_value(value, converted)) return -1;
-    borrow.machine().bind(std::move(id), std::move(converted));
+    machine->bind(std::move(id), std::move(converted));
     return 0;
   });
 }
 
 Py_ssize_t vrel_length(PyObject* self) {
   return guard_entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return -1;
-    MachineBorrow borrow(vrel);
-    return static_cast<Py_ssize_t>(borrow.machine().size());
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
+    return static_cast<Py_ssize_t>(machine->size());
   });
 }
 
 int vrel_contains(PyObject* self, PyObject* key) {
   return guard_entry<int>(-1, [&]() -> int {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return -1;
-    MachineBorrow borrow(vrel);
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
-    return borrow.machine().find(id) ? 1 : 0;
+    return machine->find(id) ? 1 : 0;
   });
 }
 
 PyObject* vrel_keys(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
-    MachineBorrow borrow(vrel);
-    const std::vector<Identifier> ids = borrow.machine().identifiers();
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    const std::vector<Identifier> ids = machine->identifiers();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -189,14 +189,13 @@ int vrel_bool(PyObject*) noexcept { return 1; }
 
 PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    PyVrel* vrel = vrel_receiver(self);
-    if (!vrel) return nullptr;
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) {
-      PyErr_Format(PyExc_TypeError, "update expected at most 1 argument, got %zd", nargs);
+      PyErr_Format(PyExc_TypeError, msg::kUpdateArgumentsFormat, nargs);
       return nullptr;
     }
-    MachineBorrow borrow(vrel);
     // Everything converts before anything is bound: a bad value binds nothing.
     Bindings bindings;
     PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
@@ -204,15 +203,13 @@ PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
                      (kwargs ? PyDict_GET_SIZE(kwargs) : 0));
     if (other && !add_other(bindings, other)) return nullptr;
     if (kwargs && !add_dict(bindings, kwargs)) return nullptr;
-    for (auto& [id, value] : bindings) borrow.machine().bind(std::move(id), std::move(value));
+    for (auto& [id, value] : bindings) machine->bind(std::move(id), std::move(value));
     Py_RETURN_NONE;
   });
 }
 
 PyObject* vrel_reduce(PyObject*, PyObject*) noexcept {
-  PyErr_SetString(PyExc_TypeError,
-                  "cannot pickle 'Vrel' object: a machine is live state; pickle the program "
-                  "(Statement and Expr objects) and bind the variables in a new Vrel");
+  PyErr_SetString(PyExc_TypeError, msg::kVrelNotPicklable);
   return nullptr;
 }
 

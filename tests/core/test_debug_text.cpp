@@ -15,6 +15,7 @@
 
 #include "debug_text.hpp"
 #include "unicode_tables.hpp"
+#include "vrel/value.hpp"
 
 namespace vrel {
 namespace {

@@ -263,7 +263,7 @@ TEST(MachineConcurrency, ReadsSeeOnlyWrittenValues) {
           vrel::deduce(m, block(let(U(std::uint64_t(t) * 1000000 + i), lit(code(t, i)))));
         }
         for (int w = 0; w < kThreads; ++w) {
-          SharedValue v = m.store().lookup(S("own" + std::to_string(w)));
+          SharedValue v = vrel::store_of(m).lookup(S("own" + std::to_string(w)));
           if (!v) continue;
           std::int64_t x = v->as_vector().at(0)->as_number().as_int();
           int writer = static_cast<int>(x / 1000000), iter = static_cast<int>(x % 1000000);
@@ -281,7 +281,7 @@ TEST(MachineConcurrency, ReadsSeeOnlyWrittenValues) {
     EXPECT_EQ(m.get(S("own" + std::to_string(t)))->as_vector().at(0)->as_number().as_int(),
               code(t, kIters - 1));
     for (int i = 0; i < kOwnIds; ++i) {
-      SharedValue v = m.store().lookup(U(std::uint64_t(t) * 1000000 + i));
+      SharedValue v = vrel::store_of(m).lookup(U(std::uint64_t(t) * 1000000 + i));
       ASSERT_TRUE(v) << t << " " << i;
       ASSERT_EQ(v->as_number().as_int(), code(t, i));
     }

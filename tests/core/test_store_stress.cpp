@@ -73,7 +73,7 @@ TEST(StoreStress, RebindsReleaseOldValuesOutsideTheLockExactlyOnce) {
     Machine m;
     vrel::deduce(m, block(let("v0", lit_null()), let("v1", lit_null()), let("v2", lit_null()),
                           let("v3", lit_null())));
-    c->on_destroy = [&m] { (void)m.store().lookup(S("v0")); };
+    c->on_destroy = [&m] { (void)vrel::store_of(m).lookup(S("v0")); };
     run_with_watchdog("rebinds", [&] {
       std::vector<std::thread> threads;
       for (int w = 0; w < kWriters; ++w) {
@@ -90,7 +90,7 @@ TEST(StoreStress, RebindsReleaseOldValuesOutsideTheLockExactlyOnce) {
         threads.emplace_back([&, r] {
           std::vector<SharedValue> held;
           for (int i = 0; i < kIters; ++i) {
-            SharedValue v = m.store().lookup(S("v" + std::to_string((i + r) % kVars)));
+            SharedValue v = vrel::store_of(m).lookup(S("v" + std::to_string((i + r) % kVars)));
             if (v) held.push_back(std::move(v));
             if (held.size() > 16) held.erase(held.begin(), held.begin() + 8);
           }
@@ -113,7 +113,7 @@ TEST(StoreStress, CallsRaceWithRebindsOfTheCallee) {
   {
     Machine m;
     auto body = [&m](SharedValue arg) {
-      (void)m.store().lookup(S("seen"));
+      (void)vrel::store_of(m).lookup(S("seen"));
       vrel::deduce(m, block(let("seen", lit(int_of(arg)))));
       return Value::integer(int_of(arg) + 1);
     };

@@ -115,7 +115,7 @@ inline Statement if_(Expr cond, std::vector<Statement> then_block, std::vector<S
 
 inline SharedValue eval(const Machine& m, Expr e) { return vrel::deduce_expr(m, std::move(e)); }
 inline std::string debug_of(const SharedValue& v) { return v->debug(); }
-inline bool bound(const Machine& m, const Identifier& id) { return static_cast<bool>(m.store().lookup(id)); }
+inline bool bound(const Machine& m, const Identifier& id) { return static_cast<bool>(store_of(m).lookup(id)); }
 
 // The message of the FatalError that `f` raises, or "<no fatal error>".
 template <class F>

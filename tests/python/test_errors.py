@@ -98,6 +98,11 @@ class PanickingFloat:
         raise panic_type()("raised from __float__")
 
 
+class PanickingIndex:
+    def __index__(self):
+        raise panic_type()("raised from __index__")
+
+
 class PanickingSequence:
     def __len__(self):
         return 1
@@ -113,6 +118,8 @@ class PanickingSequence:
         (lambda: Expr.literal([1, PanickingSequence()]), "raised from __getitem__"),
         (lambda: Expr.vector(PanickingSequence()), "raised from __getitem__"),
         (lambda: Vrel().run(PanickingSequence()), "raised from __getitem__"),
+        (lambda: Vrel().get(PanickingIndex()), "raised from __index__"),
+        (lambda: Statement.if_(Expr.literal(1), [], PanickingSequence()), "raised from __getitem__"),
     ],
 )
 def test_panic_met_while_converting_resumes_as_fatal_error(call, message):

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "messages.hpp"
 #include "unicode_tables.hpp"
+#include "vrel/value.hpp"
 
 namespace vrel {
 namespace {
@@ -180,13 +182,13 @@ void write_quoted(std::string& out, std::string_view utf8) {
 
 void write_float(std::string& out, double x) {
   if (std::isnan(x)) {
-    out.append("NaN");
+    out.append(text::kFloatNaN);
     return;
   }
   if (std::signbit(x)) out.push_back('-');
   const double magnitude = std::fabs(x);
   if (std::isinf(magnitude)) {
-    out.append("inf");
+    out.append(text::kFloatInfinity);
     return;
   }
   if (magnitude == 0.0) {

@@ -1,23 +1,10 @@
-// Text layouts shared by the debug forms: quoted strings and float numbers.
+// The layout of floats in debug forms. (The other layout, quoted text, is declared with
+// the values in vrel/value.hpp, as hosts use it too.)
 #pragma once
 
 #include <string>
-#include <string_view>
 
 namespace vrel {
-
-// Appends utf8 to out between double quotes, escaped so that the result shows
-// every character unambiguously:
-//   "  ->  \"        \  ->  \\        tab, CR, LF, NUL  ->  \t \r \n \0
-//   any other character that is not printable (see is_printable), and every
-//   grapheme-extending mark wherever it stands  ->  \u{hex}, the code point in
-//   lower-case hexadecimal without leading zeros (U+0007 -> \u{7}).
-// Everything else, the single quote and non-ASCII letters included, is copied
-// as its UTF-8 bytes. utf8 is expected to be valid UTF-8; each byte that does
-// not belong to a well-formed sequence (overlong forms, encoded surrogates and
-// values above U+10FFFF included) is written as \u{fffd}. Never throws except
-// std::bad_alloc from growing out.
-void write_quoted(std::string& out, std::string_view utf8);
 
 // Appends the text of x to out:
 //   NaN of either sign        ->  NaN

@@ -8,6 +8,7 @@
 
 #include <type_traits>
 
+#include "messages.hpp"
 #include "operand.hpp"
 #include "operators.hpp"
 #include "stack_guard.hpp"
@@ -88,7 +89,7 @@ template <bool Consume>
                                         Operand argument) {
   SharedValue callee = m.get(name);
   if (callee->kind() != ValueKind::Function) {
-    raise_fatal("called `Option::unwrap()` on a `None` value");
+    raise_fatal(text::kCalleeNotFunction);
   }
   return Operand::of(callee->as_function().run(std::move(argument).share()));
 }
@@ -114,7 +115,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return m.store().get(n.id, &n.memo);
+      return store_of(m).get(n.id, &n.memo);
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
@@ -167,10 +168,10 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
 // Binds `id`; the previous value is released here, after insert has given the shard lock
 // back. A consumed identifier is moved into the store, a borrowed one copied.
 void bind(const Machine& m, Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(std::move(id), std::move(value));
+  SharedValue previous = store_of(m).insert(std::move(id), std::move(value));
 }
 void bind(const Machine& m, const Identifier& id, SharedValue value) {
-  SharedValue previous = m.store().insert(id, std::move(value));
+  SharedValue previous = store_of(m).insert(id, std::move(value));
 }
 
 template <bool Consume>
@@ -180,7 +181,7 @@ template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
   if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
-    raise_fatal("Expected deduced condition to be a bool, got other type");
+    raise_fatal(text::kConditionNotBoolean);
   }
   run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
   if constexpr (Consume) {

@@ -7,6 +7,8 @@
 
 #include <string_view>
 
+#include "messages.hpp"
+
 namespace vrel {
 namespace {
 
@@ -24,15 +26,15 @@ void write_report(const std::string& message, const std::source_location& where)
   pthread_getname_np(pthread_self(), name, sizeof name);
   std::string report;
   report.reserve(96 + message.size());
-  report += "vrel: fatal error in thread '";
+  report += text::kReportThread;
   report += name;
-  report += "' (";
+  report += text::kReportThreadId;
   report += std::to_string(static_cast<long>(syscall(SYS_gettid)));
-  report += ") at ";
+  report += text::kReportLocation;
   report += project_relative(where.file_name());
   report += ':';
   report += std::to_string(where.line());
-  report += ":\n";
+  report += text::kReportMessage;
   report += message;
   report += '\n';
   // One write, so that reports of concurrent threads do not interleave.

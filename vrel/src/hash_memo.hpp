@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "vrel/syntax_tree.hpp"
+#include "vrel/detail/hash_memo.hpp"
 
 namespace vrel::detail {
 

@@ -1,6 +1,7 @@
 // The machine: creation, variable reads and bindings, listing and its debug form.
 #include "vrel/machine.hpp"
 
+#include "messages.hpp"
 #include "shard_count.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
@@ -29,9 +30,9 @@ std::vector<Identifier> Machine::identifiers() const {
 }
 
 void Machine::debug(std::string& out) const {
-  out += "Machine { vars: {";
+  out += text::kDebugMachineOpen;
   store_->debug_entries(out);
-  out += "} }";
+  out += text::kDebugMachineClose;
 }
 
 }  // namespace vrel

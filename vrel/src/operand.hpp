@@ -49,9 +49,13 @@ class Operand {
         return number(v.as_number());
       case ValueKind::Boolean:
         return boolean(v.as_boolean());
-      default:
+      case ValueKind::Null:
+      case ValueKind::String:
+      case ValueKind::Vector:
+      case ValueKind::Function:
         return Operand(SharedValue::make(std::move(v)));
     }
+    __builtin_unreachable();  // every kind returns above
   }
 
   Operand(Operand&& other) noexcept : tag_(other.tag_) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -57,7 +58,7 @@ namespace {
 
 int compare_values(const Value& left, const Value& right) {
   if (left.kind() != ValueKind::Number || right.kind() != ValueKind::Number) {
-    raise_fatal("Both left-hand and right-hand side values must be a number");
+    raise_fatal(text::kCompareNonNumbers);
   }
   return compare_numbers(left.as_number(), right.as_number());
 }
@@ -66,8 +67,8 @@ int compare_values(const Value& left, const Value& right) {
 
 Value binary_operation(BinaryOperator op, const Value& left, const Value& right) {
   if (left.kind() == ValueKind::String) {
-    if (right.kind() != ValueKind::String) raise_fatal("Binary operator for unknown type");
-    if (op != BinaryOperator::Add) raise_fatal("Unknown binary operation for Value::String");
+    if (right.kind() != ValueKind::String) raise_fatal(text::kBinaryUnknownType);
+    if (op != BinaryOperator::Add) raise_fatal(text::kStringOperation);
     const std::string& a = left.as_string();
     const std::string& b = right.as_string();
     std::string joined;
@@ -78,7 +79,7 @@ Value binary_operation(BinaryOperator op, const Value& left, const Value& right)
   if (left.kind() == ValueKind::Number && right.kind() == ValueKind::Number) {
     return Value::number(number_operation(op, left.as_number(), right.as_number()));
   }
-  raise_fatal("Binary operator for unknown type");
+  raise_fatal(text::kBinaryUnknownType);
 }
 
 bool greater_than(const Value& left, const Value& right) {
@@ -89,7 +90,7 @@ bool less_than(const Value& left, const Value& right) { return compare_values(le
 
 bool logical_not(const Value& operand) {
   if (operand.kind() != ValueKind::Boolean) {
-    raise_fatal("The not expression must be used on a boolean value");
+    raise_fatal(text::kNotNonBoolean);
   }
   return !operand.as_boolean();
 }

@@ -8,6 +8,7 @@
 
 #include <climits>
 
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -72,7 +73,7 @@ class SpinWait {
 bool RawRwLock::try_lock_shared() {
   std::uint32_t s = state_.load(std::memory_order_relaxed);
   while ((s & kWriterLocked) == 0) {
-    if ((s & kReaderMask) == kReaderMask) raise_fatal("reader count overflowed");
+    if ((s & kReaderMask) == kReaderMask) raise_fatal(text::kReaderCountOverflow);
     if (state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
                                      std::memory_order_relaxed)) {
       return true;
@@ -100,7 +101,7 @@ void RawRwLock::lock_shared_slow() {
     std::uint32_t s = state_.load(std::memory_order_relaxed);
     while (true) {
       if ((s & kWriterLocked) == 0) {
-        if ((s & kReaderMask) == kReaderMask) raise_fatal("reader count overflowed");
+        if ((s & kReaderMask) == kReaderMask) raise_fatal(text::kReaderCountOverflow);
         if (state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
                                          std::memory_order_relaxed)) {
           return;

@@ -13,9 +13,10 @@ namespace vrel {
 // the result depends only on the concatenated bytes, never on how they were split.
 // finish() does not consume the state, so more input may follow it.
 //
-// The variable store hashes every identifier on every lookup, so the whole class is
-// inline: full 8-byte words are loaded with memcpy (one unaligned load on the targets we
-// build for), and only the last 0 to 7 bytes of a write are handled byte by byte.
+// The variable store hashes an identifier on every insert and on every read whose hash it
+// does not remember (see detail::HashMemo), so the whole class is inline: full 8-byte words
+// are loaded with memcpy (one unaligned load on the targets we build for), and only the
+// last 0 to 7 bytes of a write are handled byte by byte.
 template <int C, int D>
 class SipHasher {
   static_assert(C > 0 && D > 0, "SipHash needs at least one round of each kind");
@@ -64,8 +65,8 @@ class SipHasher {
 
   // In one pass, the hash of the 8-byte word `head`, then `len` bytes at `data`, then the
   // byte `end`: what a streaming hasher gives for write_u64(head), write(data, len),
-  // write(&end, 1), finish(), without its per-write bookkeeping. Identifiers are hashed
-  // this way on every variable access.
+  // write(&end, 1), finish(), without its per-write bookkeeping. Text identifiers are
+  // hashed this way.
   static std::uint64_t framed(std::uint64_t k0, std::uint64_t k1, std::uint64_t head,
                               const void* data, std::size_t len, unsigned char end) noexcept {
     SipHasher h(k0, k1);

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "messages.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -66,7 +67,7 @@ std::size_t native_stack_left() noexcept {
   return sp > detail::tl_stack_low ? sp - detail::tl_stack_low : 0;
 }
 
-void raise_nesting_too_deep(std::source_location where) { raise_fatal(kNestingTooDeep, where); }
+void raise_nesting_too_deep(std::source_location where) { raise_fatal(text::kNestingTooDeep, where); }
 
 namespace {
 struct Deferred {

@@ -22,9 +22,6 @@ inline std::uintptr_t stack_pointer() noexcept {
 }
 }  // namespace detail
 
-// The message of the guard's fatal error.
-inline constexpr const char* kNestingTooDeep = "Maximum nesting depth exceeded";
-
 [[noreturn]] void raise_nesting_too_deep(std::source_location where);
 
 // Call on entry to every recursive step. Keeps a fixed headroom (a fraction of the

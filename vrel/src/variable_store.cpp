@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "hash_memo.hpp"
+#include "messages.hpp"
 #include "siphash.hpp"
 #include "vrel/fatal.hpp"
 
@@ -127,7 +128,7 @@ struct Table {
     if ((len + 1) * 4 <= cap * 3) return;
     constexpr std::size_t kMaxCapacity =
         (std::size_t{1} << (std::numeric_limits<std::size_t>::digits - 2)) / sizeof(Slot);
-    if (cap >= kMaxCapacity) raise_fatal("Hash table capacity overflow");
+    if (cap >= kMaxCapacity) raise_fatal(text::kTableCapacityOverflow);
     // Quadruple while small: a fresh machine filling up pays for few growth steps.
     const std::size_t new_cap = cap == 0 ? 16 : cap < 1024 ? cap * 4 : cap * 2;
     std::unique_ptr<Slot[]> old = std::move(slots);
@@ -161,9 +162,9 @@ VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
       shift_(0),
       keys_(keys),
       serial_(g_next_store_serial.fetch_add(1, std::memory_order_relaxed)) {
-  if (shard_amount <= 1) raise_fatal("assertion failed: shard_amount > 1");
+  if (shard_amount <= 1) raise_fatal(text::kShardAmountTooSmall);
   if (!std::has_single_bit(shard_amount)) {
-    raise_fatal("assertion failed: shard_amount.is_power_of_two()");
+    raise_fatal(text::kShardAmountNotPowerOfTwo);
   }
   shift_ = 64 - static_cast<unsigned>(std::countr_zero(shard_amount));
   shards_ = std::make_unique<Shard[]>(shard_amount);
@@ -189,7 +190,7 @@ SharedValue VariableStore::get(const Identifier& id, const detail::HashMemo* mem
     if (memo) detail::note_hash_miss(*memo, serial_, hash);
   }
   SharedValue value = lookup_hashed(id, hash);
-  if (!value) raise_fatal("Value cannot be found: " + id.debug());
+  if (!value) raise_fatal(text::kValueNotFound + id.debug());
   return value;
 }
 
@@ -251,10 +252,10 @@ void VariableStore::debug_entries(std::string& out) const {
     for (std::size_t j = 0; j < t.capacity(); ++j) {
       const Slot& s = t.slots[j];
       if (!s.value) continue;
-      if (!first) out += ", ";
+      if (!first) out += text::kDebugItemSeparator;
       first = false;
       s.key.debug(out);
-      out += ": ";
+      out += text::kDebugEntrySeparator;
       s.value->debug(out);
     }
   }

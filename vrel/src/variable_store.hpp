@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "rw_lock.hpp"
+#include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 
@@ -22,8 +23,9 @@ struct HashKeys {
 };
 HashKeys next_hash_keys();
 
-// SipHash-1-3 of an identifier under the given keys: the variant index as 8 little-endian
-// bytes, then the number as 8 little-endian bytes or the text's bytes and one 0xFF byte.
+// SipHash-1-3 of an identifier under the given keys: 0 (a number) or 1 (a text) as 8
+// little-endian bytes, then the number as 8 little-endian bytes or the text's bytes and
+// one 0xFF byte.
 std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexcept;
 
 // Identifier equality (same variant, equal number or equal bytes), as the tables use it.
@@ -100,6 +102,11 @@ class VariableStore {
   void debug_entries(std::string& out) const;
 
   std::size_t shard_amount() const noexcept { return shard_amount_; }
+  // Bits 56 down to 57 - log2(shard_amount) of the hash. Clear of the low bits, which pick
+  // the starting slot in the shard's table: were they the same, a shard's entries would
+  // crowd into a fraction of its slots. Clear of the top 7 bits too, which tables with a
+  // control byte per slot keep there as the slot's tag: such a table can replace ours
+  // without moving any identifier to another shard (or reordering the debug listing).
   std::size_t shard_index(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>((hash << 7) >> shift_);
   }
@@ -119,5 +126,8 @@ class VariableStore {
   std::uint64_t serial_;
   std::unique_ptr<Shard[]> shards_;
 };
+
+// The store of a machine.
+inline const VariableStore& store_of(const Machine& machine) noexcept { return *machine.store_; }
 
 }  // namespace vrel

@@ -20,8 +20,10 @@ void deduce(const Machine& machine, std::vector<Statement> program);
 // behaves exactly as the consuming form.
 void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program);
 
-// Evaluates `expression`, consuming it. The result is a new shared value, except for a
-// variable read, which returns the stored value itself. May raise FatalError.
+// Evaluates `expression`, consuming it (though never a Shared subtree, which is only read).
+// The result is a new shared value, except where the expression's value already has one:
+// a variable read returns the stored value itself, and a Constant its own value, whether
+// they stand at the top or behind a Shared node. May raise FatalError.
 SharedValue deduce_expr(const Machine& machine, Expr expression);
 
 }  // namespace vrel

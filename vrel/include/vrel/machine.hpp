@@ -51,10 +51,10 @@ class Machine {
     return out;
   }
 
-  // The store, for the evaluator.
-  const VariableStore& store() const noexcept { return *store_; }
-
  private:
+  // The store is the core's own business: the evaluator (and the core's tests) reach it
+  // through store_of, which only the core's sources define.
+  friend const VariableStore& store_of(const Machine& machine) noexcept;
   std::unique_ptr<VariableStore> store_;
 };
 

@@ -1,15 +1,15 @@
 // The syntax tree of vrel programs: expressions, binary operators and statements.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <variant>
 #include <vector>
 
+#include "vrel/detail/hash_memo.hpp"
+#include "vrel/detail/variant_kind.hpp"
 #include "vrel/value.hpp"
-#include "vrel/variant_kind.hpp"
 
 namespace vrel {
 
@@ -20,35 +20,14 @@ namespace detail {
 struct ExprDeleter {
   void operator()(Expr* e) const noexcept;
 };
-
-struct HashMemoCell;
-// Remembers the hash of a variable read's identifier under the store it was last read
-// from, so that a tree evaluated again and again against one machine hashes each of its
-// variable names once instead of at every read. Only the evaluator and the store use it;
-// it is written only after a second read from the same store, so trees that each machine
-// evaluates once pay nothing for it. A copy starts empty.
-class HashMemo {
- public:
-  HashMemo() noexcept = default;
-  HashMemo(const HashMemo&) noexcept {}
-  // The node may now name another identifier: forget everything.
-  HashMemo& operator=(const HashMemo&) noexcept {
-    forget();
-    return *this;
-  }
-  ~HashMemo() { forget(); }
-  void forget() noexcept;
-
-  // The serial number of the store that last missed the memo, and the remembered hash.
-  mutable std::atomic<std::uint64_t> candidate{0};
-  mutable std::atomic<HashMemoCell*> cell{nullptr};
-};
 }  // namespace detail
+
 // An owned child expression in its own heap cell.
 using ExprBox = std::unique_ptr<Expr, detail::ExprDeleter>;
 
-// An expression node. Every node exclusively owns its children; trees are never shared.
-// Copying is deep (a literal's value by the value copy rules). Copying, evaluating and
+// An expression node. A node owns its children exclusively, except a Shared node, whose
+// read-only subtree has several owners. Copying is deep (a literal's value by the value
+// copy rules) down to Shared nodes, which are copied by reference. Copying, evaluating and
 // destroying trees of any depth never overflows the native stack: too deep a copy is the
 // fatal error "Maximum nesting depth exceeded", destruction of any depth is safe.
 class Expr {

@@ -2,18 +2,16 @@
 // the function-object interface.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
 
-#include "vrel/variant_kind.hpp"
+#include "vrel/detail/variant_kind.hpp"
 
 namespace vrel {
 
@@ -209,9 +207,17 @@ class Identifier {
   Payload v_;
 };
 
-// Appends `text` in the quoted debug form used for String and S payloads: in double
-// quotes, with quotes, backslashes, control and non-printable characters escaped.
-void write_quoted(std::string& out, std::string_view text);
+// Appends `utf8` in the quoted form of String and S payloads: between double quotes,
+// escaped so that the result shows every character unambiguously:
+//   "  ->  \"        \  ->  \\        tab, CR, LF, NUL  ->  \t \r \n \0
+//   any other character that is not printable, and every grapheme-extending mark
+//   wherever it stands  ->  \u{hex}, the code point in lower-case hexadecimal without
+//   leading zeros (U+0007 -> \u{7}).
+// Everything else, the single quote and non-ASCII letters included, is copied as its
+// UTF-8 bytes. `utf8` is expected to be valid UTF-8; each byte that does not belong to a
+// well-formed sequence (overlong forms, encoded surrogates and values above U+10FFFF
+// included) is written as \u{fffd}. Never throws except std::bad_alloc from growing out.
+void write_quoted(std::string& out, std::string_view utf8);
 
 // ---- Function objects ---------------------------------------------------------------
 
@@ -234,129 +240,7 @@ class VrelFunction : public VrelFunctionClone {
   virtual Value run(SharedValue argument) const = 0;
 };
 
-// ---- Vectors built cell by cell ------------------------------------------------------
-
-namespace detail {
-struct CellBlock;
-}
-
-// Builds a vector value whose length is known ahead, as a host does converting one of its
-// lists: the elements are constructed right in their cells, and the cells come a block at a
-// time instead of one allocation each, which makes building and releasing a large vector
-// several times cheaper. A block is freed when the last of its cells is released, on
-// whichever thread; until then a surviving element keeps its block's memory (not the other
-// elements' contents) allocated. Blocks grow with the vector, so a single survivor keeps at
-// most about half of the vector's cell memory. Freed large blocks are kept for reuse, at most
-// 8 MiB of them in the whole process.
-class VectorBuilder {
- public:
-  // `expected`: how many elements the caller means to append. More may be appended (they
-  // get cells of their own); cells left unused go back when building ends.
-  explicit VectorBuilder(std::size_t expected);
-  VectorBuilder(const VectorBuilder&) = delete;
-  VectorBuilder& operator=(const VectorBuilder&) = delete;
-  ~VectorBuilder();
-
-  // Appends the value that `make()` returns, constructed in its cell.
-  template <class Make>
-  void emplace(Make&& make);
-  void push(Value value) {
-    emplace([&]() noexcept { return std::move(value); });
-  }
-  std::size_t size() const noexcept { return items_.size(); }
-  // The vector value of the elements appended so far; the builder is left empty.
-  Value finish();
-
- private:
-  bool next_block();
-  void give_back_unused() noexcept;
-
-  Value::Vector items_;
-  std::size_t expected_;
-  detail::CellBlock* block_ = nullptr;
-  detail::ValueCell* next_ = nullptr;  // the block's first unused cell, up to end_
-  detail::ValueCell* end_ = nullptr;
-  std::uint64_t next_word_ = 0;  // the initial count word of the cell at next_
-};
-
-// ---- inline parts of SharedValue ------------------------------------------------------
-
-namespace detail {
-
-// The count word of a cell: the reference count in the low 40 bits (a count never comes near
-// 2^40, as every reference takes 8 bytes of memory), and in the high 24 bits the cell's
-// position in its block plus one, or 0 for a cell allocated on its own.
-inline constexpr unsigned kCellIndexShift = 40;
-inline constexpr std::uint64_t kCellCountMask = (std::uint64_t{1} << kCellIndexShift) - 1;
-inline constexpr std::uint64_t kCellIndexUnit = std::uint64_t{1} << kCellIndexShift;
-inline constexpr std::size_t kBlockCellsMax = (std::size_t{1} << (64 - kCellIndexShift)) - 1;
-
-struct FromFactory {};
-
-struct ValueCell {
-  explicit ValueCell(Value v) noexcept : value(std::move(v)) {}
-  // `make()` returns the value as a prvalue, so it is constructed in place.
-  template <class Make>
-  ValueCell(FromFactory, Make& make, std::uint64_t word) noexcept(noexcept(make()))
-      : refs(word), value(make()) {}
-  // Cells are the most frequent allocation of evaluation (one per intermediate result);
-  // each thread recycles a bounded number of freed cells before going to malloc. Cells in a
-  // block are placed with ::new and never pass through these.
-  static void* operator new(std::size_t size);
-  static void operator delete(void* p) noexcept;
-  std::atomic<std::uint64_t> refs{1};
-  Value value;
-};
-
-// Destroys the value of a cell whose last reference was dropped and frees the cell (alone,
-// or as one of its block); `word` is the count word read when it was dropped.
-void destroy_cell(ValueCell* cell, std::uint64_t word) noexcept;
-
-inline void release_cell(ValueCell* cell) noexcept {
-  // A holder of the only reference is the only thread that can still reach the count (no
-  // one can copy a handle they do not hold), so it need not write it. The acquire load
-  // pairs with the release half of every earlier decrement, as the decrement's own acquire
-  // would: other threads' reads of the value happen before its destruction.
-  std::uint64_t word = cell->refs.load(std::memory_order_acquire);
-  if ((word & kCellCountMask) != 1) {
-    word = cell->refs.fetch_sub(1, std::memory_order_acq_rel);
-    if ((word & kCellCountMask) != 1) return;
-  }
-  destroy_cell(cell, word);
-}
-
-}  // namespace detail
-
-template <class Make>
-void VectorBuilder::emplace(Make&& make) {
-  if (next_ == end_ && !next_block()) {
-    items_.push_back(SharedValue(new detail::ValueCell(detail::FromFactory{}, make, 1)));
-    return;
-  }
-  auto* cell = ::new (static_cast<void*>(next_)) detail::ValueCell(detail::FromFactory{}, make, next_word_);
-  // Taken before the handle is stored: should the push fail, the handle's release accounts
-  // for the cell, and giving back the unused rest must not count it a second time.
-  ++next_;
-  next_word_ += detail::kCellIndexUnit;
-  items_.push_back(SharedValue(cell));
-}
-
-inline SharedValue SharedValue::make(Value value) {
-  return SharedValue(new detail::ValueCell(std::move(value)));
-}
-inline SharedValue::SharedValue(const SharedValue& other) noexcept : cell_(other.cell_) {
-  if (cell_) cell_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-inline SharedValue::~SharedValue() {
-  if (cell_) detail::release_cell(cell_);
-}
-inline const Value& SharedValue::operator*() const noexcept { return cell_->value; }
-inline const Value* SharedValue::operator->() const noexcept { return &cell_->value; }
-inline const Value* SharedValue::get() const noexcept {
-  return cell_ ? &cell_->value : nullptr;
-}
-inline std::size_t SharedValue::use_count() const noexcept {
-  return cell_ ? cell_->refs.load(std::memory_order_relaxed) & detail::kCellCountMask : 0;
-}
-
 }  // namespace vrel
+
+// The inline parts of SharedValue need the layout of its cells.
+#include "vrel/detail/value_cell.hpp"

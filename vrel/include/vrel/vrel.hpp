@@ -7,3 +7,4 @@
 #include "vrel/native_stack.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
+#include "vrel/vector_builder.hpp"
