@@ -13,16 +13,15 @@ python_exe="$root/.venv/bin/python"
 # tests (which expect ordinary nesting to fit the main thread) the room they assume.
 ulimit -s 65536
 
-echo "== coverage: configure, build"
-# Atomic counter updates: several threads run instrumented code at once in the stress tests.
-cmake -S . -B build/coverage -DCMAKE_BUILD_TYPE=Debug -DVRELPY_COVERAGE=ON \
-  -DCMAKE_CXX_FLAGS="-fprofile-update=atomic" -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF \
-  -DVRELPY_BUILD_MODULE=ON -DPython_EXECUTABLE="$python_exe" >/dev/null
-cmake --build build/coverage -j2
+echo "== coverage: configure, build (CMake preset coverage)"
+# The flags (Debug, --coverage, atomic counter updates for the threads of the stress tests)
+# are in CMakePresets.json.
+cmake --preset coverage -DPython_EXECUTABLE="$python_exe" >/dev/null
+cmake --build --preset coverage
 find build/coverage -name '*.gcda' -delete
 
 echo "== coverage: core tests"
-ctest --test-dir build/coverage --output-on-failure -j2
+ctest --preset coverage
 
 echo "== coverage: python tests"
 module_dir="$root/build/coverage"

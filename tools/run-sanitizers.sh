@@ -25,19 +25,15 @@ supp="$root/tests/sanitizers"
 # (it compares frame addresses against the thread's real stack bounds).
 common_ubsan="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
 
-echo "== asan+ubsan: configure, build"
-# -O1: the usual trade for sanitizers between build time, run time and clear stack traces.
-opt=(-DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g"
-     "-DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized")
-cmake -S . -B build/asan "${opt[@]}" \
-  -DVRELPY_SANITIZE=address,undefined -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF \
-  -DVRELPY_BUILD_MODULE=ON -DPython_EXECUTABLE="$python_exe" >/dev/null
-cmake --build build/asan -j2
+echo "== asan+ubsan: configure, build (CMake preset asan)"
+# The flags (-O1 -g, the sanitizers, which targets) are in CMakePresets.json.
+cmake --preset asan -DPython_EXECUTABLE="$python_exe" >/dev/null
+cmake --build --preset asan
 
 echo "== asan+ubsan: core tests"
-ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=0:strict_string_checks=1:check_initialization_order=1" \
-UBSAN_OPTIONS="$common_ubsan" \
-  ctest --test-dir build/asan --output-on-failure -j2
+# The test preset sets ASAN_OPTIONS (leaks, strict string checks, initialisation order; no
+# fake stack, as above) and UBSAN_OPTIONS (the same as common_ubsan).
+ctest --preset asan
 
 echo "== asan+ubsan: python tests"
 module_dir="$root/build/asan"
@@ -66,11 +62,10 @@ esac
   --deselect tests/python/test_examples.py::test_stub_package_is_installed_beside_the_module
 unset LD_PRELOAD ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC VRELPY_TESTS_UNDER_SANITIZER
 
-echo "== tsan: configure, build, store/lock/stress/vector-builder tests"
+echo "== tsan: configure, build (CMake preset tsan), store/lock/stress/vector-builder tests"
 ulimit -s 8192  # back to the usual stack: these tests do not nest deeply
-cmake -S . -B build/tsan "${opt[@]}" -DVRELPY_SANITIZE=thread \
-  -DVRELPY_BUILD_TESTS=ON -DVRELPY_BUILD_BENCH=OFF -DVRELPY_BUILD_MODULE=OFF >/dev/null
-cmake --build build/tsan -j2 --target vrel_core_tests
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
 # halt_on_error: the first race fails the run; second_deadlock_stack for useful reports.
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
   build/tsan/vrel_core_tests \

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the core's GoogleTest suite (CTest), the Python suite, the
-# type checks of the stubs and examples, the suites under AddressSanitizer/UBSan and
-# ThreadSanitizer, and line coverage. Installs what is missing on a fresh Debian machine:
-# libgtest-dev, a venv, PyPI packages.
+# Builds and runs every test: the format check of the C++ sources, the core's GoogleTest
+# suite (CTest), the Python suite, the type checks of the stubs and examples, the suites
+# under AddressSanitizer/UBSan and ThreadSanitizer, and line coverage. The CMake builds use
+# the presets of CMakePresets.json. Installs what is missing on a fresh Debian machine:
+# libgtest-dev, clang-format, a venv, PyPI packages.
 #
 #   ./tools/run-tests.sh          everything (what CI runs)
-#   ./tools/run-tests.sh --quick  only the release-build suites and the type checks
+#   ./tools/run-tests.sh --quick  the format check, the release-build suites and the type checks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,11 +20,13 @@ echo "== prerequisites, and vrelpy built from this tree into .venv"
 ./tools/setup-venv.sh
 source tools/prerequisites.sh
 
-echo "== core: configure, build, test"
-cmake -S . -B build/core -DCMAKE_BUILD_TYPE=Release -DVRELPY_BUILD_TESTS=ON \
-  -DVRELPY_BUILD_BENCH=ON -DVRELPY_BUILD_MODULE=OFF >/dev/null
-cmake --build build/core -j2
-ctest --test-dir build/core --output-on-failure -j2
+echo "== format of the C++ sources (clang-format; ./tools/format.sh fixes it)"
+./tools/check-format.sh
+
+echo "== core: configure, build, test (CMake preset release, in build/core)"
+cmake --preset release >/dev/null
+cmake --build --preset release
+ctest --preset release
 
 echo "== python"
 # The CI profile runs thousands of examples of the property tests.

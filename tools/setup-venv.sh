@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Creates .venv with CPython 3.13 and installs vrelpy into it (sourced by the other scripts).
+# Creates .venv with CPython 3.13 and installs vrelpy into it, building in build/<wheel tag>
+# (run by the other scripts).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -20,4 +21,10 @@ if [ ! -x .venv/bin/python ] ||
   rm -rf .venv
   "$(find_python)" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check "$@" .
+# The build backend lives in .venv and the build is not isolated: pip would otherwise give
+# every build a new temporary environment, and scikit-build-core starts its build directory
+# (build/<wheel tag>, see pyproject.toml) afresh for each new environment. This way a
+# repeated install rebuilds only what changed.
+pip=(.venv/bin/python -m pip install -q --disable-pip-version-check)
+"${pip[@]}" "scikit-build-core>=0.11"
+"${pip[@]}" --no-build-isolation "$@" .

@@ -129,6 +129,8 @@ def arith(op, a, b):
             return quotient if (a < 0) == (b < 0) else -quotient
         return wrap({"+": a + b, "-": a - b, "*": a * b}[op])
     a, b = float(a), float(b)
+    if op in "+*" and math.isnan(a) and math.isnan(b):
+        return a  # of two NaNs the left one, whichever way the compiler ordered the operands
     return {"+": a + b, "-": a - b, "*": a * b, "/": float_div(a, b)}[op]
 
 

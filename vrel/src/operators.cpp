@@ -38,6 +38,11 @@ Number number_operation(BinaryOperator op, Number a, Number b) {
   if (op == BinaryOperator::Div) return Number::div(a, b);
   if (a.is_int() && b.is_int()) return Number::from_int(wrapping(op, a.as_int(), b.as_int()));
   const double x = a.to_float(), y = b.to_float();
+  // IEEE 754 leaves open which NaN the sum or product of two NaNs carries, and the compiler
+  // may swap the operands of a commutative operation. The left one is kept, quieted, as the
+  // hardware does for the operation as written: the total order of comparisons tells NaNs
+  // apart by sign, so the result must not depend on the build.
+  if (__builtin_expect(x != x, 0) && y != y) return Number::from_float(x + x);
   switch (op) {
     case BinaryOperator::Add:
       return Number::from_float(x + y);
