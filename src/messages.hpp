@@ -171,7 +171,8 @@ inline constexpr char kExprFromDataDoc[] =
     "from_data(data)\n--\n\nRebuild an expression from its data form.";
 inline constexpr char kStatementFromDataDoc[] =
     "from_data(data, functions=None)\n--\n\nRebuild a statement from its data form.";
-inline constexpr char kProgramReduceDoc[] = "__reduce__($self, /)\n--\n\nPickled through the data form.";
+inline constexpr char kProgramReduceDoc[] =
+    "__reduce__($self, /)\n--\n\nPickled through the data form.";
 inline constexpr char kCopyDoc[] = "__copy__($self, /)\n--\n\nThe object itself: it is immutable.";
 inline constexpr char kDeepCopyDoc[] =
     "__deepcopy__($self, memo, /)\n--\n\nThe object itself: it is immutable.";

@@ -4,8 +4,8 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "messages.hpp"
-#include "py_helpers.hpp"
 #include "program_forms.hpp"
+#include "py_helpers.hpp"
 
 namespace vrelpy {
 

@@ -116,13 +116,13 @@ class DataWriter {
   PyRef write(const Expr::Shared& n) { return expr(*n.target); }
 
   PyRef write(const Statement::Let& n) {
-    return node("let", list_from([&] { return identifier_to_python(n.id); },
-                                 [&] { return expr(n.expr); }));
+    return node(
+        "let", list_from([&] { return identifier_to_python(n.id); }, [&] { return expr(n.expr); }));
   }
   PyRef write(const Statement::If& n) {
-    return node("if", list_from([&] { return expr(n.condition); },
-                                [&] { return block(n.then_block); },
-                                [&] { return block(n.otherwise_block); }));
+    return node("if",
+                list_from([&] { return expr(n.condition); }, [&] { return block(n.then_block); },
+                          [&] { return block(n.otherwise_block); }));
   }
   PyRef write(const Statement::Fn& n) {
     const auto* fn = dynamic_cast<const PyVrelFn*>(n.function.get());
@@ -181,11 +181,13 @@ class DataWriter {
 std::string describe(PyObject* obj) {
   if (PyDict_Check(obj)) {
     const Py_ssize_t n = PyDict_GET_SIZE(obj);
-    return n == 0 ? "an empty dict" : "a dict with " + std::to_string(n) + (n == 1 ? " key" : " keys");
+    return n == 0 ? "an empty dict"
+                  : "a dict with " + std::to_string(n) + (n == 1 ? " key" : " keys");
   }
   if (PyList_Check(obj)) {
     const Py_ssize_t n = PyList_GET_SIZE(obj);
-    return n == 0 ? "an empty list" : "a list of " + std::to_string(n) + (n == 1 ? " item" : " items");
+    return n == 0 ? "an empty list"
+                  : "a list of " + std::to_string(n) + (n == 1 ? " item" : " items");
   }
   if (PyUnicode_Check(obj) && PyUnicode_GET_LENGTH(obj) > 60) {
     PyRef head = PyRef::steal(PyUnicode_Substring(obj, 0, 60));
@@ -353,8 +355,8 @@ class DataReader {
     key = PyRef::borrow(k);
     payload = PyRef::borrow(v);
     if (!PyUnicode_Check(k)) {
-      fail(PyExc_ValueError, std::string("expected ") + what + " whose key is a str, got the key " +
-                                 describe(k));
+      fail(PyExc_ValueError,
+           std::string("expected ") + what + " whose key is a str, got the key " + describe(k));
       return false;
     }
     return true;
@@ -369,8 +371,7 @@ class DataReader {
   bool items(PyObject* payload, Py_ssize_t n, PyRef* out) {
     if (!PyList_Check(payload) || PyList_GET_SIZE(payload) != n) {
       const std::string what = "a list of " + std::to_string(n) + " items";
-      expected(PyList_Check(payload) ? PyExc_ValueError : PyExc_TypeError, what.c_str(),
-               payload);
+      expected(PyList_Check(payload) ? PyExc_ValueError : PyExc_TypeError, what.c_str(), payload);
       return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) out[i] = PyRef::borrow(PyList_GET_ITEM(payload, i));
@@ -558,8 +559,8 @@ class DataReader {
     if (!then_block) return std::nullopt;
     auto otherwise_block = block(args[2].get(), 2);
     if (!otherwise_block) return std::nullopt;
-    return Statement(Statement::If{std::move(*condition), std::move(*then_block),
-                                   std::move(*otherwise_block)});
+    return Statement(
+        Statement::If{std::move(*condition), std::move(*then_block), std::move(*otherwise_block)});
   }
 
   // The function is looked up in `functions` and nowhere else: data never makes the
@@ -588,7 +589,8 @@ class DataReader {
                                        "] must be a plain Python function, got " +
                                        describe(function.get()));
     }
-    return Statement(Statement::Fn{std::move(*id), std::make_unique<PyVrelFn>(std::move(function))});
+    return Statement(
+        Statement::Fn{std::move(*id), std::make_unique<PyVrelFn>(std::move(function))});
   }
 
   PyObject* functions_;  // borrowed, or null

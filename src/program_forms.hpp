@@ -52,14 +52,15 @@ PyObject* immutable_deepcopy(PyObject* self, PyObject* memo) noexcept;
 
 // The method-table entries of the written forms of class `kind` (expr or statement),
 // closing the table: to_data, from_data, __reduce__, __copy__ and __deepcopy__.
-#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                         \
-  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},                  \
-  {"from_data", VRELPY_CFUNCTION(kind##_from_data), METH_VARARGS | METH_KEYWORDS | METH_STATIC, \
-   from_data_doc},                                                                              \
-  {"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, msg::kProgramReduceDoc},         \
-  {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},                   \
-  {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc},            \
-  {nullptr, nullptr, 0, nullptr}
+#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                    \
+  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},              \
+      {"from_data", VRELPY_CFUNCTION(kind##_from_data),                                     \
+       METH_VARARGS | METH_KEYWORDS | METH_STATIC, from_data_doc},                          \
+      {"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, msg::kProgramReduceDoc}, \
+      {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},           \
+      {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc}, {  \
+    nullptr, nullptr, 0, nullptr                                                            \
+  }
 
 // The module functions `_expr_from_data` and `_statement_from_data` that pickles name as
 // their rebuilders (the classes' own names do not lead back to this module).

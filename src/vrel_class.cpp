@@ -8,8 +8,8 @@
 #include "errors.hpp"
 #include "messages.hpp"
 #include "py_helpers.hpp"
-#include "vrel_mapping.hpp"
 #include "vrel/evaluator.hpp"
+#include "vrel_mapping.hpp"
 
 namespace vrelpy {
 namespace {
