@@ -1,4 +1,5 @@
-// The machine class `Vrel`: construction, run, get, limits and repr.
+// The machine class `Vrel`: construction, run, get, limits, repr and its type (slots,
+// methods).
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "messages.hpp"
 #include "py_helpers.hpp"
 #include "vrel/evaluator.hpp"
+#include "vrel_mapping.hpp"
 
 namespace vrelpy {
 namespace {
@@ -119,6 +121,9 @@ PyMethodDef g_vrel_methods[] = {
     {"get", VRELPY_CFUNCTION(vrel_get), METH_FASTCALL | METH_KEYWORDS, msg::kVrelGetDoc},
     {"set_limits", VRELPY_CFUNCTION(vrel_set_limits), METH_FASTCALL | METH_KEYWORDS,
      msg::kVrelSetLimitsDoc},
+    {"update", VRELPY_CFUNCTION(vrel_update), METH_VARARGS | METH_KEYWORDS, msg::kVrelUpdateDoc},
+    {"keys", VRELPY_CFUNCTION(vrel_keys), METH_NOARGS, msg::kVrelKeysDoc},
+    {"__reduce__", VRELPY_CFUNCTION(vrel_reduce), METH_NOARGS, msg::kVrelReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -131,6 +136,12 @@ PyType_Slot g_vrel_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(vrel_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vrel_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(vrel_repr)},
+    {Py_mp_subscript, reinterpret_cast<void*>(vrel_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(vrel_ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(vrel_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(vrel_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(vrel_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(vrel_bool)},
     {Py_tp_doc, const_cast<char*>(msg::kVrelDoc)},
     {Py_tp_methods, g_vrel_methods},
     {Py_tp_getset, g_vrel_getset},

@@ -1,4 +1,4 @@
-// The machine: creation, variable reads, limits and its debug form.
+// The machine: creation, variable reads and bindings, listing, limits and its debug form.
 #include "vrel/machine.hpp"
 
 #include "messages.hpp"
@@ -20,6 +20,20 @@ SharedValue Machine::get(const Identifier& id) const { return store_->get(id); }
 
 void Machine::set_limits(const RunLimits& limits) const noexcept { limits_->store(limits); }
 RunLimits Machine::limits() const noexcept { return limits_->load(); }
+
+SharedValue Machine::find(const Identifier& id) const { return store_->lookup(id); }
+
+void Machine::bind(Identifier id, SharedValue value) const {
+  SharedValue previous = store_->insert(std::move(id), std::move(value));
+}
+
+std::size_t Machine::size() const { return store_->size(); }
+
+std::vector<Identifier> Machine::identifiers() const {
+  std::vector<Identifier> out;
+  store_->append_identifiers(out);
+  return out;
+}
 
 void Machine::debug(std::string& out) const {
   out += text::kDebugMachineOpen;
