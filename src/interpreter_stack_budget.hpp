@@ -30,7 +30,11 @@ class InterpreterStackBudget {
       tstate_->c_recursion_remaining = static_cast<int>(fits);
     }
   }
-  ~InterpreterStackBudget() { restore(); }
+  // A thread that the interpreter ends during shutdown unwinds through here with no thread
+  // state attached, and its state may already be freed: then there is nothing to give back.
+  ~InterpreterStackBudget() {
+    if (lowered_by_ != 0 && PyThreadState_GetUnchecked() == tstate_) restore();
+  }
   // Gives the levels back early, before the interpreter lock is.
   void restore() noexcept {
     tstate_->c_recursion_remaining += lowered_by_;
