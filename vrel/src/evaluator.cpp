@@ -115,7 +115,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return store_of(m).get(n.id, &n.memo);
+      return store_of(m).read(n.id, &n.memo);
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
@@ -230,6 +230,14 @@ void deduce_borrowed(const Machine& machine, std::span<const Statement* const> p
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
+  // Inside a tree a number or boolean variable is read as a plain copy; a read that is the
+  // whole expression hands back the stored value itself, whatever its kind.
+  const Expr* top = &expression;
+  while (top->kind() == Expr::Kind::Shared) top = std::get_if<Expr::Shared>(&top->node)->target.get();
+  if (top->kind() == Expr::Kind::Ident) {
+    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
+    return store_of(machine).get(n.id, &n.memo);
+  }
   return eval<true>(machine, expression).share();
 }
 
