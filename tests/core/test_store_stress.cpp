@@ -1,7 +1,7 @@
 // Many threads of readers and writers on one machine: table growth, rebinding with the last
 // reference released outside the store lock, calls racing with rebinds of the callee, plain
-// reads racing with rebinds, and the machine's debug form listed while writers run. Meant to
-// run under ThreadSanitizer too.
+// reads racing with rebinds, copies of one `if` running its shared blocks, and the machine's
+// debug form listed while writers run. Meant to run under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -183,6 +183,38 @@ TEST(StoreStress, PlainReadsRaceWithRebindsOfAnyKind) {
     for (auto& t : threads) t.join();
   });
   EXPECT_EQ(bad, 0);
+}
+
+// Each thread runs its own copy of one `if`, all sharing the blocks (and the variable reads'
+// remembered hashes inside them), while the original is dropped. Every run binds what the
+// blocks say, and the last copy to go releases the blocks' values.
+TEST(StoreStress, CopiesOfAnIfRunTheirSharedBlocksOnSeveralThreads) {
+  constexpr int kThreads = 3, kIters = 2000;
+  SharedValue probe = shared(Value::null());
+  Machine m;
+  vrel::deduce(m, block(let("x", lit(1))));
+  auto original = std::make_unique<Statement>(
+      if_(Expr::greater_than(ident("x"), lit(0)),
+          block(let("a", vec_expr(lit(vec_value({probe})), add(ident("x"), ident("x"))))),
+          block(let("b", lit(0)))));
+  std::atomic<int> bad{0};
+  run_with_watchdog("shared blocks", [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, copy = *original] {
+        const Statement* program[] = {&copy};
+        for (int i = 0; i < kIters; ++i) {
+          vrel::deduce_borrowed(m, program);
+          if (m.get(S("a"))->as_vector()[1]->as_number().as_int() != 2) ++bad;
+        }
+      });
+    }
+    original.reset();
+    for (auto& t : threads) t.join();
+  });
+  EXPECT_EQ(bad, 0);
+  EXPECT_FALSE(bound(m, S("b")));
+  EXPECT_EQ(probe.use_count(), 2u) << "here and in the bound vector: the blocks are gone";
 }
 
 // The debug form is listed shard by shard while writers insert new keys and rebind old

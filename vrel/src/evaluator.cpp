@@ -174,20 +174,17 @@ void bind(const Machine& m, const Identifier& id, SharedValue value) {
   SharedValue previous = store_of(m).insert(id, std::move(value));
 }
 
-template <bool Consume>
-void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program);
+template <bool Consume, class Statements>
+void run_block(const Machine& m, Statements& program);
 
+// The blocks are shared by every copy of the statement: they are read, never consumed.
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
   if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
     raise_fatal(text::kConditionNotBoolean);
   }
-  run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
-  if constexpr (Consume) {
-    // The block not taken is destroyed unexecuted.
-    std::vector<Statement> skipped = std::move(chosen ? s.otherwise_block : s.then_block);
-  }
+  run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
 }
 
 template <bool Consume>
@@ -213,8 +210,8 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   }
 }
 
-template <bool Consume>
-void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program) {
+template <bool Consume, class Statements>
+void run_block(const Machine& m, Statements& program) {
   check_stack();
   for (auto& statement : program) execute<Consume>(m, statement);
 }
