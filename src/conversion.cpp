@@ -10,8 +10,8 @@
 #include "errors.hpp"
 #include "messages.hpp"
 #include "py_helpers.hpp"
+#include "recursion_guard.hpp"
 #include "vrel/fatal.hpp"
-#include "vrel/native_stack.hpp"
 #include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
@@ -149,27 +149,6 @@ bool try_f64(PyObject* obj, Value& out, PyRef& rejected) {
   out = Value::floating(d);
   return true;
 }
-
-// Guards one level of a recursive conversion by the interpreter's recursion limit and by
-// the real remaining native stack (the interpreter only counts levels, and a thread may
-// have far less stack than the count allows). Failing, it leaves RecursionError pending.
-class RecursionGuard {
- public:
-  explicit RecursionGuard(const char* where) noexcept {
-    if (vrel::native_stack_exhausted()) {
-      PyErr_Format(PyExc_RecursionError, msg::kRecursionFormat, where);
-      return;
-    }
-    entered_ = Py_EnterRecursiveCall(where) == 0;
-  }
-  ~RecursionGuard() {
-    if (entered_) Py_LeaveRecursiveCall();
-  }
-  explicit operator bool() const noexcept { return entered_; }
-
- private:
-  bool entered_ = false;
-};
 
 // Converts one item of a sequence into a new element; an item that does not convert
 // rejects the whole vector with its reason.
@@ -439,5 +418,12 @@ bool extract_identifier(PyObject* obj, Identifier& out) {
 }
 
 PyRef value_to_python(const Value& value) { return to_python(value, false); }
+
+PyRef identifier_to_python(const Identifier& id) {
+  if (id.is_u()) return PyRef::steal(PyLong_FromUnsignedLongLong(id.as_u()));
+  const std::string& text = id.as_s();
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
 
 }  // namespace vrelpy

@@ -49,6 +49,10 @@ bool extract_value(PyObject* obj, vrel::Value& out);
 // combined TypeError pending; resumes a panic like extract_value.
 bool extract_identifier(PyObject* obj, vrel::Identifier& out);
 
+// Identifier -> new Python int (U) or str (S). Null with an exception pending when the
+// object cannot be created.
+PyRef identifier_to_python(const vrel::Identifier& id);
+
 // Core value -> new Python object (lists for vectors). A function value gives null with
 // TypeError "Cannot convert a Rust trait to Python" pending; a nesting too deep, null
 // with RecursionError pending. Fatal errors (thrown): a function value inside a vector, and the

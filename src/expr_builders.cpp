@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "builder_support.hpp"
+#include "program_forms.hpp"
 
 namespace vrelpy {
 namespace {
@@ -162,13 +163,14 @@ PyMethodDef g_expr_methods[] = {
     VRELPY_METHOD("less_than", expr_less_than, msg::kExprLessThanDoc),
     VRELPY_METHOD("call", expr_call, msg::kExprCallDoc),
     VRELPY_METHOD("vector", expr_vector, msg::kExprVectorDoc),
-    {nullptr, nullptr, 0, nullptr},
+    VRELPY_PROGRAM_FORM_METHODS(expr, msg::kExprFromDataDoc),
 };
 #undef VRELPY_METHOD
 
 PyType_Slot g_expr_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<&PyExpr::expr>)},
+    {Py_tp_repr, reinterpret_cast<void*>(expr_repr)},
     {Py_tp_methods, g_expr_methods},
     {0, nullptr},
 };

@@ -164,4 +164,67 @@ inline constexpr char kWithGilFailed[] = "Failed to run Python::with_gil(...): "
 inline constexpr char kFunctionDebugStart[] = "PyVrelFn { f: Py(";
 inline constexpr char kFunctionDebugEnd[] = ") }";
 
+// ---- Written forms of programs: repr, data form, pickling ------------------------------------
+inline constexpr char kToDataDoc[] =
+    "to_data($self, /)\n--\n\nThe data form: nested dicts and lists of plain values.";
+inline constexpr char kExprFromDataDoc[] =
+    "from_data(data)\n--\n\nRebuild an expression from its data form.";
+inline constexpr char kStatementFromDataDoc[] =
+    "from_data(data, functions=None)\n--\n\nRebuild a statement from its data form.";
+inline constexpr char kProgramReduceDoc[] =
+    "__reduce__($self, /)\n--\n\nPickled through the data form.";
+inline constexpr char kCopyDoc[] = "__copy__($self, /)\n--\n\nThe object itself: it is immutable.";
+inline constexpr char kDeepCopyDoc[] =
+    "__deepcopy__($self, memo, /)\n--\n\nThe object itself: it is immutable.";
+inline constexpr char kRebuildExprDoc[] =
+    "_expr_from_data(data)\n--\n\nExpr.from_data, under a name that pickles can refer to.";
+inline constexpr char kRebuildStatementDoc[] =
+    "_statement_from_data(data, functions=None)\n--\n\n"
+    "Statement.from_data, under a name that pickles can refer to.";
+// The size limit (PyErr_Format with the limit).
+inline constexpr char kTooLargeToWriteFormat[] =
+    "program too large to write out: more than %llu nodes, counting a shared subtree at every "
+    "place it is used";
+inline constexpr char kTooLargeToReadFormat[] =
+    "program data too large: more than %llu nodes and literal elements, counting a shared "
+    "part at every place it is used";
+inline constexpr char kFunctionsNotMappingFormat[] =
+    "functions must be a mapping from names to functions, not '%.200s'";
+inline constexpr char kSameNameFunctionsFormat[] =
+    "two different functions are named %R; their statements cannot be told apart in the data "
+    "form";
+inline constexpr char kForeignFunction[] = "a function not made by Statement.fn has no data form";
+inline constexpr char kQualnameNotStr[] = "a function's __qualname__ must be a str";
+// Where the recursion guard stops ("maximum recursion depth exceeded<where>").
+inline constexpr char kWritingRepr[] = " while writing the repr of a program";
+inline constexpr char kWritingData[] = " while writing a program as data";
+inline constexpr char kReadingData[] = " while reading program data";
+// from_data's messages: "at <path>: expected <what>, got <description>".
+inline constexpr char kExpectedExpr[] = "an expression";
+inline constexpr char kExpectedStatement[] = "a statement";
+inline constexpr char kExpectedIdent[] = "an identifier (an int from 0 to 2**64-1, or a str)";
+inline constexpr char kExpectedValue[] =
+    "a value (None, a bool, an int, a float, a str, or a list of values)";
+inline constexpr char kExpectedOperator[] = "an operator: '+', '-', '*' or '/'";
+inline constexpr char kExprKinds[] =
+    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector";
+inline constexpr char kStatementKinds[] = "let, if, fn";
+
+// ---- The machine as a mapping ----------------------------------------------------------------
+inline constexpr char kVrelUpdateDoc[] =
+    "update($self, other=(), /, **kwargs)\n--\n\n"
+    "Bind many variables from a mapping or (ident, value) pairs and keywords.";
+inline constexpr char kVrelKeysDoc[] = "keys($self, /)\n--\n\nA list of the bound identifiers.";
+inline constexpr char kVrelReduceDoc[] =
+    "__reduce__($self, /)\n--\n\nRefused: a machine cannot be pickled.";
+inline constexpr char kNoItemDeletion[] = "'Vrel' object doesn't support item deletion";
+inline constexpr char kVrelNotPicklable[] =
+    "cannot pickle 'Vrel' object: a machine is live state; pickle the program (Statement and "
+    "Expr objects) and bind the variables in a new Vrel";
+inline constexpr char kUpdateArgumentsFormat[] = "update expected at most 1 argument, got %zd";
+inline constexpr char kUpdateNotSequenceFormat[] =
+    "cannot convert update sequence element #%zd to a sequence";
+inline constexpr char kUpdateLengthFormat[] =
+    "update sequence element #%zd has length %zd; 2 is required";
+
 }  // namespace vrelpy::msg

@@ -4,6 +4,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "messages.hpp"
+#include "program_forms.hpp"
 #include "py_helpers.hpp"
 
 namespace vrelpy {
@@ -75,7 +76,8 @@ PyObject* init_module() {
   if (!add_class(module.get(), "Vrel", type_of_class(g_vrel_type, create_vrel_type)) ||
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
-      !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type))) {
+      !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
+      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0) {
     return nullptr;
   }
   g_module = Py_NewRef(module.get());

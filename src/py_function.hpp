@@ -25,6 +25,9 @@ class PyVrelFn final : public vrel::VrelFunction {
   // Calls the function with the converted argument; failures are fatal errors.
   vrel::Value run(vrel::SharedValue argument) const override;
 
+  // The Python function (borrowed; alive as long as this object).
+  PyObject* function() const noexcept { return f_; }
+
  private:
   PyObject* f_;  // owned
 };

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "builder_support.hpp"
+#include "program_forms.hpp"
 #include "py_function.hpp"
 
 namespace vrelpy {
@@ -72,13 +73,14 @@ PyMethodDef g_statement_methods[] = {
     VRELPY_METHOD("let", statement_let, msg::kStatementLetDoc),
     VRELPY_METHOD("if_", statement_if, msg::kStatementIfDoc),
     VRELPY_METHOD("fn", statement_fn, msg::kStatementFnDoc),
-    {nullptr, nullptr, 0, nullptr},
+    VRELPY_PROGRAM_FORM_METHODS(statement, msg::kStatementFromDataDoc),
 };
 #undef VRELPY_METHOD
 
 PyType_Slot g_statement_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<&PyStatement::statement>)},
+    {Py_tp_repr, reinterpret_cast<void*>(statement_repr)},
     {Py_tp_methods, g_statement_methods},
     {0, nullptr},
 };

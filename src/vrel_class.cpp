@@ -1,4 +1,4 @@
-// The machine class `Vrel`: construction, run, get and repr.
+// The machine class `Vrel`: construction, run, get, repr and its type (slots, methods).
 #include <string>
 #include <vector>
 
@@ -9,6 +9,7 @@
 #include "messages.hpp"
 #include "py_helpers.hpp"
 #include "vrel/evaluator.hpp"
+#include "vrel_mapping.hpp"
 
 namespace vrelpy {
 namespace {
@@ -91,6 +92,9 @@ PyObject* vrel_repr(PyObject* self) {
 PyMethodDef g_vrel_methods[] = {
     {"run", VRELPY_CFUNCTION(vrel_run), METH_FASTCALL | METH_KEYWORDS, msg::kVrelRunDoc},
     {"get", VRELPY_CFUNCTION(vrel_get), METH_FASTCALL | METH_KEYWORDS, msg::kVrelGetDoc},
+    {"update", VRELPY_CFUNCTION(vrel_update), METH_VARARGS | METH_KEYWORDS, msg::kVrelUpdateDoc},
+    {"keys", VRELPY_CFUNCTION(vrel_keys), METH_NOARGS, msg::kVrelKeysDoc},
+    {"__reduce__", VRELPY_CFUNCTION(vrel_reduce), METH_NOARGS, msg::kVrelReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -98,6 +102,12 @@ PyType_Slot g_vrel_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(vrel_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(vrel_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(vrel_repr)},
+    {Py_mp_subscript, reinterpret_cast<void*>(vrel_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(vrel_ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(vrel_length)},
+    {Py_sq_contains, reinterpret_cast<void*>(vrel_contains)},
+    {Py_tp_iter, reinterpret_cast<void*>(vrel_iter)},
+    {Py_nb_bool, reinterpret_cast<void*>(vrel_bool)},
     {Py_tp_doc, const_cast<char*>(msg::kVrelDoc)},
     {Py_tp_methods, g_vrel_methods},
     {0, nullptr},

@@ -2,12 +2,14 @@
 
 This is a stub-only package (PEP 561): the module itself is a compiled extension, and
 type checkers find these declarations in the ``vrelpy-stubs`` directory installed beside
-it. The aliases ``Identifier``, ``ValueLike`` and ``Value`` exist only for type checkers;
-import them under ``if typing.TYPE_CHECKING:``.
+it. The aliases ``Identifier``, ``ValueLike``, ``Value``, ``Binding`` and ``Data`` exist
+only for type checkers; import them under ``if typing.TYPE_CHECKING:``.
 """
 
-from collections.abc import Callable, Sequence
-from typing import Self, TypeAlias, final
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from typing import Any, Literal, Self, TypeAlias, final, overload
+
+from _typeshed import SupportsKeysAndGetItem
 
 __all__ = ["Vrel", "Statement", "Expr"]
 
@@ -23,6 +25,14 @@ ValueLike: TypeAlias = None | bool | int | float | str | Sequence[ValueLike]
 # What a vrel value converts back into: vectors always come back as new lists.
 Value: TypeAlias = None | bool | int | float | str | list[Value]
 
+# What a machine binds a variable to (vm[ident] = ..., update): a convertible value, or a
+# plain Python function (def or lambda), which binds a function as Statement.fn does.
+Binding: TypeAlias = ValueLike | Callable[[Value], ValueLike]
+
+# The data form of programs (schema version 1): nested dicts and lists of plain values,
+# which json writes. `from_data` accepts any object and checks it.
+Data: TypeAlias = dict[str, Any]
+
 @final
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
@@ -33,6 +43,33 @@ class Vrel:
 
     def get(self, ident: Identifier) -> Value:
         """Read a variable as a new Python object."""
+
+    def __getitem__(self, ident: Identifier, /) -> Value:
+        """Read a variable like ``get``; an unbound one raises ``KeyError(ident)``."""
+
+    def __setitem__(self, ident: Identifier, value: Binding, /) -> None:
+        """Bind a variable, as a ``let`` of ``Expr.literal(value)`` would."""
+
+    # Bind many variables from a mapping or (ident, value) pairs, then the keywords;
+    # everything is converted before anything is bound. One overload per key type, as
+    # mappings are invariant in their keys.
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[str, Binding], /, **kwargs: Binding) -> None: ...
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[int, Binding], /, **kwargs: Binding) -> None: ...
+    @overload
+    def update(self, other: SupportsKeysAndGetItem[Identifier, Binding], /, **kwargs: Binding) -> None: ...
+    @overload
+    def update(self, other: Iterable[tuple[Identifier, Binding]] = (), /, **kwargs: Binding) -> None: ...
+
+    def __contains__(self, ident: Identifier, /) -> bool: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Identifier]: ...
+    def keys(self) -> list[Identifier]:
+        """A list of the bound identifiers, in the store's order."""
+
+    # An empty machine is true, as every machine was before it had a length.
+    def __bool__(self) -> Literal[True]: ...
 
 @final
 class Statement:
@@ -58,6 +95,17 @@ class Statement:
         passes, and must return a convertible value. Built-in functions, bound methods,
         classes and other callables are refused at run time with ``TypeError``.
         """
+
+    def to_data(self) -> Data:
+        """The data form: nested dicts and lists of plain values (schema version 1)."""
+
+    @staticmethod
+    def from_data(data: object, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> Statement:
+        """Rebuild a statement from its data form; fn statements find their functions by
+        name in ``functions`` and nowhere else."""
+
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: object, /) -> Self: ...
 
 @final
 class Expr:
@@ -98,3 +146,13 @@ class Expr:
     @staticmethod
     def vector(items: Sequence[Expr]) -> Expr:
         """A vector of the items' values, in order."""
+
+    def to_data(self) -> Data:
+        """The data form: nested dicts and lists of plain values (schema version 1)."""
+
+    @staticmethod
+    def from_data(data: object) -> Expr:
+        """Rebuild an expression from its data form."""
+
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: object, /) -> Self: ...

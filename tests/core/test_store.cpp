@@ -72,6 +72,40 @@ TEST(Machine, DebugForms) {
       << d;
 }
 
+// The mapping operations agree with what let statements and get see: bind replaces,
+// find misses without failing, size and identifiers list each variable once, in the
+// order of the debug form.
+TEST(Machine, BindFindSizeAndIdentifiersAgreeWithLet) {
+  Machine m;
+  EXPECT_FALSE(m.find(S("a")));
+  EXPECT_EQ(m.size(), 0u);
+  EXPECT_TRUE(m.identifiers().empty());
+  m.bind(S("a"), SharedValue::make(vrel::Value::integer(1)));
+  vrel::deduce(m, block(let(U(9), lit(2)), let("a", lit(3))));
+  m.bind(U(9), SharedValue::make(vrel::Value::integer(4)));
+  EXPECT_EQ(debug_of(m.get(S("a"))), "Number(Int(3))");
+  EXPECT_EQ(debug_of(m.find(U(9))), "Number(Int(4))");
+  EXPECT_EQ(m.size(), 2u);
+  std::string listed = "Machine { vars: {";
+  bool first = true;
+  for (const Identifier& id : m.identifiers()) {
+    if (!first) listed += ", ";
+    first = false;
+    listed += id.debug() + ": " + debug_of(m.get(id));
+  }
+  EXPECT_EQ(listed + "} }", m.debug());
+}
+
+// Binding over a function value releases the old one, once.
+TEST(Machine, BindReleasesThePreviousValue) {
+  auto c = counters();
+  Machine m;
+  vrel::deduce(m, block(fn("f", fake(c))));
+  m.bind(S("f"), SharedValue::make(vrel::Value::null()));
+  EXPECT_EQ(c->destroyed, 1);
+  EXPECT_EQ(m.size(), 1u);
+}
+
 TEST(VariableStore, InsertReturnsPreviousReference) {
   VariableStore store(4, fixed_keys());
   SharedValue one = shared(Value::integer(1));

@@ -1,6 +1,9 @@
 """The programs in examples/ run and print what they promise."""
 
+import os
 import pathlib
+import re
+import signal
 import subprocess
 import sys
 
@@ -29,15 +32,23 @@ dia: cannot decide: low_income (error: Value cannot be found: S("income"))
 120 requests, rollout 50%: {'new_checkout': 61, 'beta_search': 80, 'priority_support': 25}
 user-7 on a free plan: {'new_checkout': True, 'beta_search': False, 'priority_support': True}
 """,
+    "rules_from_json.py": """\
+4 rules from eligibility_rules.json: adult, resident, low_income, first_grant
+ann: eligible
+bob: not eligible: adult, resident
+cem: not eligible: low_income, first_grant
+dia: cannot decide: low_income (error: attempt to divide by zero)
+eda: eligible
+""",
 }
 
 # Each expected fatal error writes a two-line report to standard error, and nothing else
 # may appear there.
-EXPECTED_REPORTS = {"quickstart.py": 1, "rules_engine.py": 1, "feature_flags.py": 0}
+EXPECTED_REPORTS = {"quickstart.py": 1, "rules_engine.py": 1, "feature_flags.py": 0, "rules_from_json.py": 1}
 
 
 def test_every_example_is_checked():
-    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted(EXPECTED)
+    assert sorted(p.name for p in EXAMPLES.glob("*.py")) == sorted([*EXPECTED, "dask_rules.py"])
 
 
 @pytest.mark.parametrize("name", sorted(EXPECTED))
@@ -57,3 +68,32 @@ def test_stub_package_is_installed_beside_the_module():
     # package in the same directory as the module.
     module = pathlib.Path(vrelpy.__file__)
     assert (module.parent / "vrelpy-stubs" / "__init__.pyi").is_file()
+
+
+def test_dask_example_on_two_workers():
+    pytest.importorskip("distributed")
+    # 50,000 records: one of them has a household of 0, so one rule error per run. The
+    # example runs in a session of its own, so that a timeout ends its workers too.
+    proc = subprocess.Popen(
+        [sys.executable, str(EXAMPLES / "dask_rules.py"), "50000"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )
+    try:
+        out, err = proc.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise
+    assert proc.returncode == 0, err
+    lines = out.splitlines()
+    assert re.fullmatch(r"4 rules, pickled into [\d,]+ bytes; 50,000 records in 16 partitions on 2 worker processes", lines[0])
+    throughput = r"records in [\d.]+ s \([\d,]+ records/s\)"
+    assert re.fullmatch("one process: 50,000 " + throughput, lines[1])
+    assert re.fullmatch("dask: 50,000 " + throughput, lines[2])
+    assert re.fullmatch(r"speed-up with 2 workers: [\d.]+x", lines[3])
+    assert lines[4] == "same results: yes"
+    counts = dict(re.fullmatch(r"  (.+): ([\d,]+)", line).groups() for line in lines[5:])
+    assert counts["cannot decide"] == counts["error in low_income"] == "1"
+    assert sum(int(counts[k].replace(",", "")) for k in ("eligible", "not eligible", "cannot decide")) == 50_000
+    # The one error's report, from each of the two runs.
+    assert err.count("vrel: fatal error in thread") == 2

@@ -135,6 +135,16 @@ def test_objects_never_built_are_refused():
             ("vector", lambda: Expr.vector([expr])),
             ("stmt", lambda: good.run([stmt])),
             ("block", lambda: Statement.if_(Expr.literal(True), [stmt], [])),
+            ("expr-repr", lambda: repr(expr)),
+            ("expr-data", lambda: expr.to_data()),
+            ("stmt-repr", lambda: repr(stmt)),
+            ("stmt-pickle", lambda: __import__("pickle").dumps(stmt)),
+            ("item", lambda: vm["x"]),
+            ("set-item", lambda: vm.__setitem__("x", 1)),
+            ("len", lambda: len(vm)),
+            ("in", lambda: "x" in vm),
+            ("keys", lambda: vm.keys()),
+            ("update", lambda: vm.update(x=1)),
         ]:
             try:
                 action()
@@ -157,6 +167,11 @@ def test_objects_never_built_are_refused():
         "vector": "argument 'items': Expr object is not initialized",
         "stmt": "argument 'stmts': Statement object is not initialized",
         "block": "argument 'then': Statement object is not initialized",
+        "expr-repr": "Expr object is not initialized",
+        "expr-data": "Expr object is not initialized",
+        "stmt-repr": "Statement object is not initialized",
+        "stmt-pickle": "Statement object is not initialized",
+        **{op: "Vrel object is not initialized" for op in ("item", "set-item", "len", "in", "keys", "update")},
     }
     assert dict(line.split(" ", 1) for line in lines[:-1]) == expected
 

@@ -25,12 +25,23 @@ STATEMENT_METHODS = {
     "fn": "(ident, item)",
 }
 
+# Public methods added after the specified ones (the data form and the mapping operations),
+# with their signatures.
+ADDED_METHODS = {
+    Vrel: {"update": "(other=(), /, **kwargs)", "keys": "()"},
+    Expr: {"to_data": "()", "from_data": "(data)"},
+    Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
+}
+
 
 def test_module_attributes():
     assert vrelpy.__name__ == "vrelpy" and vrelpy.__doc__ == ""
     assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr"]
     assert all(type(name) is str for name in vrelpy.__all__)
-    assert [name for name in vars(vrelpy) if not name.startswith("__")] == ["Vrel", "Statement", "Expr"]
+    assert [name for name in vars(vrelpy) if not name.startswith("_")] == ["Vrel", "Statement", "Expr"]
+    # Besides the classes, only the rebuilders that pickles of programs refer to.
+    private = [name for name in vars(vrelpy) if name.startswith("_") and not name.startswith("__")]
+    assert private == ["_expr_from_data", "_statement_from_data"]
 
 
 @pytest.mark.parametrize("cls, sample", [(Vrel, Vrel), (Statement, lambda: Statement.let("x", lit(1))), (Expr, lambda: lit(1))])
@@ -63,7 +74,7 @@ def test_builder_classes_have_no_constructor(call, message):
 def test_vrel_signatures():
     assert Vrel.__text_signature__ == "()" and str(inspect.signature(Vrel)) == "()"
     assert Vrel.__doc__ == "" and repr(Vrel()) == "Machine { vars: {} }"
-    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get"]
+    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get", *ADDED_METHODS[Vrel]]
     for name, signature in [("run", "(stmts)"), ("get", "(ident)")]:
         method = getattr(Vrel, name)
         assert method.__text_signature__ == "($self, " + signature[1:]
@@ -73,12 +84,20 @@ def test_vrel_signatures():
 
 @pytest.mark.parametrize("cls, table", [(Expr, EXPR_METHODS), (Statement, STATEMENT_METHODS)], ids=["Expr", "Statement"])
 def test_builder_namespaces(cls, table):
-    assert [n for n in vars(cls) if not n.startswith("__")] == list(table)
+    assert [n for n in vars(cls) if not n.startswith("__")] == [*table, *ADDED_METHODS[cls]]
     for name, signature in table.items():
         assert isinstance(vars(cls)[name], staticmethod)
         method = getattr(cls, name)
         assert method.__text_signature__ == signature and str(inspect.signature(method)) == signature
         assert method.__doc__ is None and method.__name__ == name
+
+
+@pytest.mark.parametrize("cls", list(ADDED_METHODS), ids=lambda cls: cls.__name__)
+def test_added_method_signatures(cls):
+    sample = {Vrel: Vrel(), Expr: lit(1), Statement: Statement.let("x", lit(1))}[cls]
+    for name, signature in ADDED_METHODS[cls].items():
+        assert str(inspect.signature(getattr(sample, name))) == signature
+        assert getattr(cls, name).__doc__
 
 
 def test_reimport_returns_the_same_module():

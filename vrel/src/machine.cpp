@@ -1,4 +1,4 @@
-// The machine: creation, variable reads and its debug form.
+// The machine: creation, variable reads and bindings, listing and its debug form.
 #include "vrel/machine.hpp"
 
 #include "messages.hpp"
@@ -14,6 +14,20 @@ Machine& Machine::operator=(Machine&&) noexcept = default;
 Machine::~Machine() = default;
 
 SharedValue Machine::get(const Identifier& id) const { return store_->get(id); }
+
+SharedValue Machine::find(const Identifier& id) const { return store_->lookup(id); }
+
+void Machine::bind(Identifier id, SharedValue value) const {
+  SharedValue previous = store_->insert(std::move(id), std::move(value));
+}
+
+std::size_t Machine::size() const { return store_->size(); }
+
+std::vector<Identifier> Machine::identifiers() const {
+  std::vector<Identifier> out;
+  store_->append_identifiers(out);
+  return out;
+}
 
 void Machine::debug(std::string& out) const {
   out += text::kDebugMachineOpen;

@@ -248,6 +248,31 @@ SharedValue VariableStore::insert(const Identifier& id, SharedValue value) const
   return insert_impl(id, std::move(value));
 }
 
+std::size_t VariableStore::size() const {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < shard_amount_; ++i) {
+    Shard& shard = shards_[i];
+    SharedLockGuard guard(shard.lock);
+    total += shard.table.len;
+  }
+  return total;
+}
+
+void VariableStore::append_identifiers(std::vector<Identifier>& out) const {
+  for (std::size_t i = 0; i < shard_amount_; ++i) {
+    Shard& shard = shards_[i];
+    SharedLockGuard guard(shard.lock);
+    const Table& t = shard.table;
+    // Reserved first, so that the copies below do not grow the vector step by step while
+    // the lock is held.
+    out.reserve(out.size() + t.len);
+    for (std::size_t j = 0; j < t.capacity(); ++j) {
+      const Slot& s = t.slots[j];
+      if (s.value) out.push_back(s.key);
+    }
+  }
+}
+
 void VariableStore::debug_entries(std::string& out) const {
   bool first = true;
   for (std::size_t i = 0; i < shard_amount_; ++i) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "operand.hpp"
 #include "rw_lock.hpp"
@@ -94,6 +95,13 @@ class VariableStore {
   [[nodiscard]] SharedValue insert(Identifier&& id, SharedValue value) const;
   // The same, copying `id` into the table only when it is not bound yet.
   [[nodiscard]] SharedValue insert(const Identifier& id, SharedValue value) const;
+
+  // The number of entries, each shard locked shared while it is counted.
+  std::size_t size() const;
+
+  // Appends copies of the stored identifiers shard by shard, in the order of
+  // debug_entries, each shard locked shared while it is copied.
+  void append_identifiers(std::vector<Identifier>& out) const;
 
   // Appends the entries "key: value, key: value" shard by shard, each shard locked shared
   // while it is listed.

@@ -2,8 +2,10 @@
 // variables.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "vrel/value.hpp"
 
@@ -24,6 +26,21 @@ class Machine {
   // A new reference to the value bound to `id`. Unbound: the fatal error
   // "Value cannot be found: " followed by the identifier's debug form.
   SharedValue get(const Identifier& id) const;
+
+  // A new reference to the value bound to `id`, or an empty handle when it is unbound.
+  SharedValue find(const Identifier& id) const;
+
+  // Binds `id` to `value` as a `let` does. The value bound before is released only after
+  // the store's lock is given back, so its destruction may run any code.
+  void bind(Identifier id, SharedValue value) const;
+
+  // How many variables are bound. Shards are counted one after the other, so while other
+  // threads bind, the result is a count each shard had at some moment of the call.
+  std::size_t size() const;
+
+  // Copies of the bound identifiers in the store's order (the order of debug()), taken
+  // shard by shard like size().
+  std::vector<Identifier> identifiers() const;
 
   // Appends "Machine { vars: {U(1): Number(Int(2)), ...} }"; the order of the entries is
   // the store's own and varies between machines.

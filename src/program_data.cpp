@@ -1,0 +1,682 @@
+// The data form of programs: writing trees as nested dicts and lists (to_data) and
+// reading them back from untrusted data (from_data), version 1 of the schema.
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "classes.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "messages.hpp"
+#include "program_forms.hpp"
+#include "py_function.hpp"
+#include "recursion_guard.hpp"
+
+namespace vrelpy {
+namespace {
+
+using vrel::Expr;
+using vrel::Identifier;
+using vrel::Statement;
+
+// ---- writing -----------------------------------------------------------------------------
+
+const char* operator_text(vrel::BinaryOperator op) {
+  switch (op) {
+    case vrel::BinaryOperator::Add:
+      return "+";
+    case vrel::BinaryOperator::Sub:
+      return "-";
+    case vrel::BinaryOperator::Mul:
+      return "*";
+    case vrel::BinaryOperator::Div:
+      return "/";
+  }
+  return "?";
+}
+
+// A new list of what each `make` returns, made in order. The first failure stops the rest
+// from being made (no API call runs with an exception pending) and gives null.
+template <class... Make>
+PyRef list_from(Make&&... make) {
+  PyRef list = PyRef::steal(PyList_New(sizeof...(Make)));
+  if (!list) return PyRef();
+  Py_ssize_t i = 0;
+  const bool made = ([&] {
+    PyRef item = make();
+    if (!item) return false;
+    PyList_SET_ITEM(list.get(), i++, item.release());
+    return true;
+  }() && ...);
+  // A list left partly filled holds nulls in its last places, which its release skips.
+  return made ? std::move(list) : PyRef();
+}
+
+// {key: payload}; null when the payload is null.
+PyRef node(const char* key, PyRef payload) {
+  if (!payload) return PyRef();
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict || PyDict_SetItemString(dict.get(), key, payload.get()) < 0) return PyRef();
+  return dict;
+}
+
+// Writes trees as data. Recursive, one guard per level: a tree too deep for the
+// interpreter's recursion limit is a RecursionError (the data could not be written by json
+// or pickle anyway). Every member returns null with an exception pending on failure.
+class DataWriter {
+ public:
+  explicit DataWriter(PyObject* functions) noexcept : functions_(functions) {}
+
+  // A shared subtree is written as its target, without a level of its own.
+  PyRef expr(const Expr& tree) {
+    const Expr* e = &tree;
+    while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
+    RecursionGuard guard(kWhere);
+    if (!guard) return PyRef();
+    return std::visit([this](const auto& n) { return write(n); }, e->node);
+  }
+
+  PyRef statement(const Statement& s) {
+    RecursionGuard guard(kWhere);
+    if (!guard) return PyRef();
+    return std::visit([this](const auto& n) { return write(n); }, s.node);
+  }
+
+ private:
+  static constexpr const char* kWhere = msg::kWritingData;
+
+  // A literal's value is written as exactly what `get` would return for it.
+  PyRef write(const Expr::Literal& n) { return node("literal", value_to_python(n.value)); }
+  PyRef write(const Expr::Constant& n) { return node("literal", value_to_python(*n.value)); }
+  PyRef write(const Expr::Ident& n) { return node("ident", identifier_to_python(n.id)); }
+  PyRef write(const Expr::BinaryOp& n) {
+    return node("binary_op",
+                list_from([&] { return expr(*n.left); },
+                          [&] { return PyRef::steal(PyUnicode_FromString(operator_text(n.op))); },
+                          [&] { return expr(*n.right); }));
+  }
+  PyRef write(const Expr::Equals& n) { return pair("equals", n); }
+  PyRef write(const Expr::GreaterThan& n) { return pair("greater_than", n); }
+  PyRef write(const Expr::LessThan& n) { return pair("less_than", n); }
+  PyRef write(const Expr::Not& n) { return node("not", expr(*n.operand)); }
+  PyRef write(const Expr::Call& n) {
+    return node("call", list_from([&] { return identifier_to_python(n.function); },
+                                  [&] { return expr(*n.argument); }));
+  }
+  PyRef write(const Expr::Vector& n) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n.items.size())));
+    if (!list) return PyRef();
+    for (std::size_t i = 0; i < n.items.size(); ++i) {
+      PyRef item = expr(n.items[i]);
+      if (!item) return PyRef();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return node("vector", std::move(list));
+  }
+  PyRef write(const Expr::Shared& n) { return expr(*n.target); }
+
+  PyRef write(const Statement::Let& n) {
+    return node(
+        "let", list_from([&] { return identifier_to_python(n.id); }, [&] { return expr(n.expr); }));
+  }
+  PyRef write(const Statement::If& n) {
+    return node("if",
+                list_from([&] { return expr(n.condition); }, [&] { return block(n.then_block); },
+                          [&] { return block(n.otherwise_block); }));
+  }
+  PyRef write(const Statement::Fn& n) {
+    const auto* fn = dynamic_cast<const PyVrelFn*>(n.function.get());
+    if (!fn) {
+      PyErr_SetString(PyExc_TypeError, msg::kForeignFunction);
+      return PyRef();
+    }
+    PyRef name = PyRef::steal(PyObject_GetAttrString(fn->function(), "__qualname__"));
+    if (!name) return PyRef();
+    if (!PyUnicode_Check(name.get())) {
+      PyErr_SetString(PyExc_TypeError, msg::kQualnameNotStr);
+      return PyRef();
+    }
+    if (functions_ && !enter_function(name.get(), fn->function())) return PyRef();
+    return node("fn", list_from([&] { return identifier_to_python(n.id); },
+                                [&] { return std::move(name); }));
+  }
+
+  template <class Pair>
+  PyRef pair(const char* key, const Pair& n) {
+    return node(key, list_from([&] { return expr(*n.left); }, [&] { return expr(*n.right); }));
+  }
+
+  PyRef block(const std::vector<Statement>& statements) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(statements.size())));
+    if (!list) return PyRef();
+    for (std::size_t i = 0; i < statements.size(); ++i) {
+      PyRef item = statement(statements[i]);
+      if (!item) return PyRef();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+  }
+
+  // One name, one function: data that names two functions alike could not say which
+  // one each fn statement means.
+  bool enter_function(PyObject* name, PyObject* function) {
+    PyObject* known = nullptr;
+    const int found = PyDict_GetItemRef(functions_, name, &known);
+    if (found < 0) return false;
+    PyRef held = PyRef::steal(known);
+    if (found == 0) return PyDict_SetItem(functions_, name, function) == 0;
+    if (held.get() == function) return true;
+    PyErr_Format(PyExc_ValueError, msg::kSameNameFunctionsFormat, name);
+    return false;
+  }
+
+  PyObject* functions_;  // borrowed dict, or null
+};
+
+// ---- reading -------------------------------------------------------------------------------
+
+// A short description of an untrusted object for error messages. Containers are described
+// by their size, never printed: the repr of shared or self-containing data could take
+// forever or be enormous.
+std::string describe(PyObject* obj) {
+  if (PyDict_Check(obj)) {
+    const Py_ssize_t n = PyDict_GET_SIZE(obj);
+    return n == 0 ? "an empty dict"
+                  : "a dict with " + std::to_string(n) + (n == 1 ? " key" : " keys");
+  }
+  if (PyList_Check(obj)) {
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    return n == 0 ? "an empty list"
+                  : "a list of " + std::to_string(n) + (n == 1 ? " item" : " items");
+  }
+  if (PyUnicode_Check(obj) && PyUnicode_GET_LENGTH(obj) > 60) {
+    PyRef head = PyRef::steal(PyUnicode_Substring(obj, 0, 60));
+    if (!head) {
+      PyErr_Clear();
+      return "a long str";
+    }
+    return repr_or(head.get(), "a long str") + "...";
+  }
+  if (obj == Py_None || PyBool_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj) ||
+      PyUnicode_Check(obj)) {
+    return repr_or(obj, "an unprintable value");
+  }
+  return "an object of type '" + type_qualname(obj) + "'";
+}
+
+using msg::kExpectedExpr;
+using msg::kExpectedIdent;
+using msg::kExpectedStatement;
+using msg::kExpectedValue;
+using msg::kExprKinds;
+using msg::kStatementKinds;
+
+// Reads trees from untrusted data. Every node is checked before anything is built from
+// it; a failure leaves an exception whose message starts with the path to the bad spot
+// ("at [1]['if'][0]: ..."), and the parts built so far are dropped. Recursive, one guard
+// per level, so data nested deeper than the interpreter's limit, or a list containing
+// itself, is a RecursionError; and nodes and literal elements are counted, so that data
+// sharing its parts (a list holding the same dict twice, many levels over) cannot make the
+// reader walk more than kMaxWrittenNodes of them.
+class DataReader {
+ public:
+  explicit DataReader(PyObject* functions) noexcept : functions_(functions) {}
+
+  std::optional<Expr> expr(PyObject* data) {
+    RecursionGuard guard(kWhere);
+    if (!guard || !count()) return std::nullopt;
+    PyRef key, payload;
+    if (!entry(data, kExpectedExpr, key, payload)) return std::nullopt;
+    Step step(this, key.get());
+    PyObject* p = payload.get();
+    if (is(key, "literal")) return literal(p);
+    if (is(key, "ident")) {
+      auto id = identifier(p);
+      if (!id) return std::nullopt;
+      return Expr(Expr::Ident{std::move(*id)});
+    }
+    if (is(key, "binary_op")) return binary_op(p);
+    if (is(key, "equals")) return pair<Expr::equals>(p);
+    if (is(key, "greater_than")) return pair<Expr::greater_than>(p);
+    if (is(key, "less_than")) return pair<Expr::less_than>(p);
+    if (is(key, "not")) {
+      auto operand = expr(p);
+      if (!operand) return std::nullopt;
+      return Expr::not_(std::move(*operand));
+    }
+    if (is(key, "call")) return call(p);
+    if (is(key, "vector")) return vector(p);
+    step.pop();
+    return unknown(key.get(), "expression", kExprKinds);
+  }
+
+  std::optional<Statement> statement(PyObject* data) {
+    RecursionGuard guard(kWhere);
+    if (!guard || !count()) return std::nullopt;
+    PyRef key, payload;
+    if (!entry(data, kExpectedStatement, key, payload)) return std::nullopt;
+    Step step(this, key.get());
+    PyObject* p = payload.get();
+    if (is(key, "let")) return let(p);
+    if (is(key, "if")) return branch(p);
+    if (is(key, "fn")) return fn(p);
+    step.pop();
+    return unknown(key.get(), "statement", kStatementKinds);
+  }
+
+ private:
+  static constexpr const char* kWhere = msg::kReadingData;
+
+  // One step of the path: a dict key (a str object) or a list index.
+  struct PathStep {
+    PyObject* key;  // borrowed from the data, which the reader holds; null for an index
+    Py_ssize_t index;
+  };
+
+  // Pushes a step for the lifetime of the scope (or until pop()).
+  class Step {
+   public:
+    Step(DataReader* reader, PyObject* key) : reader_(reader) {
+      reader_->path_.push_back(PathStep{key, 0});
+    }
+    Step(DataReader* reader, Py_ssize_t index) : reader_(reader) {
+      reader_->path_.push_back(PathStep{nullptr, index});
+    }
+    ~Step() { pop(); }
+    void pop() noexcept {
+      if (reader_) reader_->path_.pop_back();
+      reader_ = nullptr;
+    }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+   private:
+    DataReader* reader_;
+  };
+
+  // "[0]['if'][1]"; the middle of a very deep path is left out.
+  std::string path_text() const {
+    if (path_.empty()) return "top level";
+    constexpr std::size_t kHead = 8, kTail = 16;
+    std::string text;
+    for (std::size_t i = 0; i < path_.size(); ++i) {
+      if (i == kHead && path_.size() > kHead + kTail + 1) {
+        text += "...";
+        i = path_.size() - kTail - 1;
+        continue;
+      }
+      const PathStep& step = path_[i];
+      text += '[';
+      text += step.key ? repr_or(step.key, "?") : std::to_string(step.index);
+      text += ']';
+    }
+    return text;
+  }
+
+  // Raises `type` with "at <path>: <message>"; returns nullopt for the callers' convenience.
+  std::nullopt_t fail(PyObject* type, const std::string& message) {
+    const std::string text = "at " + path_text() + ": " + message;
+    PyErr_SetString(type, text.c_str());
+    return std::nullopt;
+  }
+  std::nullopt_t expected(PyObject* type, const char* what, PyObject* got) {
+    return fail(type, std::string("expected ") + what + ", got " + describe(got));
+  }
+
+  // The limit is a property of the whole data, so its error names no path.
+  bool count() {
+    if (++nodes_ <= kMaxWrittenNodes) return true;
+    PyErr_Format(PyExc_ValueError, msg::kTooLargeToReadFormat,
+                 static_cast<unsigned long long>(kMaxWrittenNodes));
+    return false;
+  }
+
+  static bool is(const PyRef& key, const char* name) {
+    return PyUnicode_EqualToUTF8(key.get(), name) == 1;
+  }
+
+  // The only key of a node and its payload, both held.
+  bool entry(PyObject* data, const char* what, PyRef& key, PyRef& payload) {
+    if (!PyDict_Check(data)) {
+      expected(PyExc_TypeError, what, data);
+      return false;
+    }
+    if (PyDict_GET_SIZE(data) != 1) {
+      expected(PyExc_ValueError, what, data);
+      return false;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* k = nullptr;
+    PyObject* v = nullptr;
+    if (!PyDict_Next(data, &pos, &k, &v)) {
+      expected(PyExc_ValueError, what, data);
+      return false;
+    }
+    key = PyRef::borrow(k);
+    payload = PyRef::borrow(v);
+    if (!PyUnicode_Check(k)) {
+      fail(PyExc_ValueError,
+           std::string("expected ") + what + " whose key is a str, got the key " + describe(k));
+      return false;
+    }
+    return true;
+  }
+
+  std::nullopt_t unknown(PyObject* key, const char* kind, const char* kinds) {
+    return fail(PyExc_ValueError, std::string("unknown ") + kind + " " + describe(key) +
+                                      " (expected one of: " + kinds + ")");
+  }
+
+  // The `n` items of an argument list, held.
+  bool items(PyObject* payload, Py_ssize_t n, PyRef* out) {
+    if (!PyList_Check(payload) || PyList_GET_SIZE(payload) != n) {
+      const std::string what = "a list of " + std::to_string(n) + " items";
+      expected(PyList_Check(payload) ? PyExc_ValueError : PyExc_TypeError, what.c_str(), payload);
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) out[i] = PyRef::borrow(PyList_GET_ITEM(payload, i));
+    return true;
+  }
+
+  std::optional<Expr> expr_at(PyObject* data, Py_ssize_t index) {
+    Step step(this, index);
+    return expr(data);
+  }
+
+  std::optional<Identifier> identifier(PyObject* data) {
+    const bool typed = (PyLong_Check(data) && !PyBool_Check(data)) || PyUnicode_Check(data);
+    if (!typed) return expected(PyExc_TypeError, kExpectedIdent, data);
+    Identifier id;
+    // An int or a str converts without running Python code; out of range or without a
+    // UTF-8 form it is refused.
+    if (!extract_identifier(data, id)) {
+      PyErr_Clear();
+      return expected(PyExc_ValueError, kExpectedIdent, data);
+    }
+    return id;
+  }
+
+  std::optional<Identifier> identifier_at(PyObject* data, Py_ssize_t index) {
+    Step step(this, index);
+    return identifier(data);
+  }
+
+  // Checks that a literal's payload is plain data, element by element, so that the
+  // conversion after it (the one Expr.literal uses) meets nothing it would treat by a
+  // looser rule (tuples, objects with __float__ or __index__) and cannot fail.
+  bool plain_value(PyObject* data) {
+    RecursionGuard guard(kWhere);
+    if (!guard || !count()) return false;
+    if (data == Py_None || PyBool_Check(data) || PyFloat_Check(data)) return true;
+    if (PyLong_Check(data)) {
+      int overflow = 0;
+      PyLong_AsLongLongAndOverflow(data, &overflow);
+      if (!overflow) return true;
+      if (PyLong_AsDouble(data) == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        fail(PyExc_ValueError, "expected a value, got an int too large for a float");
+        return false;
+      }
+      return true;
+    }
+    if (PyUnicode_Check(data)) {
+      if (PyUnicode_AsUTF8AndSize(data, nullptr)) return true;
+      PyErr_Clear();
+      fail(PyExc_ValueError, "expected a value, got a str without a UTF-8 form");
+      return false;
+    }
+    if (!PyList_Check(data)) {
+      expected(PyExc_TypeError, kExpectedValue, data);
+      return false;
+    }
+    // Checking an element runs no Python code, so the list cannot change meanwhile.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
+      Step step(this, i);
+      if (!plain_value(PyList_GET_ITEM(data, i))) return false;
+    }
+    return true;
+  }
+
+  std::optional<Expr> literal(PyObject* data) {
+    if (!plain_value(data)) return std::nullopt;
+    vrel::Value value;
+    if (!extract_value(data, value)) {
+      PyRef cause = take_exception_resuming_panic();
+      fail(PyExc_ValueError, std::string("expected ") + kExpectedValue + ", got " + describe(data));
+      PyRef err = PyRef::steal(PyErr_GetRaisedException());
+      PyException_SetCause(err.get(), cause.release());
+      PyErr_SetRaisedException(err.release());
+      return std::nullopt;
+    }
+    // Held as Expr.literal holds it.
+    return Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))});
+  }
+
+  std::optional<Expr> binary_op(PyObject* payload) {
+    PyRef args[3];
+    if (!items(payload, 3, args)) return std::nullopt;
+    auto left = expr_at(args[0].get(), 0);
+    if (!left) return std::nullopt;
+    std::optional<vrel::BinaryOperator> op;
+    {
+      Step step(this, Py_ssize_t{1});
+      op = operator_of(args[1].get());
+      if (!op) return std::nullopt;
+    }
+    auto right = expr_at(args[2].get(), 2);
+    if (!right) return std::nullopt;
+    return Expr::binary_op(std::move(*left), *op, std::move(*right));
+  }
+
+  std::optional<vrel::BinaryOperator> operator_of(PyObject* data) {
+    constexpr const char* kWhat = msg::kExpectedOperator;
+    if (!PyUnicode_Check(data)) return expected(PyExc_TypeError, kWhat, data);
+    if (PyUnicode_EqualToUTF8(data, "+")) return vrel::BinaryOperator::Add;
+    if (PyUnicode_EqualToUTF8(data, "-")) return vrel::BinaryOperator::Sub;
+    if (PyUnicode_EqualToUTF8(data, "*")) return vrel::BinaryOperator::Mul;
+    if (PyUnicode_EqualToUTF8(data, "/")) return vrel::BinaryOperator::Div;
+    return expected(PyExc_ValueError, kWhat, data);
+  }
+
+  template <Expr (*Make)(Expr, Expr)>
+  std::optional<Expr> pair(PyObject* payload) {
+    PyRef args[2];
+    if (!items(payload, 2, args)) return std::nullopt;
+    auto left = expr_at(args[0].get(), 0);
+    if (!left) return std::nullopt;
+    auto right = expr_at(args[1].get(), 1);
+    if (!right) return std::nullopt;
+    return Make(std::move(*left), std::move(*right));
+  }
+
+  std::optional<Expr> call(PyObject* payload) {
+    PyRef args[2];
+    if (!items(payload, 2, args)) return std::nullopt;
+    auto id = identifier_at(args[0].get(), 0);
+    if (!id) return std::nullopt;
+    auto argument = expr_at(args[1].get(), 1);
+    if (!argument) return std::nullopt;
+    return Expr::call(std::move(*id), std::move(*argument));
+  }
+
+  // A list read item by item with each item held, re-reading its length every time:
+  // reading a fn statement may run Python code (the functions mapping) that changes it.
+  template <class Read>
+  bool each_item(PyObject* list, Read&& read) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+      Step step(this, i);
+      if (!read(item.get())) return false;
+    }
+    return true;
+  }
+
+  std::optional<Expr> vector(PyObject* payload) {
+    if (!PyList_Check(payload)) {
+      return expected(PyExc_TypeError, "a list of expressions", payload);
+    }
+    std::vector<Expr> items;
+    items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(payload)));
+    const bool ok = each_item(payload, [&](PyObject* item) {
+      auto e = expr(item);
+      if (e) items.push_back(std::move(*e));
+      return e.has_value();
+    });
+    if (!ok) return std::nullopt;
+    return Expr(Expr::Vector{std::move(items)});
+  }
+
+  std::optional<Statement> let(PyObject* payload) {
+    PyRef args[2];
+    if (!items(payload, 2, args)) return std::nullopt;
+    auto id = identifier_at(args[0].get(), 0);
+    if (!id) return std::nullopt;
+    auto value = expr_at(args[1].get(), 1);
+    if (!value) return std::nullopt;
+    return Statement(Statement::Let{std::move(*id), std::move(*value)});
+  }
+
+  std::optional<std::vector<Statement>> block(PyObject* data, Py_ssize_t index) {
+    Step step(this, index);
+    if (!PyList_Check(data)) return expected(PyExc_TypeError, "a list of statements", data);
+    std::vector<Statement> block;
+    block.reserve(static_cast<std::size_t>(PyList_GET_SIZE(data)));
+    const bool ok = each_item(data, [&](PyObject* item) {
+      auto s = statement(item);
+      if (s) block.push_back(std::move(*s));
+      return s.has_value();
+    });
+    if (!ok) return std::nullopt;
+    return block;
+  }
+
+  std::optional<Statement> branch(PyObject* payload) {
+    PyRef args[3];
+    if (!items(payload, 3, args)) return std::nullopt;
+    auto condition = expr_at(args[0].get(), 0);
+    if (!condition) return std::nullopt;
+    auto then_block = block(args[1].get(), 1);
+    if (!then_block) return std::nullopt;
+    auto otherwise_block = block(args[2].get(), 2);
+    if (!otherwise_block) return std::nullopt;
+    return Statement(
+        Statement::If{std::move(*condition), std::move(*then_block), std::move(*otherwise_block)});
+  }
+
+  // The function is looked up in `functions` and nowhere else: data never makes the
+  // reader import or evaluate anything.
+  std::optional<Statement> fn(PyObject* payload) {
+    PyRef args[2];
+    if (!items(payload, 2, args)) return std::nullopt;
+    auto id = identifier_at(args[0].get(), 0);
+    if (!id) return std::nullopt;
+    Step step(this, Py_ssize_t{1});
+    PyObject* name = args[1].get();
+    if (!PyUnicode_Check(name)) return expected(PyExc_TypeError, "a function name (a str)", name);
+    if (!functions_) {
+      return fail(PyExc_ValueError,
+                  "the function " + repr_or(name, "?") + " is not in functions (none given)");
+    }
+    PyObject* found = nullptr;
+    const int r = PyMapping_GetOptionalItem(functions_, name, &found);
+    if (r < 0) return std::nullopt;
+    PyRef function = PyRef::steal(found);
+    if (r == 0) {
+      return fail(PyExc_ValueError, "the function " + repr_or(name, "?") + " is not in functions");
+    }
+    if (!Py_IS_TYPE(function.get(), &PyFunction_Type)) {
+      return fail(PyExc_TypeError, "functions[" + repr_or(name, "?") +
+                                       "] must be a plain Python function, got " +
+                                       describe(function.get()));
+    }
+    return Statement(
+        Statement::Fn{std::move(*id), std::make_unique<PyVrelFn>(std::move(function))});
+  }
+
+  PyObject* functions_;  // borrowed, or null
+  std::vector<PathStep> path_;
+  std::uint64_t nodes_ = 0;
+};
+
+// The argument parsing of the from_data methods and their module-function twins.
+bool parse_from_data(PyObject* args, PyObject* kwargs, bool with_functions, PyObject*& data,
+                     PyObject*& functions) {
+  static const char* expr_keywords[] = {"data", nullptr};
+  static const char* statement_keywords[] = {"data", "functions", nullptr};
+  functions = Py_None;
+  const bool parsed =
+      with_functions
+          ? PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:from_data",
+                                        const_cast<char**>(statement_keywords), &data, &functions)
+          : PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_data",
+                                        const_cast<char**>(expr_keywords), &data);
+  if (!parsed) return false;
+  if (functions == Py_None) {
+    functions = nullptr;
+    return true;
+  }
+  // A mapping as dict.update tells one: it has keys (a list has __getitem__ too).
+  const int is_mapping = PyObject_HasAttrStringWithError(functions, "keys");
+  if (is_mapping < 0) return false;
+  if (!is_mapping) {
+    PyErr_Format(PyExc_TypeError, msg::kFunctionsNotMappingFormat, Py_TYPE(functions)->tp_name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PyRef expr_to_python_data(const Expr& tree) {
+  if (!check_written_size(tree)) return PyRef();
+  return DataWriter(nullptr).expr(tree);
+}
+
+PyRef statement_to_python_data(const Statement& tree, PyObject* functions) {
+  if (!check_written_size(tree)) return PyRef();
+  return DataWriter(functions).statement(tree);
+}
+
+std::optional<Expr> expr_from_python_data(PyObject* data) { return DataReader(nullptr).expr(data); }
+
+std::optional<Statement> statement_from_python_data(PyObject* data, PyObject* functions) {
+  return DataReader(functions).statement(data);
+}
+
+PyObject* expr_to_data(PyObject* self, PyObject*) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_expr_type, "Expr")) return nullptr;
+    return expr_to_python_data(reinterpret_cast<PyExpr*>(self)->expr).release();
+  });
+}
+
+PyObject* statement_to_data(PyObject* self, PyObject*) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (!check_instance(self, g_statement_type, "Statement")) return nullptr;
+    return statement_to_python_data(statement_of(self), nullptr).release();
+  });
+}
+
+PyObject* expr_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* data = nullptr;
+    PyObject* functions = nullptr;
+    if (!parse_from_data(args, kwargs, false, data, functions)) return nullptr;
+    auto tree = expr_from_python_data(data);
+    if (!tree) return nullptr;
+    return wrap_expr(std::move(*tree));
+  });
+}
+
+PyObject* statement_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    PyObject* data = nullptr;
+    PyObject* functions = nullptr;
+    if (!parse_from_data(args, kwargs, true, data, functions)) return nullptr;
+    auto tree = statement_from_python_data(data, functions);
+    if (!tree) return nullptr;
+    return wrap_statement(std::move(*tree));
+  });
+}
+
+}  // namespace vrelpy

@@ -1,0 +1,69 @@
+// The written forms of programs: the repr, the data form and the pickles of `Expr` and
+// `Statement` objects, and the size limit they share.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "messages.hpp"
+#include "py_helpers.hpp"
+#include "py_ref.hpp"
+#include "vrel/syntax_tree.hpp"
+
+namespace vrelpy {
+
+// The most nodes that the repr, the data form or a pickle of one program writes, and the
+// most nodes and literal elements that from_data reads. A shared subtree is written out
+// in full at every place that uses it, so a program of a few dozen objects can stand for
+// more nodes than memory holds; past this size the writers raise ValueError instead of
+// running out of memory, and from_data refuses data whose shared parts would do the same.
+inline constexpr std::uint64_t kMaxWrittenNodes = 1'000'000;
+
+// True when `tree` is written in at most kMaxWrittenNodes nodes; otherwise ValueError is
+// pending and the result is false. Iterative: any depth is fine.
+bool check_written_size(const vrel::Expr& tree);
+bool check_written_size(const vrel::Statement& tree);
+
+// The data form of a tree as new Python objects; null with an exception pending. With a
+// dict `functions`, each fn statement's function is entered there under the name written
+// for it (two different functions under one name are a ValueError).
+PyRef expr_to_python_data(const vrel::Expr& tree);
+PyRef statement_to_python_data(const vrel::Statement& tree, PyObject* functions);
+
+// A tree read from untrusted data; nullopt with ValueError, TypeError or RecursionError
+// pending. `functions` (borrowed, may be null for none) maps the names of fn statements
+// to plain Python functions.
+std::optional<vrel::Expr> expr_from_python_data(PyObject* data);
+std::optional<vrel::Statement> statement_from_python_data(PyObject* data, PyObject* functions);
+
+// Entry points of the classes (slots and methods).
+PyObject* expr_repr(PyObject* self);
+PyObject* statement_repr(PyObject* self);
+PyObject* expr_to_data(PyObject* self, PyObject* unused);
+PyObject* statement_to_data(PyObject* self, PyObject* unused);
+// Static methods and, under other names, the module functions that pickles call.
+PyObject* expr_from_data(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* statement_from_data(PyObject* unused, PyObject* args, PyObject* kwargs);
+PyObject* expr_reduce(PyObject* self, PyObject* unused);
+PyObject* statement_reduce(PyObject* self, PyObject* unused);
+// __copy__ and __deepcopy__ of the immutable classes: the object itself.
+PyObject* immutable_copy(PyObject* self, PyObject* unused) noexcept;
+PyObject* immutable_deepcopy(PyObject* self, PyObject* memo) noexcept;
+
+// The method-table entries of the written forms of class `kind` (expr or statement),
+// closing the table: to_data, from_data, __reduce__, __copy__ and __deepcopy__.
+#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                    \
+  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},              \
+      {"from_data", VRELPY_CFUNCTION(kind##_from_data),                                     \
+       METH_VARARGS | METH_KEYWORDS | METH_STATIC, from_data_doc},                          \
+      {"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, msg::kProgramReduceDoc}, \
+      {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},           \
+      {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc}, {  \
+    nullptr, nullptr, 0, nullptr                                                            \
+  }
+
+// The module functions `_expr_from_data` and `_statement_from_data` that pickles name as
+// their rebuilders (the classes' own names do not lead back to this module).
+extern PyMethodDef g_rebuild_functions[];
+
+}  // namespace vrelpy

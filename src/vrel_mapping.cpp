@@ -1,0 +1,216 @@
+// The mapping operations of `Vrel`: item access and assignment, update, membership,
+// length, listing, and the refusal to pickle.
+#include "vrel_mapping.hpp"
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "classes.hpp"
+#include "conversion.hpp"
+#include "errors.hpp"
+#include "messages.hpp"
+#include "py_function.hpp"
+
+namespace vrelpy {
+namespace {
+
+using vrel::Identifier;
+using vrel::SharedValue;
+
+// The value a binding stores: a plain Python function becomes a function value as
+// Statement.fn makes one; anything else converts as Expr.literal converts its value.
+// False with the conversion's TypeError pending.
+bool binding_value(PyObject* obj, SharedValue& out) {
+  if (Py_IS_TYPE(obj, &PyFunction_Type)) {
+    out = SharedValue::make(vrel::Value::function(std::make_unique<PyVrelFn>(PyRef::borrow(obj))));
+    return true;
+  }
+  if (take_plain_number(obj, [&](auto make) { out = SharedValue::make(make()); })) return true;
+  vrel::Value value;
+  if (!extract_value(obj, value)) return false;
+  out = SharedValue::make(std::move(value));
+  return true;
+}
+
+// The machine of a method's receiver; null with the mismatch TypeError pending for a
+// receiver that is not a built Vrel.
+const vrel::Machine* receiver(PyObject* self) {
+  if (!check_instance(self, g_vrel_type, msg::kTargetVrel)) return nullptr;
+  return &reinterpret_cast<PyVrel*>(self)->machine;
+}
+
+using Bindings = std::vector<std::pair<Identifier, SharedValue>>;
+
+bool add_binding(Bindings& bindings, PyObject* key, PyObject* value) {
+  Identifier id;
+  if (!extract_identifier(key, id)) return false;
+  SharedValue converted;
+  if (!binding_value(value, converted)) return false;
+  bindings.emplace_back(std::move(id), std::move(converted));
+  return true;
+}
+
+// The items of a dict, each held while it converts (a conversion may run Python code that
+// changes the dict; PyDict_Next stays safe, and held items stay alive).
+bool add_dict(Bindings& bindings, PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    PyRef k = PyRef::borrow(key);
+    PyRef v = PyRef::borrow(value);
+    if (!add_binding(bindings, k.get(), v.get())) return false;
+  }
+  return true;
+}
+
+// Anything with keys(): other[key] for every key, as dict.update reads a mapping.
+bool add_mapping(Bindings& bindings, PyObject* mapping) {
+  PyRef keys = PyRef::steal(PyMapping_Keys(mapping));
+  if (!keys) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), i));
+    PyRef value = PyRef::steal(PyObject_GetItem(mapping, key.get()));
+    if (!value || !add_binding(bindings, key.get(), value.get())) return false;
+  }
+  return true;
+}
+
+// An iterable of (ident, value) pairs, with dict.update's messages for bad elements.
+bool add_pairs(Bindings& bindings, PyObject* iterable) {
+  PyRef it = PyRef::steal(PyObject_GetIter(iterable));
+  if (!it) return false;
+  Py_ssize_t index = 0;
+  while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    PyRef pair = PyRef::steal(PySequence_Fast(item.get(), ""));
+    if (!pair) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Format(PyExc_TypeError, msg::kUpdateNotSequenceFormat, index);
+      }
+      return false;
+    }
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(pair.get());
+    if (n != 2) {
+      PyErr_Format(PyExc_ValueError, msg::kUpdateLengthFormat, index, n);
+      return false;
+    }
+    PyObject** parts = PySequence_Fast_ITEMS(pair.get());
+    if (!add_binding(bindings, parts[0], parts[1])) return false;
+    ++index;
+  }
+  return !PyErr_Occurred();
+}
+
+bool add_other(Bindings& bindings, PyObject* other) {
+  if (PyDict_CheckExact(other)) return add_dict(bindings, other);
+  const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
+  if (has_keys < 0) return false;
+  return has_keys ? add_mapping(bindings, other) : add_pairs(bindings, other);
+}
+
+}  // namespace
+
+PyObject* vrel_subscript(PyObject* self, PyObject* key) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    Identifier id;
+    if (!extract_identifier(key, id)) return nullptr;
+    SharedValue value = machine->find(id);
+    if (!value) {
+      // Raised as an instance, so that a tuple key would not become KeyError's arguments.
+      PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+      if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+      return nullptr;
+    }
+    return value_to_python(*value).release();
+  });
+}
+
+int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+  return guard_entry<int>(-1, [&]() -> int {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
+    if (!value) {
+      PyErr_SetString(PyExc_TypeError, msg::kNoItemDeletion);
+      return -1;
+    }
+    Identifier id;
+    if (!extract_identifier(key, id)) return -1;
+    SharedValue converted;
+    if (!binding_value(value, converted)) return -1;
+    machine->bind(std::move(id), std::move(converted));
+    return 0;
+  });
+}
+
+Py_ssize_t vrel_length(PyObject* self) {
+  return guard_entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
+    return static_cast<Py_ssize_t>(machine->size());
+  });
+}
+
+int vrel_contains(PyObject* self, PyObject* key) {
+  return guard_entry<int>(-1, [&]() -> int {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return -1;
+    Identifier id;
+    if (!extract_identifier(key, id)) return -1;
+    return machine->find(id) ? 1 : 0;
+  });
+}
+
+PyObject* vrel_keys(PyObject* self, PyObject*) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    const std::vector<Identifier> ids = machine->identifiers();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      PyRef id = identifier_to_python(ids[i]);
+      if (!id) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
+    }
+    return list.release();
+  });
+}
+
+PyObject* vrel_iter(PyObject* self) {
+  PyRef keys = PyRef::steal(vrel_keys(self, nullptr));
+  if (!keys) return nullptr;
+  return PyObject_GetIter(keys.get());
+}
+
+int vrel_bool(PyObject*) noexcept { return 1; }
+
+PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > 1) {
+      PyErr_Format(PyExc_TypeError, msg::kUpdateArgumentsFormat, nargs);
+      return nullptr;
+    }
+    // Everything converts before anything is bound: a bad value binds nothing.
+    Bindings bindings;
+    PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+    bindings.reserve((other && PyDict_CheckExact(other) ? PyDict_GET_SIZE(other) : 0) +
+                     (kwargs ? PyDict_GET_SIZE(kwargs) : 0));
+    if (other && !add_other(bindings, other)) return nullptr;
+    if (kwargs && !add_dict(bindings, kwargs)) return nullptr;
+    for (auto& [id, value] : bindings) machine->bind(std::move(id), std::move(value));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vrel_reduce(PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError, msg::kVrelNotPicklable);
+  return nullptr;
+}
+
+}  // namespace vrelpy
