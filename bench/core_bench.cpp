@@ -183,9 +183,8 @@ vrel::Expr over_variables(int leaves, int& counter) {
   const int left = leaves / 2;
   vrel::Expr l = over_variables(left, counter);
   vrel::Expr r = over_variables(leaves - left, counter);
-  static constexpr vrel::BinaryOperator kOps[] = {vrel::BinaryOperator::Add,
-                                                  vrel::BinaryOperator::Sub,
-                                                  vrel::BinaryOperator::Mul};
+  static constexpr vrel::BinaryOperator kOps[] = {
+      vrel::BinaryOperator::Add, vrel::BinaryOperator::Sub, vrel::BinaryOperator::Mul};
   return vrel::Expr::binary_op(std::move(l), kOps[counter % 3], std::move(r));
 }
 
@@ -196,7 +195,8 @@ void bench_borrowed_eval() {
   vrel::Machine machine;
   std::vector<vrel::Statement> init;
   for (int i = 0; i < 10; ++i) {
-    init.emplace_back(vrel::Statement::Let{var_name(i), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(i + 1)})});
+    init.emplace_back(vrel::Statement::Let{
+        var_name(i), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(i + 1)})});
   }
   vrel::deduce(machine, std::move(init));
   int counter = 0;

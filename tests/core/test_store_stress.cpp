@@ -161,7 +161,10 @@ TEST(StoreStress, PlainReadsRaceWithRebindsOfAnyKind) {
     for (int w = 0; w < kWriters; ++w) {
       threads.emplace_back([&, w] {
         for (std::int64_t i = 0; i < kIters; ++i) {
-          Expr k = i % 4 == 0 ? lit(i) : i % 4 == 1 ? litb(w == 0) : i % 4 == 2 ? lits("s") : vec_expr(lit(i));
+          Expr k = i % 4 == 0   ? lit(i)
+                   : i % 4 == 1 ? litb(w == 0)
+                   : i % 4 == 2 ? lits("s")
+                                : vec_expr(lit(i));
           vrel::deduce(m, block(let("n", lit(i)), let("k", std::move(k))));
         }
       });

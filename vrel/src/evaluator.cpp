@@ -230,7 +230,8 @@ SharedValue deduce_expr(const Machine& machine, Expr expression) {
   // Inside a tree a number or boolean variable is read as a plain copy; a read that is the
   // whole expression hands back the stored value itself, whatever its kind.
   const Expr* top = &expression;
-  while (top->kind() == Expr::Kind::Shared) top = std::get_if<Expr::Shared>(&top->node)->target.get();
+  while (top->kind() == Expr::Kind::Shared)
+    top = std::get_if<Expr::Shared>(&top->node)->target.get();
   if (top->kind() == Expr::Kind::Ident) {
     const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
     return store_of(machine).get(n.id, &n.memo);

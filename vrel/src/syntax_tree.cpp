@@ -198,7 +198,8 @@ Statement::~Statement() {
   If& n = *std::get_if<If>(&node);
   for (Block* block : {&n.then_block, &n.otherwise_block}) {
     if (block->statements_) {
-      release_later(new std::shared_ptr<const std::vector<Statement>>(std::move(block->statements_)));
+      release_later(
+          new std::shared_ptr<const std::vector<Statement>>(std::move(block->statements_)));
     }
   }
 }
