@@ -99,6 +99,19 @@ bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs
   return check_missing(sig, out);
 }
 
+bool bind_keyword_only(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs > 0) return too_many_positional(MethodSignature{sig.full_name, nullptr, 0}, nargs);
+  for (std::size_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+  if (!kwnames) return true;
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[k], out)) return false;
+  }
+  return true;
+}
+
 bool prefix_argument_error(const char* name) {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return false;

@@ -33,6 +33,12 @@ bool bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
 bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
                     PyObject** out);
 
+// Binds vectorcall-style arguments to optional keyword-only parameters (`sig.params`): no
+// positional argument is accepted, and `out[i]` is null for a parameter not given. On
+// failure raises TypeError with the binding message and returns false.
+bool bind_keyword_only(const MethodSignature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames, PyObject** out);
+
 // Call after converting parameter `name` failed (an exception is pending). An exception of
 // exactly TypeError becomes a new TypeError "argument '<name>': <message>" whose __cause__
 // is the original's __cause__; any other exception stays as it is. Always returns false.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "classes.hpp"
 #include "errors.hpp"
@@ -12,6 +13,7 @@
 #include "py_helpers.hpp"
 #include "recursion_guard.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/run_limits.hpp"
 #include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
@@ -31,6 +33,44 @@ bool reject(PyRef& rejected, PyRef why) {
   rejected = std::move(why);
   return static_cast<bool>(rejected);
 }
+
+// Whether a ChargedConversion is under way on this thread.
+constinit thread_local bool tl_charged = false;
+
+void charge_text(std::size_t bytes) {
+  if (tl_charged) vrel::charge_memory(bytes);
+}
+
+// utf8_text for a text that becomes a value: charged before it is copied.
+bool value_text(PyObject* str, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!data) return false;
+  charge_text(static_cast<std::size_t>(size));
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// Charges a vector's elements ahead of their cells: the expected count first, then any
+// element beyond it (a sequence that grows while it is converted) one at a time.
+class ElementCharge {
+ public:
+  explicit ElementCharge(std::size_t expected) : charged_(expected) {
+    if (!tl_charged) return;
+    const std::uint64_t bytes = expected > UINT64_MAX / vrel::kVectorElementBytes
+                                    ? UINT64_MAX
+                                    : expected * vrel::kVectorElementBytes;
+    vrel::charge_memory(bytes);
+  }
+  void before(std::size_t index) {
+    if (index < charged_) return;
+    charged_ = index + 1;
+    if (tl_charged) vrel::charge_memory(vrel::kVectorElementBytes);
+  }
+
+ private:
+  std::size_t charged_;
+};
 
 // "<display>, caused by <display of __cause__>, caused by ..."
 std::string chain_text(PyObject* exc) {
@@ -125,7 +165,7 @@ bool try_boolean(PyObject* obj, Value& out, PyRef& rejected) {
 // The text of a str (exact or subclass), for the String and S forms.
 bool try_text(PyObject* obj, std::string& text, PyRef& rejected) {
   if (!PyUnicode_Check(obj)) return reject(rejected, mismatch_error(obj, msg::kTargetString));
-  if (!utf8_text(obj, text)) return reject(rejected, take_exception_resuming_panic());
+  if (!value_text(obj, text)) return reject(rejected, take_exception_resuming_panic());
   return true;
 }
 
@@ -171,9 +211,13 @@ bool collect_one(PyObject* item, vrel::VectorBuilder& items, PyRef& rejected) {
 bool collect_items(PyObject* seq, Value& out, PyRef& rejected) {
   RecursionGuard guard(msg::kWhileConvertingPython);
   if (!guard) return false;
+  // The reported length may be false, so elements are charged as they come: the builder
+  // allocates ahead at most about as many cells as were appended, and a bounded reserve.
+  ElementCharge charge(0);
   vrel::VectorBuilder items(reported_size(seq));
   bool failed = false;
   const bool complete = for_each_item(seq, [&](PyRef item) {
+    charge.before(items.size());
     if (collect_plain_number(item.get(), items)) return true;
     failed = !collect_one(item.get(), items, rejected);
     return !failed && !rejected;
@@ -194,8 +238,10 @@ bool collect_list_items(PyObject* seq, Value& out, PyRef& rejected) {
   RecursionGuard guard(msg::kWhileConvertingPython);
   if (!guard) return false;
   const bool is_list = PyList_CheckExact(seq);
+  ElementCharge charge(static_cast<std::size_t>(Py_SIZE(seq)));
   vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+    charge.before(items.size());
     // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
     // other item is held while it is converted.
     PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
@@ -267,7 +313,7 @@ bool convert(PyObject* obj, Value& out, PyRef& rejected) {
   }
   if (tp == &PyUnicode_Type) {
     std::string text;
-    if (utf8_text(obj, text)) {
+    if (value_text(obj, text)) {
       out = Value::string(std::move(text));
       return true;
     }
@@ -398,6 +444,9 @@ bool extract_value(PyObject* obj, Value& out) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(rejected.get())), rejected.get());
   return false;
 }
+
+ChargedConversion::ChargedConversion() noexcept : previous_(std::exchange(tl_charged, true)) {}
+ChargedConversion::~ChargedConversion() { tl_charged = previous_; }
 
 bool extract_identifier(PyObject* obj, Identifier& out) {
   if (PyUnicode_CheckExact(obj)) {

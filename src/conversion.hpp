@@ -45,6 +45,21 @@ template <class Take>
 // PanicException escape.
 bool extract_value(PyObject* obj, vrel::Value& out);
 
+// While one exists on this thread, the texts and vectors that extract_value creates are
+// charged to the limited runs under way on the thread before they are allocated
+// (vrel::charge_memory; beyond a limit the fatal error is thrown): for the results of Python
+// functions, which are values the run creates. Other conversions are not charged.
+class ChargedConversion {
+ public:
+  ChargedConversion() noexcept;
+  ~ChargedConversion();
+  ChargedConversion(const ChargedConversion&) = delete;
+  ChargedConversion& operator=(const ChargedConversion&) = delete;
+
+ private:
+  bool previous_;
+};
+
 // Python int or str -> Identifier (an int names U, a str names S). Returns false with the
 // combined TypeError pending; resumes a panic like extract_value.
 bool extract_identifier(PyObject* obj, vrel::Identifier& out);

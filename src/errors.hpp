@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "interruption.hpp"
 #include "messages.hpp"
 #include "py_helpers.hpp"
 #include "py_ref.hpp"
@@ -56,8 +57,9 @@ inline constinit thread_local int tl_entry_depth __attribute__((tls_model("initi
 inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyGILState_Check(); }
 
 // Runs the body of an entry point called by the interpreter. A FatalError becomes a pending
-// PanicException; no C++ exception ever escapes into the interpreter. `Result` is the entry
-// point's return type (PyObject*, int); `failed` is its failure value.
+// PanicException, except that an interrupted run ends with the exception of the signal
+// handler that stopped it; no C++ exception ever escapes into the interpreter. `Result` is
+// the entry point's return type (PyObject*, int); `failed` is its failure value.
 //
 // The one thing that must pass through is the forced unwind of a thread ending: CPython
 // ends a daemon thread that wants the interpreter lock back during shutdown with
@@ -76,7 +78,11 @@ Result guard_entry(Result failed, Body&& body) {
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (const vrel::FatalError& e) {
-    set_panic(e.message());
+    if (e.interrupted()) {
+      restore_interruption(e.message());
+    } else {
+      set_panic(e.message());
+    }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {  // a size past what any allocation could hold

@@ -33,6 +33,13 @@ inline constexpr char kVrelRun[] = "Vrel.run()";
 inline constexpr char kVrelRunDoc[] = "run($self, stmts)\n--\n\n";
 inline constexpr char kVrelGet[] = "Vrel.get()";
 inline constexpr char kVrelGetDoc[] = "get($self, ident)\n--\n\n";
+inline constexpr char kVrelSetLimits[] = "Vrel.set_limits()";
+inline constexpr char kVrelSetLimitsDoc[] =
+    "set_limits($self, *, steps=None, memory=None, seconds=None)\n--\n\n"
+    "Bound every later run of this machine; an omitted limit is unset.";
+inline constexpr char kVrelLimitsDoc[] =
+    "The limits set by set_limits: a new dict {'steps', 'memory', 'seconds'}, None where "
+    "unset.";
 
 inline constexpr char kExprLiteral[] = "Expr.literal()";
 inline constexpr char kExprLiteralDoc[] = "literal(value)\n--\n\n";
@@ -94,6 +101,17 @@ inline constexpr char kTargetFunction[] = "PyFunction";
 inline constexpr char kTargetVrel[] = "Vrel";
 inline constexpr char kTargetExpr[] = "Expr";
 inline constexpr char kTargetStatement[] = "Statement";
+
+// ---- Limits: the names of Vrel.limits' keys and set_limits' arguments, and their errors -------
+inline constexpr char kLimitSteps[] = "steps";
+inline constexpr char kLimitMemory[] = "memory";
+inline constexpr char kLimitSeconds[] = "seconds";
+// "<name> must ..." (PyErr_Format with the argument's name).
+inline constexpr char kCountLimitFormat[] = "%s must be a positive int";
+inline constexpr char kCountLimitTooLargeFormat[] = "%s must be at most 9223372036854775807";
+inline constexpr char kSecondsLimit[] = "seconds must be a positive int or float";
+inline constexpr char kSecondsNotFinite[] = "seconds must be finite";
+inline constexpr char kSecondsTooLarge[] = "seconds must be at most 9.2e9";
 
 // ---- Conversion ------------------------------------------------------------------------------
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";

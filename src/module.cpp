@@ -3,6 +3,7 @@
 
 #include "classes.hpp"
 #include "errors.hpp"
+#include "interruption.hpp"
 #include "messages.hpp"
 #include "program_forms.hpp"
 #include "py_helpers.hpp"
@@ -80,6 +81,7 @@ PyObject* init_module() {
       PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0) {
     return nullptr;
   }
+  install_interrupt_check();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

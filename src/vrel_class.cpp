@@ -1,4 +1,5 @@
-// The machine class `Vrel`: construction, run, get, repr and its type (slots, methods).
+// The machine class `Vrel`: construction, run, get, limits, repr and its type (slots,
+// methods).
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 #include "classes.hpp"
 #include "conversion.hpp"
 #include "errors.hpp"
+#include "limits.hpp"
 #include "messages.hpp"
 #include "py_helpers.hpp"
 #include "vrel/evaluator.hpp"
@@ -80,6 +82,31 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
+PyObject* vrel_set_limits(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                          PyObject* kwnames) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    static constexpr const char* kParams[] = {msg::kLimitSteps, msg::kLimitMemory,
+                                              msg::kLimitSeconds};
+    static constexpr MethodSignature kSig = signature(msg::kVrelSetLimits, kParams);
+    PyObject* bound[3];
+    if (!bind_keyword_only(kSig, args, nargsf, kwnames, bound)) return nullptr;
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    vrel::RunLimits limits;
+    if (!limits_from_python(bound[0], bound[1], bound[2], limits)) return nullptr;
+    machine->set_limits(limits);
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vrel_limits(PyObject* self, void*) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    const vrel::Machine* machine = receiver(self);
+    if (!machine) return nullptr;
+    return limits_to_python(machine->limits()).release();
+  });
+}
+
 PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     const vrel::Machine* machine = receiver(self);
@@ -92,10 +119,17 @@ PyObject* vrel_repr(PyObject* self) {
 PyMethodDef g_vrel_methods[] = {
     {"run", VRELPY_CFUNCTION(vrel_run), METH_FASTCALL | METH_KEYWORDS, msg::kVrelRunDoc},
     {"get", VRELPY_CFUNCTION(vrel_get), METH_FASTCALL | METH_KEYWORDS, msg::kVrelGetDoc},
+    {"set_limits", VRELPY_CFUNCTION(vrel_set_limits), METH_FASTCALL | METH_KEYWORDS,
+     msg::kVrelSetLimitsDoc},
     {"update", VRELPY_CFUNCTION(vrel_update), METH_VARARGS | METH_KEYWORDS, msg::kVrelUpdateDoc},
     {"keys", VRELPY_CFUNCTION(vrel_keys), METH_NOARGS, msg::kVrelKeysDoc},
     {"__reduce__", VRELPY_CFUNCTION(vrel_reduce), METH_NOARGS, msg::kVrelReduceDoc},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef g_vrel_getset[] = {
+    {"limits", vrel_limits, nullptr, msg::kVrelLimitsDoc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot g_vrel_slots[] = {
@@ -110,6 +144,7 @@ PyType_Slot g_vrel_slots[] = {
     {Py_nb_bool, reinterpret_cast<void*>(vrel_bool)},
     {Py_tp_doc, const_cast<char*>(msg::kVrelDoc)},
     {Py_tp_methods, g_vrel_methods},
+    {Py_tp_getset, g_vrel_getset},
     {0, nullptr},
 };
 

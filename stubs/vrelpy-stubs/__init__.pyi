@@ -2,12 +2,13 @@
 
 This is a stub-only package (PEP 561): the module itself is a compiled extension, and
 type checkers find these declarations in the ``vrelpy-stubs`` directory installed beside
-it. The aliases ``Identifier``, ``ValueLike``, ``Value``, ``Binding`` and ``Data`` exist
-only for type checkers; import them under ``if typing.TYPE_CHECKING:``.
+it. The aliases ``Identifier``, ``ValueLike``, ``Value``, ``Binding`` and ``Data`` and the
+dict type ``Limits`` exist only for type checkers; import them under
+``if typing.TYPE_CHECKING:``.
 """
 
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import Any, Literal, Self, TypeAlias, final, overload
+from typing import Any, Literal, Self, TypeAlias, TypedDict, final, overload
 
 from _typeshed import SupportsKeysAndGetItem
 
@@ -33,6 +34,12 @@ Binding: TypeAlias = ValueLike | Callable[[Value], ValueLike]
 # which json writes. `from_data` accepts any object and checks it.
 Data: TypeAlias = dict[str, Any]
 
+# The limits of a machine's runs, as ``Vrel.limits`` returns them: None where unset.
+class Limits(TypedDict):
+    steps: int | None
+    memory: int | None
+    seconds: float | None
+
 @final
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
@@ -43,6 +50,22 @@ class Vrel:
 
     def get(self, ident: Identifier) -> Value:
         """Read a variable as a new Python object."""
+
+    def set_limits(
+        self, *, steps: int | None = None, memory: int | None = None, seconds: float | None = None
+    ) -> None:
+        """Bound every later run of this machine; an omitted limit is unset.
+
+        ``steps``: statements executed, expression nodes evaluated and pairs of vector
+        elements compared. ``memory``: bytes of the texts (their length) and vectors (64 per
+        element) a run creates. ``seconds``: wall-clock time of a run. A run beyond a limit
+        stops with ``PanicException`` "Step limit exceeded", "Memory limit exceeded" or
+        "Time limit exceeded". Bad values raise ``TypeError`` or ``ValueError``.
+        """
+
+    @property
+    def limits(self) -> Limits:
+        """The limits set by ``set_limits``, as a new dict."""
 
     def __getitem__(self, ident: Identifier, /) -> Value:
         """Read a variable like ``get``; an unbound one raises ``KeyError(ident)``."""

@@ -1,4 +1,5 @@
 import inspect
+import types
 import weakref
 
 import pytest
@@ -25,10 +26,14 @@ STATEMENT_METHODS = {
     "fn": "(ident, item)",
 }
 
-# Public methods added after the specified ones (the data form and the mapping operations),
-# with their signatures.
+# Public methods added after the specified ones (limits, the data form and the mapping
+# operations), with their signatures.
 ADDED_METHODS = {
-    Vrel: {"update": "(other=(), /, **kwargs)", "keys": "()"},
+    Vrel: {
+        "set_limits": "(*, steps=None, memory=None, seconds=None)",
+        "update": "(other=(), /, **kwargs)",
+        "keys": "()",
+    },
     Expr: {"to_data": "()", "from_data": "(data)"},
     Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
 }
@@ -74,12 +79,14 @@ def test_builder_classes_have_no_constructor(call, message):
 def test_vrel_signatures():
     assert Vrel.__text_signature__ == "()" and str(inspect.signature(Vrel)) == "()"
     assert Vrel.__doc__ == "" and repr(Vrel()) == "Machine { vars: {} }"
-    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get", *ADDED_METHODS[Vrel]]
+    # The read-only property `limits` follows the methods.
+    assert [n for n in vars(Vrel) if not n.startswith("__")] == ["run", "get", *ADDED_METHODS[Vrel], "limits"]
     for name, signature in [("run", "(stmts)"), ("get", "(ident)")]:
         method = getattr(Vrel, name)
         assert method.__text_signature__ == "($self, " + signature[1:]
         assert str(inspect.signature(getattr(Vrel(), name))) == signature
         assert method.__doc__ is None
+    assert isinstance(vars(Vrel)["limits"], types.GetSetDescriptorType) and Vrel.limits.__doc__
 
 
 @pytest.mark.parametrize("cls, table", [(Expr, EXPR_METHODS), (Statement, STATEMENT_METHODS)], ids=["Expr", "Statement"])

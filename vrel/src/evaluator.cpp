@@ -4,6 +4,9 @@
 // and moves literal values and function objects out of it. Borrowing evaluation reads the
 // tree and leaves it intact, copying literal values and cloning function objects instead;
 // a Shared subtree is always evaluated this way, since other trees own it too.
+//
+// Every statement executed and every node evaluated counts one step of the run's budget
+// (run_budget.hpp); the links to shared subtrees are not nodes of their own.
 #include "vrel/evaluator.hpp"
 
 #include <type_traits>
@@ -11,6 +14,7 @@
 #include "messages.hpp"
 #include "operand.hpp"
 #include "operators.hpp"
+#include "run_budget.hpp"
 #include "stack_guard.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
@@ -40,7 +44,10 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
   return Operand::of(std::move(literal.value));
 }
 
+// A borrowed literal is copied: a text or vector copy is memory the run creates.
 [[gnu::noinline]] Operand literal_result(const Expr::Literal& literal) {
+  if (literal.value.kind() == ValueKind::String) charge_text(literal.value.as_string().size());
+  if (literal.value.kind() == ValueKind::Vector) charge_vector(literal.value.as_vector().size());
   return Operand::of(Value(literal.value));
 }
 
@@ -76,6 +83,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
 template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
+  charge_vector(v.items.size());
   Value::Vector items;
   items.reserve(v.items.size());
   for (auto& item : v.items) items.push_back(eval<Consume>(m, item).share());
@@ -91,7 +99,9 @@ template <bool Consume>
   if (callee->kind() != ValueKind::Function) {
     raise_fatal(text::kCalleeNotFunction);
   }
-  return Operand::of(callee->as_function().run(std::move(argument).share()));
+  Operand result = Operand::of(callee->as_function().run(std::move(argument).share()));
+  check_after_host_call();
+  return result;
 }
 
 template <bool Consume>
@@ -109,6 +119,8 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return *target;
     }
   }();
+  // A link to a shared subtree is no node of its own: the subtree counts its own nodes.
+  if (!Consume || x.kind() != Expr::Kind::Shared) count_step();
   auto& node = x.node;
   switch (x.kind()) {
     case Expr::Kind::Literal:
@@ -189,6 +201,7 @@ template <bool Consume>
 
 template <bool Consume>
 void execute(const Machine& m, Ref<Consume, Statement> statement) {
+  count_step();
   switch (statement.kind()) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
@@ -219,20 +232,26 @@ void run_block(const Machine& m, Statements& program) {
 }  // namespace
 
 void deduce(const Machine& machine, std::vector<Statement> program) {
+  RunScope budget(machine.limits());
   run_block<true>(machine, program);
 }
 
 void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program) {
+  RunScope budget(machine.limits());
   for (const Statement* statement : program) execute<false>(machine, *statement);
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
+  RunScope budget(machine.limits());
   // Inside a tree a number or boolean variable is read as a plain copy; a read that is the
-  // whole expression hands back the stored value itself, whatever its kind.
+  // whole expression hands back the stored value itself, whatever its kind (one step, as
+  // eval counts it).
   const Expr* top = &expression;
-  while (top->kind() == Expr::Kind::Shared)
+  while (top->kind() == Expr::Kind::Shared) {
     top = std::get_if<Expr::Shared>(&top->node)->target.get();
+  }
   if (top->kind() == Expr::Kind::Ident) {
+    count_step();
     const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
     return store_of(machine).get(n.id, &n.memo);
   }

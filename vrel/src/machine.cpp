@@ -1,19 +1,25 @@
-// The machine: creation, variable reads and bindings, listing and its debug form.
+// The machine: creation, variable reads and bindings, listing, limits and its debug form.
 #include "vrel/machine.hpp"
 
 #include "messages.hpp"
+#include "run_budget.hpp"
 #include "shard_count.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
 
-Machine::Machine() : store_(std::make_unique<VariableStore>(default_shard_amount())) {}
+Machine::Machine()
+    : store_(std::make_unique<VariableStore>(default_shard_amount())),
+      limits_(std::make_unique<LimitsCell>()) {}
 Machine::Machine(Machine&&) noexcept = default;
 Machine& Machine::operator=(Machine&&) noexcept = default;
 Machine::~Machine() = default;
 
 SharedValue Machine::get(const Identifier& id) const { return store_->get(id); }
+
+void Machine::set_limits(const RunLimits& limits) const noexcept { limits_->store(limits); }
+RunLimits Machine::limits() const noexcept { return limits_->load(); }
 
 SharedValue Machine::find(const Identifier& id) const { return store_->lookup(id); }
 

@@ -31,6 +31,11 @@ inline constexpr char kNotNonBoolean[] = "The not expression must be used on a b
 inline constexpr char kEqualsOtherKind[] = "Expected other item to be Value::";
 inline constexpr char kEqualsFunction[] = "Cannot perform PartialEq for Value::Fn";
 
+// Limits of a run. Their messages are part of the public interface, next to the limits:
+// kStepLimitExceeded, kMemoryLimitExceeded and kTimeLimitExceeded in vrel/run_limits.hpp.
+// A run the host's interrupt check stopped (the host reports its own reason instead).
+inline constexpr char kRunInterrupted[] = "Run interrupted by the host";
+
 // Limits of the store.
 inline constexpr char kReaderCountOverflow[] = "reader count overflowed";
 inline constexpr char kTableCapacityOverflow[] = "Hash table capacity overflow";

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "messages.hpp"
+#include "run_budget.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -76,6 +77,7 @@ Value binary_operation(BinaryOperator op, const Value& left, const Value& right)
     if (op != BinaryOperator::Add) raise_fatal(text::kStringOperation);
     const std::string& a = left.as_string();
     const std::string& b = right.as_string();
+    charge_text(a.size() + b.size());
     std::string joined;
     joined.reserve(a.size() + b.size());
     joined.append(a).append(b);

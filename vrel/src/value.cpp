@@ -1,10 +1,12 @@
 // Values: copying, release, equality and debug forms of Number, Value and Identifier.
 #include "vrel/value.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "debug_text.hpp"
 #include "messages.hpp"
+#include "run_budget.hpp"
 #include "stack_guard.hpp"
 #include "vrel/fatal.hpp"
 
@@ -98,6 +100,7 @@ bool Value::eq(const Value& left, const Value& right) {
       return left.as_boolean() == right.as_boolean();
     case ValueKind::String:
       if (right.kind() != ValueKind::String) expected_other(text::kKindNameString);
+      count_work(std::min(left.as_string().size(), right.as_string().size()));
       return left.as_string() == right.as_string();
     case ValueKind::Number: {
       if (right.kind() != ValueKind::Number) expected_other(text::kKindNameNumber);
@@ -111,7 +114,10 @@ bool Value::eq(const Value& left, const Value& right) {
       const Vector& b = right.as_vector();
       if (a.size() != b.size()) return false;
       check_stack();
+      // Sharing lets a small program build vectors whose comparison touches far more
+      // elements than it has nodes: each pair compared is a step of the run.
       for (std::size_t i = 0; i < a.size(); ++i) {
+        count_step();
         if (!eq(*a[i], *b[i])) return false;
       }
       return true;

@@ -10,6 +10,9 @@
 
 namespace vrel {
 
+// Every run below is bounded by the machine's limits (RunLimits), read as it starts, and
+// calls the host's interrupt check now and then (set_interrupt_check).
+
 // Executes `program` statement by statement against `machine`, consuming it. A fatal
 // error (FatalError) abandons the rest; bindings made before it stay.
 void deduce(const Machine& machine, std::vector<Statement> program);

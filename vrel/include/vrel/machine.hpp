@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "vrel/run_limits.hpp"
 #include "vrel/value.hpp"
 
 namespace vrel {
 
 class VariableStore;
+class LimitsCell;
 
-// Holds the variables of a program. Every operation takes shared access; the store
-// inside is safe for concurrent use from any number of threads.
+// Holds the variables of a program and the limits of its runs. Every operation takes shared
+// access; the store inside is safe for concurrent use from any number of threads.
 class Machine {
  public:
   // An empty machine (no variable bound, no table storage allocated).
@@ -51,11 +53,18 @@ class Machine {
     return out;
   }
 
+  // The limits of every later run on this machine (see RunLimits); replaces all three.
+  // Safe to call while other threads run programs on the machine: each run reads the
+  // limits once, as it starts, and sees either the old set or the new one.
+  void set_limits(const RunLimits& limits) const noexcept;
+  RunLimits limits() const noexcept;
+
  private:
   // The store is the core's own business: the evaluator (and the core's tests) reach it
   // through store_of, which only the core's sources define.
   friend const VariableStore& store_of(const Machine& machine) noexcept;
   std::unique_ptr<VariableStore> store_;
+  std::unique_ptr<LimitsCell> limits_;
 };
 
 }  // namespace vrel

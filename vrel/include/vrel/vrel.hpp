@@ -5,6 +5,7 @@
 #include "vrel/fatal.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/native_stack.hpp"
+#include "vrel/run_limits.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 #include "vrel/vector_builder.hpp"

@@ -1,0 +1,51 @@
+// The interpreter's C recursion count, lowered to fit the native stack that an evaluation
+// leaves to the Python code it runs.
+#pragma once
+
+#include <cstddef>
+
+#include "py_ref.hpp"
+#include "vrel/native_stack.hpp"
+
+namespace vrelpy {
+
+// CPython 3.13 bounds recursion in C by a count of levels (about 10,000) that assumes a
+// whole thread stack is free. Python code called from deep inside an evaluation has only
+// what the evaluation left, so for the call (and for the reprs and conversions around it)
+// the count is lowered to what that stack holds, and Python raises RecursionError in time.
+// Measured levels of CPython's C recursion (the eval loop re-entered through a C call, reprs,
+// the json encoder) take up to about 370 bytes of stack each; a level is given 1 KiB, and
+// kStackReserve stays free for this module's own frames and the fatal-error path.
+class InterpreterStackBudget {
+ public:
+  // `tstate`: this thread's attached thread state.
+  explicit InterpreterStackBudget(PyThreadState* tstate) noexcept : tstate_(tstate) {
+    constexpr std::size_t kBytesPerLevel = 1024;
+    constexpr std::size_t kStackReserve = 64 * 1024;
+    const std::size_t left = vrel::native_stack_left();
+    const std::size_t fits = left > kStackReserve ? (left - kStackReserve) / kBytesPerLevel : 0;
+    const int remaining = tstate_->c_recursion_remaining;
+    if (fits < static_cast<std::size_t>(remaining)) {
+      lowered_by_ = remaining - static_cast<int>(fits);
+      tstate_->c_recursion_remaining = static_cast<int>(fits);
+    }
+  }
+  // A thread that the interpreter ends during shutdown unwinds through here with no thread
+  // state attached, and its state may already be freed: then there is nothing to give back.
+  ~InterpreterStackBudget() {
+    if (lowered_by_ != 0 && PyThreadState_GetUnchecked() == tstate_) restore();
+  }
+  // Gives the levels back early, before the interpreter lock is.
+  void restore() noexcept {
+    tstate_->c_recursion_remaining += lowered_by_;
+    lowered_by_ = 0;
+  }
+  InterpreterStackBudget(const InterpreterStackBudget&) = delete;
+  InterpreterStackBudget& operator=(const InterpreterStackBudget&) = delete;
+
+ private:
+  PyThreadState* tstate_;
+  int lowered_by_ = 0;
+};
+
+}  // namespace vrelpy

@@ -1,0 +1,49 @@
+// Interrupting runs: the signal check that the core calls, and the exception set aside.
+#include "interruption.hpp"
+
+#include <utility>
+
+#include "errors.hpp"
+#include "interpreter_stack_budget.hpp"
+#include "vrel/run_limits.hpp"
+
+namespace vrelpy {
+namespace {
+
+// The exception of the handler that stopped this thread's innermost run, owned, until that
+// run's entry point restores it. Kept out of the interpreter's error indicator meanwhile, so
+// that nothing the run releases on its way out (values holding Python functions, whose
+// last release may run finalizers) can see, replace or clear it.
+constinit thread_local PyObject* tl_interruption = nullptr;
+
+// Handlers run only on the main thread (the interpreter's rule); elsewhere this only checks
+// a flag. Without the lock, or with an exception already pending, nothing may run. Handlers
+// are Python code, run at whatever depth the evaluation has reached.
+bool check_signals() noexcept {
+  if (!holds_interpreter_lock() || PyErr_Occurred()) return false;
+  PyThreadState* tstate = PyThreadState_GetUnchecked();
+  if (!tstate) return false;
+  int failed = 0;
+  {
+    InterpreterStackBudget budget(tstate);
+    failed = PyErr_CheckSignals();
+  }
+  if (failed == 0) return false;
+  PyRef previous = PyRef::steal(std::exchange(tl_interruption, PyErr_GetRaisedException()));
+  return true;
+}
+
+}  // namespace
+
+void install_interrupt_check() noexcept { vrel::set_interrupt_check(check_signals); }
+
+void restore_interruption(const std::string& message) noexcept {
+  PyObject* exc = std::exchange(tl_interruption, nullptr);
+  if (!exc) {
+    set_panic(message);
+    return;
+  }
+  PyErr_SetRaisedException(exc);
+}
+
+}  // namespace vrelpy
