@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -175,6 +176,42 @@ void bench_eval() {
   if (sink == 42) std::puts("");
 }
 
+// A tree of `leaves` variable reads (names v0..v9 in turn) joined by +, - and * into a
+// balanced tree: 2 * leaves - 1 nodes.
+vrel::Expr over_variables(int leaves, int& counter) {
+  if (leaves == 1) return vrel::Expr(vrel::Expr::Ident{var_name(counter++ % 10)});
+  const int left = leaves / 2;
+  vrel::Expr l = over_variables(left, counter);
+  vrel::Expr r = over_variables(leaves - left, counter);
+  static constexpr vrel::BinaryOperator kOps[] = {
+      vrel::BinaryOperator::Add, vrel::BinaryOperator::Sub, vrel::BinaryOperator::Mul};
+  return vrel::Expr::binary_op(std::move(l), kOps[counter % 3], std::move(r));
+}
+
+// The same statement run again and again against one machine without consuming it, as a
+// host does with a program it keeps: a 199-node arithmetic tree over 10 variables, its
+// result bound to a variable. The figure is per node of the tree.
+void bench_borrowed_eval() {
+  vrel::Machine machine;
+  std::vector<vrel::Statement> init;
+  for (int i = 0; i < 10; ++i) {
+    init.emplace_back(vrel::Statement::Let{
+        var_name(i), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(i + 1)})});
+  }
+  vrel::deduce(machine, std::move(init));
+  int counter = 0;
+  constexpr int kLeaves = 100;
+  const vrel::Statement statement(
+      vrel::Statement::Let{vrel::Identifier::s("result"), over_variables(kLeaves, counter)});
+  const vrel::Statement* program[] = {&statement};
+  constexpr int kRuns = 20'000;
+  const double s = best_seconds(5, [&] {
+    for (int i = 0; i < kRuns; ++i) vrel::deduce_borrowed(machine, program);
+  });
+  std::printf("borrowed evaluation of a %d-node arithmetic tree over 10 variables: %.2f ns/node\n",
+              2 * kLeaves - 1, s / kRuns / (2 * kLeaves - 1) * 1e9);
+}
+
 // A 100,000-element vector of ints made again and again, each replacing the previous one
 // (as a host passing a list over and over does): element cells allocated one by one, then
 // built in blocks by VectorBuilder. Each figure covers building one vector and releasing one.
@@ -211,10 +248,20 @@ void bench_vectors() {
 
 }  // namespace
 
-int main() {
+// With arguments, runs only the groups named (siphash, store, eval, borrowed, vectors): for
+// profiling one of them.
+int main(int argc, char** argv) {
   std::printf("vrel core benchmarks (%u hardware threads)\n", std::thread::hardware_concurrency());
-  bench_siphash();
-  bench_store();
-  bench_eval();
-  bench_vectors();
+  const auto wanted = [&](std::string_view group) {
+    if (argc < 2) return true;
+    for (int i = 1; i < argc; ++i) {
+      if (group == argv[i]) return true;
+    }
+    return false;
+  };
+  if (wanted("siphash")) bench_siphash();
+  if (wanted("store")) bench_store();
+  if (wanted("eval")) bench_eval();
+  if (wanted("borrowed")) bench_borrowed_eval();
+  if (wanted("vectors")) bench_vectors();
 }

@@ -146,7 +146,7 @@ class DataWriter {
     return node(key, list_from([&] { return expr(*n.left); }, [&] { return expr(*n.right); }));
   }
 
-  PyRef block(const std::vector<Statement>& statements) {
+  PyRef block(const Statement::Block& statements) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(statements.size())));
     if (!list) return PyRef();
     for (std::size_t i = 0; i < statements.size(); ++i) {

@@ -150,7 +150,7 @@ class ReprWriter {
     return true;
   }
 
-  bool block(const std::vector<Statement>& statements) {
+  bool block(const Statement::Block& statements) {
     text += '[';
     for (std::size_t i = 0; i < statements.size(); ++i) {
       if (i) text += ", ";

@@ -50,16 +50,36 @@ TEST(ValueCopy, FunctionCopyClonesOnce) {
 TEST(ValueCopy, TreeCopiesCloneEachFunctionOnceAndShareVectorElements) {
   auto c = counters();
   SharedValue elem = shared(Value::integer(9));
-  Statement prog = if_(litb(true),
-                       block(fn("a", fake(c)), let("v", lit(vec_value({elem})))),
-                       block(let("w", add(lit(Value::function(fake(c))), lit(1)))));
+  const std::vector<Statement> prog = block(fn("a", fake(c)), let("v", lit(vec_value({elem}))),
+                                            let("w", add(lit(Value::function(fake(c))), lit(1))));
   ASSERT_EQ(c->created, 2);
   {
-    Statement copy = prog;
+    std::vector<Statement> copy = prog;
     EXPECT_EQ(c->clones, 2);
     EXPECT_EQ(elem.use_count(), 3u);
   }
   EXPECT_EQ(c->alive(), 2);
+  EXPECT_EQ(elem.use_count(), 2u);
+}
+
+// The blocks of an `if` are shared by its copies, not copied: they live as long as any
+// copy, which runs them as the original would.
+TEST(ValueCopy, IfCopiesShareTheirBlocks) {
+  auto c = counters();
+  SharedValue elem = shared(Value::integer(9));
+  auto prog = std::make_unique<Statement>(
+      if_(litb(true), block(fn("a", fake(c)), let("v", lit(vec_value({elem})))),
+          block(let("w", add(lit(Value::function(fake(c))), lit(1))))));
+  Statement copy = *prog;
+  EXPECT_EQ(c->clones, 0);
+  EXPECT_EQ(elem.use_count(), 2u);
+  prog.reset();
+  EXPECT_EQ(c->alive(), 2);
+  Machine m;
+  vrel::deduce(m, block(std::move(copy)));
+  EXPECT_EQ(c->clones, 1);  // installing the function from the shared block clones it
+  EXPECT_TRUE(m.get(S("v"))->as_vector()[0].same_as(elem));
+  EXPECT_EQ(c->alive(), 1) << "the consumed program, blocks included, is gone";
   EXPECT_EQ(elem.use_count(), 2u);
 }
 

@@ -16,8 +16,8 @@ SANITIZED = bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER"))
 CHAIN = 200_000 if SANITIZED else 1_000_000
 LISTS = 200_000
 TREE = 2000 if SANITIZED else 4000
-# blocks are copied into every enclosing block: building them costs the square of the depth
-BLOCKS = 1000 if SANITIZED else 2000
+# an if_ shares the blocks it is given, so building them costs in proportion to the depth
+BLOCKS = 2000 if SANITIZED else 10_000
 
 # Prelude of every child: `probe` runs one action and prints what became of it.
 PRELUDE = """
@@ -200,7 +200,11 @@ def test_blocks_thousands_deep():
         probe("kept", lambda: vm.get("before"))
         probe("small-stack-taken", lambda: small_stack(lambda: vm.run(taken) or vm.get("inner")))
         probe("small-stack-failing", lambda: small_stack(lambda: vm.run(failing)))
-        del taken, failing
+        # The last reference to the whole chain of shared blocks goes on the small stack.
+        held = [taken]
+        del taken
+        probe("small-stack-release", lambda: small_stack(lambda: held.clear()))
+        del failing
         print("done")
         """,
         "raised PanicException: attempt to divide by zero",
@@ -209,3 +213,4 @@ def test_blocks_thousands_deep():
     assert out["failing"] == "raised PanicException: attempt to divide by zero"
     assert out["kept"] == "worked 1"
     assert out["small-stack-failing"] in (out["failing"], f"raised PanicException: {NESTING}")
+    assert out["small-stack-release"] == "worked None"

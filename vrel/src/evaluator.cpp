@@ -127,7 +127,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return store_of(m).get(n.id, &n.memo);
+      return store_of(m).read(n.id, &n.memo);
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
@@ -186,20 +186,17 @@ void bind(const Machine& m, const Identifier& id, SharedValue value) {
   SharedValue previous = store_of(m).insert(id, std::move(value));
 }
 
-template <bool Consume>
-void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program);
+template <bool Consume, class Statements>
+void run_block(const Machine& m, Statements& program);
 
+// The blocks are shared by every copy of the statement: they are read, never consumed.
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
   if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
     raise_fatal(text::kConditionNotBoolean);
   }
-  run_block<Consume>(m, chosen ? s.then_block : s.otherwise_block);
-  if constexpr (Consume) {
-    // The block not taken is destroyed unexecuted.
-    std::vector<Statement> skipped = std::move(chosen ? s.otherwise_block : s.then_block);
-  }
+  run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
 }
 
 template <bool Consume>
@@ -226,8 +223,8 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   }
 }
 
-template <bool Consume>
-void run_block(const Machine& m, Ref<Consume, std::vector<Statement>> program) {
+template <bool Consume, class Statements>
+void run_block(const Machine& m, Statements& program) {
   check_stack();
   for (auto& statement : program) execute<Consume>(m, statement);
 }
@@ -246,6 +243,18 @@ void deduce_borrowed(const Machine& machine, std::span<const Statement* const> p
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
   RunScope budget(machine.limits());
+  // Inside a tree a number or boolean variable is read as a plain copy; a read that is the
+  // whole expression hands back the stored value itself, whatever its kind (one step, as
+  // eval counts it).
+  const Expr* top = &expression;
+  while (top->kind() == Expr::Kind::Shared) {
+    top = std::get_if<Expr::Shared>(&top->node)->target.get();
+  }
+  if (top->kind() == Expr::Kind::Ident) {
+    count_step();
+    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
+    return store_of(machine).get(n.id, &n.memo);
+  }
   return eval<true>(machine, expression).share();
 }
 

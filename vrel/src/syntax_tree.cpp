@@ -159,6 +159,12 @@ Expr::~Expr() {
   }
 }
 
+Statement::Block::Block(std::vector<Statement> statements) {
+  if (!statements.empty()) {
+    statements_ = std::make_shared<const std::vector<Statement>>(std::move(statements));
+  }
+}
+
 Statement::Statement(const Statement& other) : node(Fn{}) {
   check_stack();
   switch (other.kind()) {
@@ -187,9 +193,15 @@ Statement& Statement::operator=(const Statement& other) {
 
 Statement::~Statement() {
   if (kind() != Kind::If || !stack_low_for_release()) return;
+  // As for a shared subtree: only the last owner destroys a block, possibly from deep in
+  // another statement's release, so each reference goes to the flat loop.
   If& n = *std::get_if<If>(&node);
-  release_later_if_any(n.then_block);
-  release_later_if_any(n.otherwise_block);
+  for (Block* block : {&n.then_block, &n.otherwise_block}) {
+    if (block->statements_) {
+      release_later(
+          new std::shared_ptr<const std::vector<Statement>>(std::move(block->statements_)));
+    }
+  }
 }
 
 }  // namespace vrel

@@ -183,15 +183,46 @@ SharedValue VariableStore::lookup(const Identifier& id) const {
   return lookup_hashed(id, hash_identifier(keys_, id));
 }
 
-SharedValue VariableStore::get(const Identifier& id, const detail::HashMemo* memo) const {
+// On the path of every variable read: inlined into both reads (a few percent of a read).
+[[gnu::always_inline]] inline std::uint64_t VariableStore::hash_with_memo(
+    const Identifier& id, const detail::HashMemo* memo) const noexcept {
   std::uint64_t hash;
   if (!memo || !detail::recall_hash(*memo, serial_, hash)) {
     hash = hash_identifier(keys_, id);
     if (memo) detail::note_hash_miss(*memo, serial_, hash);
   }
-  SharedValue value = lookup_hashed(id, hash);
+  return hash;
+}
+
+SharedValue VariableStore::get(const Identifier& id, const detail::HashMemo* memo) const {
+  SharedValue value = lookup_hashed(id, hash_with_memo(id, memo));
   if (!value) raise_fatal(text::kValueNotFound + id.debug());
   return value;
+}
+
+Operand VariableStore::read(const Identifier& id, const detail::HashMemo* memo) const {
+  const std::uint64_t hash = hash_with_memo(id, memo);
+  Shard& shard = shards_[shard_index(hash)];
+  {
+    // While the shard is locked, the slot's reference keeps the value alive: a rebinding
+    // swaps it out only under the exclusive lock, and values never change.
+    SharedLockGuard guard(shard.lock);
+    if (const Slot* s = shard.table.find(hash, id)) {
+      const Value& value = *s->value;
+      switch (value.kind()) {
+        case ValueKind::Number:
+          return Operand::number(value.as_number());
+        case ValueKind::Boolean:
+          return Operand::boolean(value.as_boolean());
+        case ValueKind::Null:
+        case ValueKind::String:
+        case ValueKind::Vector:
+        case ValueKind::Function:
+          return Operand(s->value);
+      }
+    }
+  }
+  raise_fatal(text::kValueNotFound + id.debug());
 }
 
 template <class Id>

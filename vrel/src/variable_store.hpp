@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "operand.hpp"
 #include "rw_lock.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
@@ -83,6 +84,11 @@ class VariableStore {
   // taken from it when it was remembered for this store (see detail::HashMemo).
   SharedValue get(const Identifier& id, const detail::HashMemo* memo = nullptr) const;
 
+  // The same read as an evaluator operand: a number or boolean is copied out while the
+  // shard is locked, so that reading it takes and gives back no reference; any other value
+  // comes with a new reference, as from get. Same fatal error when unbound.
+  Operand read(const Identifier& id, const detail::HashMemo* memo) const;
+
   // Binds `id` to `value`. Returns the reference stored before under an equal
   // identifier (empty if none); the caller drops it after the lock is gone, so that
   // destroying an old value never runs under a store lock.
@@ -117,6 +123,7 @@ class VariableStore {
   template <class Id>
   SharedValue insert_impl(Id&& id, SharedValue value) const;
   SharedValue lookup_hashed(const Identifier& id, std::uint64_t hash) const;
+  std::uint64_t hash_with_memo(const Identifier& id, const detail::HashMemo* memo) const noexcept;
 
   std::size_t shard_amount_;
   unsigned shift_;

@@ -1,6 +1,7 @@
 // The syntax tree of vrel programs: expressions, binary operators and statements.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -123,14 +124,35 @@ class Expr {
 // One step of a program.
 class Statement {
  public:
+  // The statements of one branch of an `if`: an immutable sequence that every copy of the
+  // statement shares, so that copying an `if`, and so building an `if` around others, costs
+  // the same whatever is nested inside. Evaluation only reads it (a consuming evaluation
+  // too), so several threads may run it at once.
+  class Block {
+   public:
+    Block() noexcept = default;
+    // Takes the statements; an empty sequence allocates nothing.
+    Block(std::vector<Statement> statements);  // NOLINT(google-explicit-constructor)
+
+    const Statement* begin() const noexcept;
+    const Statement* end() const noexcept;
+    std::size_t size() const noexcept { return statements_ ? statements_->size() : 0; }
+    bool empty() const noexcept { return size() == 0; }
+    const Statement& operator[](std::size_t i) const noexcept;
+
+   private:
+    friend class Statement;
+    std::shared_ptr<const std::vector<Statement>> statements_;
+  };
+
   struct Let {
     Identifier id;
     Expr expr;
   };
   struct If {
     Expr condition;
-    std::vector<Statement> then_block;
-    std::vector<Statement> otherwise_block;
+    Block then_block;
+    Block otherwise_block;
   };
   struct Fn {
     Identifier id;
@@ -145,7 +167,8 @@ class Statement {
   Statement(If n) noexcept : node(std::move(n)) {}
   Statement(Fn n) noexcept : node(std::move(n)) {}
 
-  // Deep copy; a function object is duplicated through clone_box.
+  // Copy: expressions as Expr copies them, a function object duplicated through clone_box,
+  // the blocks of an `if` shared.
   Statement(const Statement& other);
   Statement(Statement&& other) noexcept = default;
   Statement& operator=(const Statement& other);
@@ -154,6 +177,16 @@ class Statement {
 
   Node node;
 };
+
+inline const Statement* Statement::Block::begin() const noexcept {
+  return statements_ ? statements_->data() : nullptr;
+}
+inline const Statement* Statement::Block::end() const noexcept {
+  return statements_ ? statements_->data() + statements_->size() : nullptr;
+}
+inline const Statement& Statement::Block::operator[](std::size_t i) const noexcept {
+  return (*statements_)[i];
+}
 
 static_assert(detail::kind_names<Expr::Node, Expr::Kind::Literal, Expr::Literal>);
 static_assert(detail::kind_names<Expr::Node, Expr::Kind::Ident, Expr::Ident>);
