@@ -35,7 +35,8 @@ double best_seconds(int repetitions, F&& body) {
 std::vector<vrel::Identifier> identifiers(std::size_t n) {
   std::vector<vrel::Identifier> ids;
   ids.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) ids.push_back(vrel::Identifier::s("var_" + std::to_string(i)));
+  for (std::size_t i = 0; i < n; ++i)
+    ids.push_back(vrel::Identifier::s("var_" + std::to_string(i)));
   return ids;
 }
 
@@ -141,9 +142,8 @@ vrel::Expr balanced(int leaves, int& counter) {
   const int left = leaves / 2;
   vrel::Expr l = balanced(left, counter);
   vrel::Expr r = balanced(leaves - left, counter);
-  static constexpr vrel::BinaryOperator kOps[] = {vrel::BinaryOperator::Add,
-                                                  vrel::BinaryOperator::Sub,
-                                                  vrel::BinaryOperator::Mul};
+  static constexpr vrel::BinaryOperator kOps[] = {
+      vrel::BinaryOperator::Add, vrel::BinaryOperator::Sub, vrel::BinaryOperator::Mul};
   return vrel::Expr::binary_op(std::move(l), kOps[counter % 3], std::move(r));
 }
 
@@ -151,13 +151,13 @@ void bench_eval() {
   vrel::Machine machine;
   std::vector<vrel::Statement> init;
   for (int i = 0; i < 10; ++i) {
-    init.emplace_back(vrel::Statement::Let{var_name(i),
-                                           vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(i)})});
+    init.emplace_back(vrel::Statement::Let{
+        var_name(i), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(i)})});
   }
   vrel::deduce(machine, std::move(init));
   int counter = 0;
-  const vrel::Expr tree =
-      vrel::Expr::greater_than(balanced(500, counter), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(0)}));
+  const vrel::Expr tree = vrel::Expr::greater_than(
+      balanced(500, counter), vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(0)}));
   constexpr int kRuns = 2'000;
   std::vector<vrel::Expr> copies(kRuns, tree);
   std::size_t sink = 0;
@@ -224,7 +224,8 @@ void bench_vectors() {
       vrel::Value::Vector items;
       items.reserve(kElements);
       for (std::size_t i = 0; i < kElements; ++i) {
-        items.push_back(vrel::SharedValue::make(vrel::Value::integer(static_cast<std::int64_t>(i))));
+        items.push_back(
+            vrel::SharedValue::make(vrel::Value::integer(static_cast<std::int64_t>(i))));
       }
       kept = vrel::SharedValue::make(vrel::Value::vector(std::move(items)));
     }
@@ -234,7 +235,8 @@ void bench_vectors() {
     for (int r = 0; r < kRounds; ++r) {
       vrel::VectorBuilder items(kElements);
       for (std::size_t i = 0; i < kElements; ++i) {
-        items.emplace([i]() noexcept { return vrel::Value::integer(static_cast<std::int64_t>(i)); });
+        items.emplace(
+            [i]() noexcept { return vrel::Value::integer(static_cast<std::int64_t>(i)); });
       }
       kept = vrel::SharedValue::make(items.finish());
     }

@@ -82,8 +82,7 @@ bool bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
   return check_missing(sig, out);
 }
 
-bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
-                    PyObject** out) {
+bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
   if (static_cast<std::size_t>(nargs) > sig.count) return too_many_positional(sig, nargs);
   for (std::size_t i = 0; i < sig.count; ++i) {

@@ -30,8 +30,7 @@ bool bind_arguments(const MethodSignature& sig, PyObject* const* args, Py_ssize_
                     PyObject* kwnames, PyObject** out);
 
 // The same for an argument tuple and a keyword dict (constructors).
-bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs,
-                    PyObject** out);
+bool bind_arguments(const MethodSignature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // Binds vectorcall-style arguments to optional keyword-only parameters (`sig.params`): no
 // positional argument is accepted, and `out[i]` is null for a parameter not given. On

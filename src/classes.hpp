@@ -15,13 +15,10 @@ namespace vrelpy {
 // a machine or a tree, even if a caller gets around the refusing constructors. Instances are
 // made and destroyed by new_instance and dealloc_instance (py_helpers.hpp).
 struct PyBuiltHead {
-  PyObject_HEAD
-  bool built;
+  PyObject_HEAD bool built;
 };
 
-inline bool is_built(PyObject* obj) noexcept {
-  return reinterpret_cast<PyBuiltHead*>(obj)->built;
-}
+inline bool is_built(PyObject* obj) noexcept { return reinterpret_cast<PyBuiltHead*>(obj)->built; }
 
 // True when `obj` is a built instance of `type`. Otherwise sets a TypeError: the mismatch
 // error naming `target` for another type, "<target> object is not initialized" for an

@@ -138,8 +138,8 @@ bool is_numpy_bool_type(PyTypeObject* tp) {
     PyErr_Clear();
     return false;
   }
-  return PyUnicode_Check(name.get()) && (PyUnicode_EqualToUTF8(name.get(), "bool_") ||
-                                         PyUnicode_EqualToUTF8(name.get(), "bool"));
+  return PyUnicode_Check(name.get()) &&
+         (PyUnicode_EqualToUTF8(name.get(), "bool_") || PyUnicode_EqualToUTF8(name.get(), "bool"));
 }
 
 bool try_boolean(PyObject* obj, Value& out, PyRef& rejected) {
@@ -407,7 +407,8 @@ PyRef to_python(const Value& value, bool nested) {
     }
     case vrel::ValueKind::Number: {
       const vrel::Number n = value.as_number();
-      return checked(n.is_int() ? PyLong_FromLongLong(n.as_int()) : PyFloat_FromDouble(n.as_float()));
+      return checked(n.is_int() ? PyLong_FromLongLong(n.as_int())
+                                : PyFloat_FromDouble(n.as_float()));
     }
     case vrel::ValueKind::Vector: {
       const Value::Vector& items = value.as_vector();

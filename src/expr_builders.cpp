@@ -176,7 +176,7 @@ PyType_Slot g_expr_slots[] = {
 };
 
 PyType_Spec g_expr_spec = {msg::kExprTypeName, sizeof(PyExpr), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_expr_slots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_expr_slots};
 
 }  // namespace
 

@@ -21,8 +21,7 @@ constexpr const char* kLet[] = {"ident", "pxpr"};
 constexpr const char* kIf[] = {"pxpr", "then", "otherwise"};
 constexpr const char* kFn[] = {"ident", "item"};
 
-PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames) {
+PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature(msg::kStatementLet, kLet);
   return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     vrel::Identifier id;
@@ -33,8 +32,7 @@ PyObject* statement_let(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
+PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature(msg::kStatementIf, kIf);
   return run_builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     PyObject* condition = expr_param(p[0], "pxpr");
@@ -48,8 +46,7 @@ PyObject* statement_if(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
+PyObject* statement_fn(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr MethodSignature kSig = signature(msg::kStatementFn, kFn);
   return run_builder<2>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     vrel::Identifier id;
@@ -86,8 +83,7 @@ PyType_Slot g_statement_slots[] = {
 };
 
 PyType_Spec g_statement_spec = {msg::kStatementTypeName, sizeof(PyStatement), 0,
-                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                                g_statement_slots};
+                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_statement_slots};
 
 }  // namespace
 

@@ -38,8 +38,7 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // arbitrary code as its last reference goes, but cannot reach this object any more.
 constexpr auto vrel_dealloc = dealloc_instance<&PyVrel::machine>;
 
-PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) {
+PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"stmts"};
     static constexpr MethodSignature kSig = signature(msg::kVrelRun, kParams);
@@ -63,8 +62,7 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
   });
 }
 
-PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames) {
+PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     static constexpr const char* kParams[] = {"ident"};
     static constexpr MethodSignature kSig = signature(msg::kVrelGet, kParams);
@@ -149,10 +147,7 @@ PyType_Slot g_vrel_slots[] = {
 };
 
 PyType_Spec g_vrel_spec = {
-    msg::kVrelTypeName,
-    sizeof(PyVrel),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    msg::kVrelTypeName, sizeof(PyVrel), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     g_vrel_slots,
 };
 

@@ -53,14 +53,16 @@ TEST_P(UnicodeTablesTest, ClassifiesCodePoint) {
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, UnicodeTablesTest,
     testing::ValuesIn(std::vector<PropertyCase>{
-        {0x00, 0, 0}, {0x1F, 0, 0}, {0x20, 1, 0}, {0x7E, 1, 0}, {0x7F, 0, 0}, {0x85, 0, 0},
-        {0xA0, 0, 0}, {0xA1, 1, 0}, {0xAD, 0, 0}, {0xE9, 1, 0}, {0x2FF, 1, 0}, {0x300, 1, 1},
-        {0x301, 1, 1}, {0x36F, 1, 1}, {0x370, 1, 0}, {0x378, 0, 0}, {0x200B, 0, 0}, {0x200C, 0, 1},
-        {0x2028, 0, 0}, {0x2029, 0, 0}, {0x3000, 0, 0}, {0x4E00, 1, 0}, {0x65E5, 1, 0}, {0x9FFF, 1, 0},
-        {0xD7A3, 1, 0}, {0xD7A4, 0, 0}, {0xD800, 0, 0}, {0xDFFF, 0, 0}, {0xE000, 0, 0}, {0xF8FF, 0, 0},
-        {0xF900, 1, 0}, {0xFEFF, 0, 0}, {0xFF9E, 1, 1}, {0xFFFD, 1, 0}, {0xFFFE, 0, 0}, {0x1F600, 1, 0},
-        {0x2A6DF, 1, 0}, {0x2A6E0, 0, 0}, {0xE0001, 0, 0}, {0xE0020, 0, 1}, {0xE01EF, 1, 1}, {0xE01F0, 0, 0},
-        {0xF0000, 0, 0}, {0x10FFFD, 0, 0}, {0x10FFFF, 0, 0}, {0x110000, 0, 0}, {0xFFFFFFFF, 0, 0}}));
+        {0x00, 0, 0},     {0x1F, 0, 0},      {0x20, 1, 0},    {0x7E, 1, 0},     {0x7F, 0, 0},
+        {0x85, 0, 0},     {0xA0, 0, 0},      {0xA1, 1, 0},    {0xAD, 0, 0},     {0xE9, 1, 0},
+        {0x2FF, 1, 0},    {0x300, 1, 1},     {0x301, 1, 1},   {0x36F, 1, 1},    {0x370, 1, 0},
+        {0x378, 0, 0},    {0x200B, 0, 0},    {0x200C, 0, 1},  {0x2028, 0, 0},   {0x2029, 0, 0},
+        {0x3000, 0, 0},   {0x4E00, 1, 0},    {0x65E5, 1, 0},  {0x9FFF, 1, 0},   {0xD7A3, 1, 0},
+        {0xD7A4, 0, 0},   {0xD800, 0, 0},    {0xDFFF, 0, 0},  {0xE000, 0, 0},   {0xF8FF, 0, 0},
+        {0xF900, 1, 0},   {0xFEFF, 0, 0},    {0xFF9E, 1, 1},  {0xFFFD, 1, 0},   {0xFFFE, 0, 0},
+        {0x1F600, 1, 0},  {0x2A6DF, 1, 0},   {0x2A6E0, 0, 0}, {0xE0001, 0, 0},  {0xE0020, 0, 1},
+        {0xE01EF, 1, 1},  {0xE01F0, 0, 0},   {0xF0000, 0, 0}, {0x10FFFD, 0, 0}, {0x10FFFF, 0, 0},
+        {0x110000, 0, 0}, {0xFFFFFFFF, 0, 0}}));
 
 // ---- quoted text -----------------------------------------------------------------
 
@@ -81,42 +83,40 @@ TEST_P(QuotedTest, Escapes) {
 
 using namespace std::string_view_literals;
 
-INSTANTIATE_TEST_SUITE_P(
-    Ascii, QuotedTest,
-    testing::Values(
-        QuotedCase{"Empty", ""sv, R"("")"sv},
-        QuotedCase{"Plain", "hello, world"sv, R"("hello, world")"sv},
-        QuotedCase{"DoubleQuote", "a\"b"sv, R"("a\"b")"sv},
-        QuotedCase{"Backslash", "a\\b\\"sv, R"("a\\b\\")"sv},
-        QuotedCase{"SingleQuoteKept", "it's"sv, R"("it's")"sv},
-        QuotedCase{"NamedControls", "\t\r\n"sv, R"("\t\r\n")"sv},
-        QuotedCase{"Nul", "a\0b"sv, R"("a\0b")"sv},
-        QuotedCase{"Bell", "\a"sv, R"("\u{7}")"sv},
-        QuotedCase{"Escape", "x\x1b[0m"sv, R"("x\u{1b}[0m")"sv},
-        QuotedCase{"UnitSeparator", "\x1f"sv, R"("\u{1f}")"sv},
-        QuotedCase{"Delete", "\x7f"sv, R"("\u{7f}")"sv}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ascii, QuotedTest,
+                         testing::Values(QuotedCase{"Empty", ""sv, R"("")"sv},
+                                         QuotedCase{"Plain", "hello, world"sv,
+                                                    R"("hello, world")"sv},
+                                         QuotedCase{"DoubleQuote", "a\"b"sv, R"("a\"b")"sv},
+                                         QuotedCase{"Backslash", "a\\b\\"sv, R"("a\\b\\")"sv},
+                                         QuotedCase{"SingleQuoteKept", "it's"sv, R"("it's")"sv},
+                                         QuotedCase{"NamedControls", "\t\r\n"sv, R"("\t\r\n")"sv},
+                                         QuotedCase{"Nul", "a\0b"sv, R"("a\0b")"sv},
+                                         QuotedCase{"Bell", "\a"sv, R"("\u{7}")"sv},
+                                         QuotedCase{"Escape", "x\x1b[0m"sv, R"("x\u{1b}[0m")"sv},
+                                         QuotedCase{"UnitSeparator", "\x1f"sv, R"("\u{1f}")"sv},
+                                         QuotedCase{"Delete", "\x7f"sv, R"("\u{7f}")"sv}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     NonAscii, QuotedTest,
-    testing::Values(
-        QuotedCase{"LatinLetter", "caf\u00e9"sv, "\"caf\u00e9\""sv},
-        QuotedCase{"FourByteEmoji", "\U0001F600"sv, "\"\U0001F600\""sv},
-        QuotedCase{"ReplacementCharacterKept", "\uFFFD"sv, "\"\uFFFD\""sv},
-        QuotedCase{"NextLineControl", "\u0085"sv, R"("\u{85}")"sv},
-        QuotedCase{"NoBreakSpace", "a\u00a0b"sv, R"("a\u{a0}b")"sv},
-        QuotedCase{"SoftHyphen", "\u00ad"sv, R"("\u{ad}")"sv},
-        QuotedCase{"ZeroWidthSpace", "a\u200bb"sv, R"("a\u{200b}b")"sv},
-        QuotedCase{"LineSeparator", "\u2028\u2029"sv, R"("\u{2028}\u{2029}")"sv},
-        QuotedCase{"IdeographicSpace", "\u3000"sv, R"("\u{3000}")"sv},
-        QuotedCase{"ByteOrderMark", "\ufeff"sv, R"("\u{feff}")"sv},
-        QuotedCase{"AccentAfterLetter", "e\u0301"sv, R"("e\u{301}")"sv},
-        QuotedCase{"AccentAtStart", "\u0301x"sv, R"("\u{301}x")"sv},
-        QuotedCase{"PrintableExtender", "\uff76\uff9e"sv, "\"\uff76\\u{ff9e}\""sv},
-        QuotedCase{"Unassigned", "\u0378"sv, R"("\u{378}")"sv},
-        QuotedCase{"Noncharacter", "\uFFFE"sv, R"("\u{fffe}")"sv},
-        QuotedCase{"PrivateUse", "\ue000"sv, R"("\u{e000}")"sv},
-        QuotedCase{"LastCodePoint", "\U0010FFFF"sv, R"("\u{10ffff}")"sv}),
+    testing::Values(QuotedCase{"LatinLetter", "caf\u00e9"sv, "\"caf\u00e9\""sv},
+                    QuotedCase{"FourByteEmoji", "\U0001F600"sv, "\"\U0001F600\""sv},
+                    QuotedCase{"ReplacementCharacterKept", "\uFFFD"sv, "\"\uFFFD\""sv},
+                    QuotedCase{"NextLineControl", "\u0085"sv, R"("\u{85}")"sv},
+                    QuotedCase{"NoBreakSpace", "a\u00a0b"sv, R"("a\u{a0}b")"sv},
+                    QuotedCase{"SoftHyphen", "\u00ad"sv, R"("\u{ad}")"sv},
+                    QuotedCase{"ZeroWidthSpace", "a\u200bb"sv, R"("a\u{200b}b")"sv},
+                    QuotedCase{"LineSeparator", "\u2028\u2029"sv, R"("\u{2028}\u{2029}")"sv},
+                    QuotedCase{"IdeographicSpace", "\u3000"sv, R"("\u{3000}")"sv},
+                    QuotedCase{"ByteOrderMark", "\ufeff"sv, R"("\u{feff}")"sv},
+                    QuotedCase{"AccentAfterLetter", "e\u0301"sv, R"("e\u{301}")"sv},
+                    QuotedCase{"AccentAtStart", "\u0301x"sv, R"("\u{301}x")"sv},
+                    QuotedCase{"PrintableExtender", "\uff76\uff9e"sv, "\"\uff76\\u{ff9e}\""sv},
+                    QuotedCase{"Unassigned", "\u0378"sv, R"("\u{378}")"sv},
+                    QuotedCase{"Noncharacter", "\uFFFE"sv, R"("\u{fffe}")"sv},
+                    QuotedCase{"PrivateUse", "\ue000"sv, R"("\u{e000}")"sv},
+                    QuotedCase{"LastCodePoint", "\U0010FFFF"sv, R"("\u{10ffff}")"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Each byte outside a well-formed sequence becomes one replacement escape.
@@ -130,12 +130,10 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"TruncatedBeforeAscii", "\xe6\x97z"sv, R"("\u{fffd}\u{fffd}z")"sv},
         QuotedCase{"TruncatedBeforeValid", "\xe6\xe6\x97\xa5"sv, "\"\\u{fffd}\u65e5\""sv},
         QuotedCase{"OverlongTwoByte", "\xc0\xaf"sv, R"("\u{fffd}\u{fffd}")"sv},
-        QuotedCase{"OverlongThreeByte", "\xe0\x80\xaf"sv,
-                   R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
+        QuotedCase{"OverlongThreeByte", "\xe0\x80\xaf"sv, R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
         QuotedCase{"OverlongFourByte", "\xf0\x8f\xbf\xbf"sv,
                    R"("\u{fffd}\u{fffd}\u{fffd}\u{fffd}")"sv},
-        QuotedCase{"EncodedSurrogate", "\xed\xa0\x80"sv,
-                   R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
+        QuotedCase{"EncodedSurrogate", "\xed\xa0\x80"sv, R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
         QuotedCase{"BeyondLastCodePoint", "\xf4\x90\x80\x80"sv,
                    R"("\u{fffd}\u{fffd}\u{fffd}\u{fffd}")"sv},
         QuotedCase{"LastBelowSurrogates", "\xed\x9f\xbf"sv, R"("\u{d7ff}")"sv}),
@@ -188,8 +186,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 INSTANTIATE_TEST_SUITE_P(
     NonFinite, FloatTextTest,
     testing::Values(
-        FloatCase{"Inf", kInf, "inf"sv},
-        FloatCase{"NegInf", -kInf, "-inf"sv},
+        FloatCase{"Inf", kInf, "inf"sv}, FloatCase{"NegInf", -kInf, "-inf"sv},
         FloatCase{"NaN", kNaN, "NaN"sv},
         FloatCase{"NaNWithSignBit", std::copysign(kNaN, -1.0), "NaN"sv},
         FloatCase{"NaNWithPayload", std::bit_cast<double>(0xFFF8'0000'DEAD'BEEFull), "NaN"sv},
@@ -198,19 +195,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Plain, FloatTextTest,
-    testing::Values(
-        FloatCase{"Zero", 0.0, "0.0"sv},
-        FloatCase{"NegativeZero", -0.0, "-0.0"sv},
-        FloatCase{"One", 1.0, "1.0"sv},
-        FloatCase{"Half", 0.5, "0.5"sv},
-        FloatCase{"Mixed", 123456.789, "123456.789"sv},
-        FloatCase{"Third", 1.0 / 3.0, "0.3333333333333333"sv},
-        FloatCase{"SumNotExact", 0.1 + 0.2, "0.30000000000000004"sv},
-        FloatCase{"SmallestPlain", 0.0001, "0.0001"sv},
-        FloatCase{"NegativeSmallestPlain", -0.0001, "-0.0001"sv},
-        FloatCase{"TwoToFiftyThree", 9007199254740992.0, "9007199254740992.0"sv},
-        FloatCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"sv},
-        FloatCase{"NegativeLargestPlain", -9999999999999998.0, "-9999999999999998.0"sv}),
+    testing::Values(FloatCase{"Zero", 0.0, "0.0"sv}, FloatCase{"NegativeZero", -0.0, "-0.0"sv},
+                    FloatCase{"One", 1.0, "1.0"sv}, FloatCase{"Half", 0.5, "0.5"sv},
+                    FloatCase{"Mixed", 123456.789, "123456.789"sv},
+                    FloatCase{"Third", 1.0 / 3.0, "0.3333333333333333"sv},
+                    FloatCase{"SumNotExact", 0.1 + 0.2, "0.30000000000000004"sv},
+                    FloatCase{"SmallestPlain", 0.0001, "0.0001"sv},
+                    FloatCase{"NegativeSmallestPlain", -0.0001, "-0.0001"sv},
+                    FloatCase{"TwoToFiftyThree", 9007199254740992.0, "9007199254740992.0"sv},
+                    FloatCase{"LargestPlain", 9999999999999998.0, "9999999999999998.0"sv},
+                    FloatCase{"NegativeLargestPlain", -9999999999999998.0,
+                              "-9999999999999998.0"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -232,7 +227,8 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{"LargestSubnormal", std::nextafter(std::numeric_limits<double>::min(), 0.0),
                   "2.225073858507201e-308"sv},
         FloatCase{"SmallestSubnormal", std::numeric_limits<double>::denorm_min(), "5e-324"sv},
-        FloatCase{"NegativeSmallestSubnormal", -std::numeric_limits<double>::denorm_min(), "-5e-324"sv}),
+        FloatCase{"NegativeSmallestSubnormal", -std::numeric_limits<double>::denorm_min(),
+                  "-5e-324"sv}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Fewest significant digits that read back to x, found with printf.
@@ -327,9 +323,9 @@ TEST(FloatText, RandomPlainRangeRoundTrip) {
 }
 
 TEST(FloatText, IntegersAndShortDecimalsReadAsTyped) {
-  for (std::int64_t n : {std::int64_t{1}, std::int64_t{7}, std::int64_t{42},
-                         std::int64_t{1000}, std::int64_t{123456789},
-                         std::int64_t{1} << 40, (std::int64_t{1} << 53) - 1}) {
+  for (std::int64_t n :
+       {std::int64_t{1}, std::int64_t{7}, std::int64_t{42}, std::int64_t{1000},
+        std::int64_t{123456789}, std::int64_t{1} << 40, (std::int64_t{1} << 53) - 1}) {
     const std::string typed = std::to_string(n) + ".0";
     EXPECT_EQ(float_text(static_cast<double>(n)), typed);
     // Appended, not "-" + typed: GCC 12 gives a false -Wrestrict for that once inlined.
@@ -337,8 +333,8 @@ TEST(FloatText, IntegersAndShortDecimalsReadAsTyped) {
     negative += typed;
     EXPECT_EQ(float_text(-static_cast<double>(n)), negative);
   }
-  for (const char* typed : {"0.1", "0.25", "3.14159", "2.718281828459045", "0.0005",
-                            "99.99", "1234.5678"}) {
+  for (const char* typed :
+       {"0.1", "0.25", "3.14159", "2.718281828459045", "0.0005", "99.99", "1234.5678"}) {
     EXPECT_EQ(float_text(std::strtod(typed, nullptr)), typed);
   }
 }

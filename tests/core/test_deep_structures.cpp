@@ -89,17 +89,17 @@ TEST_P(DeepExprRelease, DestroyingAMillionLevelsIsSafe) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, DeepExprRelease,
-    testing::Values(
-        DeepTreeCase{"left_deep_add", [](Expr e) { return add(std::move(e), lit(1)); }},
-        DeepTreeCase{"right_deep_equals", [](Expr e) { return Expr::equals(lit_null(), std::move(e)); }},
-        DeepTreeCase{"not_chain", [](Expr e) { return Expr::not_(std::move(e)); }},
-        DeepTreeCase{"call_chain", [](Expr e) { return call("f", std::move(e)); }},
-        DeepTreeCase{"vector_chain", [](Expr e) { return vec_expr(std::move(e)); }},
-        DeepTreeCase{"shared_chain",
-                     [](Expr e) {
-                       return Expr::not_(
-                           Expr(Expr::Shared{std::make_shared<const Expr>(std::move(e))}));
-                     }}),
+    testing::Values(DeepTreeCase{"left_deep_add", [](Expr e) { return add(std::move(e), lit(1)); }},
+                    DeepTreeCase{"right_deep_equals",
+                                 [](Expr e) { return Expr::equals(lit_null(), std::move(e)); }},
+                    DeepTreeCase{"not_chain", [](Expr e) { return Expr::not_(std::move(e)); }},
+                    DeepTreeCase{"call_chain", [](Expr e) { return call("f", std::move(e)); }},
+                    DeepTreeCase{"vector_chain", [](Expr e) { return vec_expr(std::move(e)); }},
+                    DeepTreeCase{"shared_chain",
+                                 [](Expr e) {
+                                   return Expr::not_(Expr(
+                                       Expr::Shared{std::make_shared<const Expr>(std::move(e))}));
+                                 }}),
     [](const testing::TestParamInfo<DeepTreeCase>& i) { return std::string(i.param.name); });
 
 TEST(DeepExpr, CopyOfAMillionLevelsWorksOrHitsTheGuard) {
@@ -147,7 +147,8 @@ SharedValue vector_chain(int depth, Value leaf) {
 
 std::size_t chain_depth(const SharedValue& v) {
   std::size_t depth = 0;
-  for (const Value* p = v.get(); p->kind() == vrel::ValueKind::Vector; p = p->as_vector()[0].get()) {
+  for (const Value* p = v.get(); p->kind() == vrel::ValueKind::Vector;
+       p = p->as_vector()[0].get()) {
     if (p->as_vector().size() != 1) return 0;
     ++depth;
   }
@@ -184,15 +185,18 @@ TEST(DeepValue, CopyEqualityAndDebugWorkOrHitTheGuard) {
 
   std::string same = outcome([&] { return std::string(Value::eq(*a, *b) ? "true" : "false"); });
   EXPECT_TRUE(same == "true" || same == kGuard) << same;
-  std::string null_left = outcome([&] { return std::string(Value::eq(*a, *t) ? "true" : "false"); });
+  std::string null_left =
+      outcome([&] { return std::string(Value::eq(*a, *t) ? "true" : "false"); });
   EXPECT_TRUE(null_left == "false" || null_left == kGuard) << null_left;
-  std::string bool_left = outcome([&] { return std::string(Value::eq(*t, *a) ? "true" : "false"); });
-  EXPECT_TRUE(bool_left == "Expected other item to be Value::Boolean" || bool_left == kGuard) << bool_left;
+  std::string bool_left =
+      outcome([&] { return std::string(Value::eq(*t, *a) ? "true" : "false"); });
+  EXPECT_TRUE(bool_left == "Expected other item to be Value::Boolean" || bool_left == kGuard)
+      << bool_left;
 
   std::string text = outcome([&] {
     std::string d = a->debug();
-    bool ok = d.size() == std::size_t{kDeep} * 10 + 4 && d.compare(0, 16, "Vector([Vector([") == 0 &&
-              d.find("Null") == std::size_t{kDeep} * 8;
+    bool ok = d.size() == std::size_t{kDeep} * 10 + 4 &&
+              d.compare(0, 16, "Vector([Vector([") == 0 && d.find("Null") == std::size_t{kDeep} * 8;
     return std::string(ok ? "ok" : "malformed");
   });
   EXPECT_TRUE(text == "ok" || text == kGuard) << text;
@@ -216,7 +220,8 @@ TEST_P(DeepOnThread, EvaluationWorksOrFailsCleanly) {
   EXPECT_EQ(deep, kGuard);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stacks, DeepOnThread, testing::Values(std::size_t{0}, std::size_t{512} * 1024),
+INSTANTIATE_TEST_SUITE_P(Stacks, DeepOnThread,
+                         testing::Values(std::size_t{0}, std::size_t{512} * 1024),
                          [](const testing::TestParamInfo<std::size_t>& i) {
                            return i.param == 0 ? std::string("default") : std::string("small_512k");
                          });

@@ -64,9 +64,9 @@ TEST(DeduceExpr, VectorEvaluatesItemsInOrder) {
   std::vector<int> order;
   auto c = counters();
   vrel::deduce(m, block(fn("log", fake(c, [&](SharedValue a) {
-                              order.push_back(static_cast<int>(a->as_number().as_int()));
-                              return Value::null();
-                            }))));
+                             order.push_back(static_cast<int>(a->as_number().as_int()));
+                             return Value::null();
+                           }))));
   eval(m, vec_expr(call("log", lit(1)), call("log", lit(2)), call("log", lit(3))));
   EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }
@@ -78,9 +78,8 @@ TEST(DeduceExpr, FailingVectorItemReleasesEarlierResults) {
   SharedValue probe = shared(Value::integer(0));
   auto c = counters();
   vrel::deduce(m, block(fn("f", fake(c, [&](SharedValue) { return vec_value({probe}); }))));
-  EXPECT_EQ(fatal_message([&] {
-              eval(m, vec_expr(call("f", lit(0)), ident("missing"), call("f", lit(0))));
-            }),
+  EXPECT_EQ(fatal_message(
+                [&] { eval(m, vec_expr(call("f", lit(0)), ident("missing"), call("f", lit(0)))); }),
             "Value cannot be found: S(\"missing\")");
   EXPECT_EQ(c->runs, 1);
   EXPECT_EQ(probe.use_count(), 1u);
@@ -94,9 +93,9 @@ TEST_P(NonBooleanCondition, StopsTheRunKeepingEarlierBindings) {
   Machine m;
   auto c = counters();
   SharedValue probe = shared(Value::null());
-  auto program = block(let("a", lit(1)),
-                       if_(GetParam()(), block(let("b", lit(2))), block(let("b", lit(3)))),
-                       let("c", lit(vec_value({probe}))), fn("d", fake(c)));
+  auto program =
+      block(let("a", lit(1)), if_(GetParam()(), block(let("b", lit(2))), block(let("b", lit(3)))),
+            let("c", lit(vec_value({probe}))), fn("d", fake(c)));
   EXPECT_EQ(fatal_message([&] { vrel::deduce(m, std::move(program)); }),
             "Expected deduced condition to be a bool, got other type");
   EXPECT_TRUE(bound(m, S("a")));
@@ -110,18 +109,19 @@ TEST_P(NonBooleanCondition, StopsTheRunKeepingEarlierBindings) {
   EXPECT_EQ(debug_of(m.get(S("b"))), "Number(Int(4))");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Conditions, NonBooleanCondition,
-    testing::Values([] { return lit(1); }, [] { return lit_null(); }, [] { return lits("true"); },
-                    [] { return vec_expr(litb(true)); }, [] { return litf(1.0); }));
+INSTANTIATE_TEST_SUITE_P(Conditions, NonBooleanCondition,
+                         testing::Values([] { return lit(1); }, [] { return lit_null(); },
+                                         [] { return lits("true"); },
+                                         [] { return vec_expr(litb(true)); },
+                                         [] { return litf(1.0); }));
 
 TEST(DeduceIf, ConditionErrorInsideABlockKeepsTheBlocksEarlierBindings) {
   Machine m;
   SharedValue probe = shared(Value::null());
   EXPECT_EQ(fatal_message([&] {
               vrel::deduce(m, block(if_(litb(true), block(let("inner", lit(1)),
-                                                           if_(lit(vec_value({probe})), {}),
-                                                           let("after", lit(2))))));
+                                                          if_(lit(vec_value({probe})), {}),
+                                                          let("after", lit(2))))));
             }),
             "Expected deduced condition to be a bool, got other type");
   EXPECT_TRUE(bound(m, S("inner")));
@@ -150,8 +150,7 @@ TEST(DeduceIf, NestedBlocksBindIntoTheSameMachine) {
                         if_(litb(true),
                             block(let("a", ident("x")),
                                   if_(litb(false), block(let("b", lit(0))),
-                                      block(let("b", add(ident("a"), lit(1))),
-                                            let("x", lit(10))))),
+                                      block(let("b", add(ident("a"), lit(1))), let("x", lit(10))))),
                             {}),
                         let("c", add(ident("x"), ident("b")))));
   EXPECT_EQ(debug_of(m.get(S("a"))), "Number(Int(1))");

@@ -43,10 +43,14 @@ TEST(Functions, CallingANonFunctionOrAnUnboundNameFailsAfterTheArgument) {
   auto c = counters();
   Machine m;
   SharedValue probe = shared(Value::null());
-  vrel::deduce(m, block(fn("g", fake(c, [&](SharedValue) { return vec_value({probe}); })), let("x", lit(5))));
-  EXPECT_EQ(fatal_message([&] { eval(m, call("x", call("g", lit(1)))); }), "called `Option::unwrap()` on a `None` value");
-  EXPECT_EQ(fatal_message([&] { eval(m, call("nope", call("g", lit(1)))); }), "Value cannot be found: S(\"nope\")");
-  EXPECT_EQ(fatal_message([&] { eval(m, Expr::call(U(3), call("g", lit(1)))); }), "Value cannot be found: U(3)");
+  vrel::deduce(m, block(fn("g", fake(c, [&](SharedValue) { return vec_value({probe}); })),
+                        let("x", lit(5))));
+  EXPECT_EQ(fatal_message([&] { eval(m, call("x", call("g", lit(1)))); }),
+            "called `Option::unwrap()` on a `None` value");
+  EXPECT_EQ(fatal_message([&] { eval(m, call("nope", call("g", lit(1)))); }),
+            "Value cannot be found: S(\"nope\")");
+  EXPECT_EQ(fatal_message([&] { eval(m, Expr::call(U(3), call("g", lit(1)))); }),
+            "Value cannot be found: U(3)");
   EXPECT_EQ(c->runs, 3);
   EXPECT_EQ(probe.use_count(), 1u);  // the evaluated arguments were released
   EXPECT_EQ(m.get(S("x")).use_count(), 2u);
@@ -56,10 +60,11 @@ TEST(Functions, CalleeReceivesTheSharedArgument) {
   auto c = counters();
   Machine m;
   SharedValue seen;
-  vrel::deduce(m, block(fn("keep", fake(c, [&](SharedValue a) {
-                               seen = std::move(a);
-                               return Value::null();
-                             })),
+  vrel::deduce(m, block(fn("keep", fake(c,
+                                        [&](SharedValue a) {
+                                          seen = std::move(a);
+                                          return Value::null();
+                                        })),
                         fn("other", fake(c)), let("v", vec_expr(lit(1)))));
   eval(m, call("keep", ident("other")));
   EXPECT_TRUE(seen.same_as(m.get(S("other"))));
@@ -75,10 +80,10 @@ TEST(Functions, ArgumentIsReleasedWhenRunDropsIt) {
   Machine m;
   SharedValue probe = shared(Value::integer(1));
   vrel::deduce(m, block(fn("f", fake(c, [&](SharedValue a) {
-                            EXPECT_EQ(probe.use_count(), 2u);
-                            EXPECT_EQ(a.use_count(), 1u);
-                            return Value::boolean(true);
-                          }))));
+                             EXPECT_EQ(probe.use_count(), 2u);
+                             EXPECT_EQ(a.use_count(), 1u);
+                             return Value::boolean(true);
+                           }))));
   Expr e = call("f", lit(vec_value({probe})));  // the literal's value moves into the argument
   EXPECT_EQ(debug_of(eval(m, std::move(e))), "Boolean(true)");
   EXPECT_EQ(probe.use_count(), 1u);
@@ -88,10 +93,12 @@ TEST(Functions, FatalErrorFromRunPropagatesAndReleasesEverything) {
   auto c = counters();
   Machine m;
   SharedValue probe = shared(Value::integer(1));
-  vrel::deduce(m, block(fn("boom", fake(c, [](SharedValue) -> Value { vrel::raise_fatal("boom!"); }))));
+  vrel::deduce(
+      m, block(fn("boom", fake(c, [](SharedValue) -> Value { vrel::raise_fatal("boom!"); }))));
   EXPECT_EQ(fatal_message([&] {
-              vrel::deduce(m, block(let("before", lit(1)), let("r", call("boom", lit(vec_value({probe})))),
-                                    let("after", lit(2))));
+              vrel::deduce(
+                  m, block(let("before", lit(1)), let("r", call("boom", lit(vec_value({probe})))),
+                           let("after", lit(2))));
             }),
             "boom!");
   EXPECT_EQ(probe.use_count(), 1u);
@@ -123,15 +130,15 @@ TEST_P(RebindDuringCall, OldObjectOutlivesTheCall) {
   Machine m;
   int destroyed_during_run = -1;
   vrel::deduce(m, block(fn("f", fake(c, [&](SharedValue a) {
-                          auto rebind = [&] { vrel::deduce(m, block(let("f", lit(0)))); };
-                          if (from_other_thread) {
-                            std::thread(rebind).join();
-                          } else {
-                            rebind();
-                          }
-                          destroyed_during_run = c->destroyed;
-                          return plus_one(std::move(a));
-                        }))));
+                             auto rebind = [&] { vrel::deduce(m, block(let("f", lit(0)))); };
+                             if (from_other_thread) {
+                               std::thread(rebind).join();
+                             } else {
+                               rebind();
+                             }
+                             destroyed_during_run = c->destroyed;
+                             return plus_one(std::move(a));
+                           }))));
   SharedValue r;
   run_with_watchdog("rebinding during a call", [&] { r = eval(m, call("f", lit(1))); });
   EXPECT_EQ(destroyed_during_run, 0);
@@ -183,14 +190,16 @@ TEST(Functions, NoStoreLockIsHeldDuringRun) {
     vrel::deduce(m, block(let("f", ident("f")), let("f2", ident("f")), let("seen", lit(1))));
     return vrel::deduce_expr(m, add(ident("seen"), lit(1)));
   };
-  vrel::deduce(m, block(fn("f", fake(c, [&](SharedValue) {
-                          SharedValue here = reenter();
-                          SharedValue there;
-                          std::thread([&] { there = reenter(); }).join();
-                          return Value::integer(here->as_number().as_int() + there->as_number().as_int());
-                        }))));
+  vrel::deduce(
+      m, block(fn("f", fake(c, [&](SharedValue) {
+                    SharedValue here = reenter();
+                    SharedValue there;
+                    std::thread([&] { there = reenter(); }).join();
+                    return Value::integer(here->as_number().as_int() + there->as_number().as_int());
+                  }))));
   SharedValue r;
-  run_with_watchdog("re-entering the machine from run", [&] { r = eval(m, call("f", lit_null())); });
+  run_with_watchdog("re-entering the machine from run",
+                    [&] { r = eval(m, call("f", lit_null())); });
   EXPECT_EQ(debug_of(r), "Number(Int(4))");
   EXPECT_TRUE(m.get(S("f2")).same_as(m.get(S("f"))));
 }
@@ -201,7 +210,8 @@ TEST(Functions, OldValueIsDestroyedOutsideTheStoreLock) {
   vrel::deduce(m, block(fn("f", fake(c))));
   std::string seen;
   c->on_destroy = [&] { seen = debug_of(m.get(S("f"))); };
-  run_with_watchdog("destroying a replaced value", [&] { vrel::deduce(m, block(let("f", lits("new")))); });
+  run_with_watchdog("destroying a replaced value",
+                    [&] { vrel::deduce(m, block(let("f", lits("new")))); });
   c->on_destroy = nullptr;
   EXPECT_EQ(seen, "String(\"new\")");
 }
@@ -216,7 +226,8 @@ TEST(Functions, ConcurrentCallsOfOneObject) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kCalls; ++i) {
-        if (eval(m, call("inc", lit(t * kCalls + i)))->as_number().as_int() != t * kCalls + i + 1) ++wrong;
+        if (eval(m, call("inc", lit(t * kCalls + i)))->as_number().as_int() != t * kCalls + i + 1)
+          ++wrong;
       }
     });
   }

@@ -20,7 +20,9 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kPosNaN = std::copysign(kNaN, 1.0);
 const double kNegNaN = std::copysign(kNaN, -1.0);
 
-Expr bin(Expr l, BinaryOperator op, Expr r) { return Expr::binary_op(std::move(l), op, std::move(r)); }
+Expr bin(Expr l, BinaryOperator op, Expr r) {
+  return Expr::binary_op(std::move(l), op, std::move(r));
+}
 Expr sub(Expr l, Expr r) { return bin(std::move(l), BinaryOperator::Sub, std::move(r)); }
 Expr mul(Expr l, Expr r) { return bin(std::move(l), BinaryOperator::Mul, std::move(r)); }
 Expr div(Expr l, Expr r) { return bin(std::move(l), BinaryOperator::Div, std::move(r)); }
@@ -60,10 +62,14 @@ Expr map_literals(const Expr& e, const Leaf& leaf) {
   const auto& n = e.node;
   auto sub_tree = [&](const vrel::ExprBox& b) { return map_literals(*b, leaf); };
   if (const auto* l = std::get_if<Expr::Literal>(&n)) return leaf(l->value);
-  if (const auto* b = std::get_if<Expr::BinaryOp>(&n)) return bin(sub_tree(b->left), b->op, sub_tree(b->right));
-  if (const auto* q = std::get_if<Expr::Equals>(&n)) return eq(sub_tree(q->left), sub_tree(q->right));
-  if (const auto* g = std::get_if<Expr::GreaterThan>(&n)) return gt(sub_tree(g->left), sub_tree(g->right));
-  if (const auto* t = std::get_if<Expr::LessThan>(&n)) return lt(sub_tree(t->left), sub_tree(t->right));
+  if (const auto* b = std::get_if<Expr::BinaryOp>(&n))
+    return bin(sub_tree(b->left), b->op, sub_tree(b->right));
+  if (const auto* q = std::get_if<Expr::Equals>(&n))
+    return eq(sub_tree(q->left), sub_tree(q->right));
+  if (const auto* g = std::get_if<Expr::GreaterThan>(&n))
+    return gt(sub_tree(g->left), sub_tree(g->right));
+  if (const auto* t = std::get_if<Expr::LessThan>(&n))
+    return lt(sub_tree(t->left), sub_tree(t->right));
   if (const auto* o = std::get_if<Expr::Not>(&n)) return not_(sub_tree(o->operand));
   if (const auto* v = std::get_if<Expr::Vector>(&n)) {
     Expr::Vector items;
@@ -120,7 +126,10 @@ const char* const kNotBool = "The not expression must be used on a boolean value
 const char* const kTrue = "Boolean(true)";
 const char* const kFalse = "Boolean(false)";
 
-#define OP(name, expr, expected) OpCase{name, [] { return expr; }, expected}
+#define OP(name, expr, expected)        \
+  OpCase {                              \
+    name, [] { return expr; }, expected \
+  }
 
 INSTANTIATE_TEST_SUITE_P(
     Arithmetic, Operators,
@@ -163,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     EqualsAndNot, Operators,
     testing::Values(
-        OP("int_int", eq(lit(3), lit(3)), kTrue),
-        OP("int_float", eq(lit(1), litf(1.0)), kFalse),
+        OP("int_int", eq(lit(3), lit(3)), kTrue), OP("int_float", eq(lit(1), litf(1.0)), kFalse),
         OP("strings", eq(lits("ab"), lits("ab")), kTrue),
         OP("string_int", eq(lits("1"), lit(1)), "Expected other item to be Value::String"),
         OP("int_string", eq(lit(1), lits("1")), "Expected other item to be Value::Number"),
@@ -174,20 +182,16 @@ INSTANTIATE_TEST_SUITE_P(
         OP("vector_int", eq(vec_expr(), lit(0)), "Expected other item to be Value::Vector"),
         OP("fn_null", eq(litfn(), lit_null()), "Cannot perform PartialEq for Value::Fn"),
         OP("not_false", not_(litb(false)), kTrue),
-        OP("not_not", not_(not_(eq(lit(1), lit(1)))), kTrue),
-        OP("not_int", not_(lit(0)), kNotBool),
-        OP("not_string", not_(lits("true")), kNotBool),
-        OP("not_null", not_(lit_null()), kNotBool),
+        OP("not_not", not_(not_(eq(lit(1), lit(1)))), kTrue), OP("not_int", not_(lit(0)), kNotBool),
+        OP("not_string", not_(lits("true")), kNotBool), OP("not_null", not_(lit_null()), kNotBool),
         OP("not_vector", not_(vec_expr(litb(true))), kNotBool)),
     [](const testing::TestParamInfo<OpCase>& i) { return std::string(i.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Comparisons, Operators,
     testing::Values(
-        OP("gt_true", gt(lit(3), lit(2)), kTrue),
-        OP("gt_equal", gt(lit(2), lit(2)), kFalse),
-        OP("lt_equal", lt(lit(2), lit(2)), kFalse),
-        OP("signed_ints", lt(lit(-1), lit(0)), kTrue),
+        OP("gt_true", gt(lit(3), lit(2)), kTrue), OP("gt_equal", gt(lit(2), lit(2)), kFalse),
+        OP("lt_equal", lt(lit(2), lit(2)), kFalse), OP("signed_ints", lt(lit(-1), lit(0)), kTrue),
         OP("min_max", gt(lit(kMin), lit(kMax)), kFalse),
         OP("int_gt_float", gt(lit(2), litf(1.5)), kTrue),
         OP("float_lt_int", lt(litf(1.5), lit(2)), kTrue),
@@ -199,8 +203,10 @@ INSTANTIATE_TEST_SUITE_P(
         OP("negnan_lt_neginf", lt(litf(kNegNaN), litf(-kInf)), kTrue),
         OP("nan_not_gt_itself", gt(litf(kPosNaN), litf(kPosNaN)), kFalse),
         OP("nan_gt_int", gt(litf(kPosNaN), lit(kMax)), kTrue),
-        OP("precision_mixed", gt(lit(std::int64_t{9007199254740993}), litf(9007199254740992.0)), kFalse),
-        OP("precision_ints", gt(lit(std::int64_t{9007199254740993}), lit(std::int64_t{9007199254740992})), kTrue),
+        OP("precision_mixed", gt(lit(std::int64_t{9007199254740993}), litf(9007199254740992.0)),
+           kFalse),
+        OP("precision_ints",
+           gt(lit(std::int64_t{9007199254740993}), lit(std::int64_t{9007199254740992})), kTrue),
         OP("string_gt_int", gt(lits("a"), lit(1)), kNotNumber),
         OP("strings", gt(lits("b"), lits("a")), kNotNumber),
         OP("nulls", lt(lit_null(), lit_null()), kNotNumber),
@@ -225,7 +231,8 @@ TEST(NumberDiv, MatchesTheDivColumn) {
   EXPECT_EQ(Number::div(Number::from_int(-7), Number::from_int(2)).as_int(), -3);
   EXPECT_TRUE(Number::div(Number::from_int(7), Number::from_float(2.0)).is_float());
   EXPECT_EQ(Number::div(Number::from_float(7.0), Number::from_int(2)).as_float(), 3.5);
-  EXPECT_EQ(fatal_message([] { Number::div(Number::from_int(kMin), Number::from_int(0)); }), kDivZero);
+  EXPECT_EQ(fatal_message([] { Number::div(Number::from_int(kMin), Number::from_int(0)); }),
+            kDivZero);
   EXPECT_EQ(fatal_message([] { Number::div(Number::from_int(kMin), Number::from_int(-1)); }),
             kDivOverflow);
 }
@@ -253,9 +260,8 @@ TEST_P(FailingOperatorOrder, BothOperandsRunLeftFirst) {
     });
   };
   vrel::deduce(m, block(fn("left", logging("left", true)), fn("right", logging("right", false))));
-  EXPECT_EQ(fatal_message([&] {
-              eval(m, GetParam().build(call("left", lit(1)), call("right", lit(2))));
-            }),
+  EXPECT_EQ(fatal_message(
+                [&] { eval(m, GetParam().build(call("left", lit(1)), call("right", lit(2)))); }),
             GetParam().message);
   EXPECT_EQ(log, (std::vector<std::string>{"left", "right"}));
   EXPECT_EQ(probe.use_count(), 1u);
@@ -264,11 +270,14 @@ TEST_P(FailingOperatorOrder, BothOperandsRunLeftFirst) {
 INSTANTIATE_TEST_SUITE_P(
     Operators, FailingOperatorOrder,
     testing::Values(
-        OrderCase{"binary_op", [](Expr l, Expr r) { return add(std::move(l), std::move(r)); }, kUnknownType},
+        OrderCase{"binary_op", [](Expr l, Expr r) { return add(std::move(l), std::move(r)); },
+                  kUnknownType},
         OrderCase{"equals", [](Expr l, Expr r) { return eq(std::move(l), std::move(r)); },
                   "Expected other item to be Value::Vector"},
-        OrderCase{"greater_than", [](Expr l, Expr r) { return gt(std::move(l), std::move(r)); }, kNotNumber},
-        OrderCase{"less_than", [](Expr l, Expr r) { return lt(std::move(l), std::move(r)); }, kNotNumber}),
+        OrderCase{"greater_than", [](Expr l, Expr r) { return gt(std::move(l), std::move(r)); },
+                  kNotNumber},
+        OrderCase{"less_than", [](Expr l, Expr r) { return lt(std::move(l), std::move(r)); },
+                  kNotNumber}),
     [](const testing::TestParamInfo<OrderCase>& i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -1,6 +1,4 @@
 // Tests of RawRwLock: who waits for whom, wake-ups after release, exclusion under load.
-#include "rw_lock.hpp"
-
 #include <gtest/gtest.h>
 #include <sched.h>
 
@@ -13,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "rw_lock.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -189,8 +188,8 @@ TEST(RawRwLock, TryLockAdmitsExactlyWhenTheLockWouldNotWait) {
   };
   const Case cases[] = {
       {"unlocked", [](RawRwLock&) {}, [](RawRwLock&) {}, true, true},
-      {"one reader", [](RawRwLock& l) { l.lock_shared(); },
-       [](RawRwLock& l) { l.unlock_shared(); }, true, false},
+      {"one reader", [](RawRwLock& l) { l.lock_shared(); }, [](RawRwLock& l) { l.unlock_shared(); },
+       true, false},
       {"two readers",
        [](RawRwLock& l) {
          l.lock_shared();

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.hpp"
 #include "siphash.hpp"
+#include "test_support.hpp"
 #include "variable_store.hpp"
 
 namespace vrel_test {
@@ -30,11 +30,11 @@ TEST_P(GetUnbound, FailsThenMachineStaysUsable) {
   EXPECT_EQ(debug_of(m.get(id)), "Number(Int(5))");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Store, GetUnbound,
-    testing::Values(std::pair{S("x"), "Value cannot be found: S(\"x\")"},
-                    std::pair{U(7), "Value cannot be found: U(7)"},
-                    std::pair{S("a\"\n"), "Value cannot be found: S(\"a\\\"\\n\")"}));
+INSTANTIATE_TEST_SUITE_P(Store, GetUnbound,
+                         testing::Values(std::pair{S("x"), "Value cannot be found: S(\"x\")"},
+                                         std::pair{U(7), "Value cannot be found: U(7)"},
+                                         std::pair{S("a\"\n"),
+                                                   "Value cannot be found: S(\"a\\\"\\n\")"}));
 
 TEST(Machine, NumericAndTextIdentifiersAreIndependent) {
   Machine m;
@@ -126,8 +126,11 @@ TEST(VariableStore, InsertReturnsPreviousReference) {
 TEST(VariableStore, ManyIdentifiersAllRetrievable) {
   VariableStore store(8, fixed_keys());
   constexpr std::int64_t kU = 100000, kS = 20000;
-  auto key = [](std::int64_t i) { return i < kU ? U(std::uint64_t(i)) : S(std::to_string(i - kU)); };
-  for (std::int64_t i = 0; i < kU + kS; ++i) ASSERT_FALSE(store.insert(key(i), shared(Value::integer(i))));
+  auto key = [](std::int64_t i) {
+    return i < kU ? U(std::uint64_t(i)) : S(std::to_string(i - kU));
+  };
+  for (std::int64_t i = 0; i < kU + kS; ++i)
+    ASSERT_FALSE(store.insert(key(i), shared(Value::integer(i))));
   for (std::int64_t i = 0; i < kU + kS; ++i) {
     SharedValue v = store.lookup(key(i));
     ASSERT_TRUE(v) << i;
@@ -162,7 +165,8 @@ TEST(VariableStore, ShardIndexUsesBitsAfterTheTopSeven) {
 }
 
 TEST(VariableStore, ShardAmountAssertions) {
-  const std::string one = "assertion failed: shard_amount > 1", pow2 = "assertion failed: shard_amount.is_power_of_two()";
+  const std::string one = "assertion failed: shard_amount > 1",
+                    pow2 = "assertion failed: shard_amount.is_power_of_two()";
   EXPECT_EQ(fatal_message([] { VariableStore s(0, fixed_keys()); }), one);
   EXPECT_EQ(fatal_message([] { VariableStore s(1); }), one);
   EXPECT_EQ(fatal_message([] { VariableStore s(3, fixed_keys()); }), pow2);
@@ -189,7 +193,8 @@ TEST(HashIdentifier, IsSipHash13OverIndexAndPayload) {
   EXPECT_EQ(h(k, U(0x1122334455667788ull)), sip13(k, le64(0) + le64(0x1122334455667788ull)));
   EXPECT_EQ(h(k, S("")), sip13(k, le64(1) + "\xff"));
   EXPECT_EQ(h(k, S("1234567")), sip13(k, le64(1) + "1234567\xff"));  // exactly 16 bytes
-  EXPECT_EQ(h(other, S("caf\xc3\xa9 long name")), sip13(other, le64(1) + "caf\xc3\xa9 long name\xff"));
+  EXPECT_EQ(h(other, S("caf\xc3\xa9 long name")),
+            sip13(other, le64(1) + "caf\xc3\xa9 long name\xff"));
   EXPECT_NE(h(k, U(1)), h(k, S("1")));
   EXPECT_NE(h(k, S("a")), h(k, S("a\xff")));
   EXPECT_NE(h(k, S("x")), h(HashKeys{k.k0 + 1, k.k1}, S("x")));

@@ -26,7 +26,8 @@ TEST(StoreStress, GrowthUnderConcurrentInsertsAndLookups) {
   std::vector<std::atomic<int>> published(kWriters);
   std::atomic<int> bad{0};
   auto key = [](int w, int i) {
-    return i % 2 ? U(std::uint64_t(w) << 32 | std::uint64_t(i)) : S(std::to_string(w) + ":" + std::to_string(i));
+    return i % 2 ? U(std::uint64_t(w) << 32 | std::uint64_t(i))
+                 : S(std::to_string(w) + ":" + std::to_string(i));
   };
   run_with_watchdog("growth", [&] {
     std::vector<std::thread> threads;

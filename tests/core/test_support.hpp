@@ -53,7 +53,9 @@ class FakeFunction final : public vrel::VrelFunction {
     ++c_->clones;
     return std::make_unique<FakeFunction>(*this);
   }
-  void fmt(std::string& out) const override { out += "<fake " + name_ + "#" + std::to_string(serial_) + ">"; }
+  void fmt(std::string& out) const override {
+    out += "<fake " + name_ + "#" + std::to_string(serial_) + ">";
+  }
   Value run(SharedValue argument) const override {
     ++c_->runs;
     return run_ ? run_(std::move(argument)) : Value::null();
@@ -68,11 +70,13 @@ class FakeFunction final : public vrel::VrelFunction {
 };
 
 inline std::shared_ptr<FakeCounters> counters() { return std::make_shared<FakeCounters>(); }
-inline vrel::FunctionBox fake(const std::shared_ptr<FakeCounters>& c, FakeFunction::RunFn run = nullptr,
-                              std::string name = "f") {
+inline vrel::FunctionBox fake(const std::shared_ptr<FakeCounters>& c,
+                              FakeFunction::RunFn run = nullptr, std::string name = "f") {
   return std::make_unique<FakeFunction>(c, std::move(run), std::move(name));
 }
-inline int serial_of(const Value& v) { return static_cast<const FakeFunction&>(v.as_function()).serial(); }
+inline int serial_of(const Value& v) {
+  return static_cast<const FakeFunction&>(v.as_function()).serial();
+}
 
 // ---- tree builders --------------------------------------------------------------------
 
@@ -90,8 +94,12 @@ inline Expr litb(bool b) { return lit(Value::boolean(b)); }
 inline Expr lit_null() { return lit(Value::null()); }
 inline Expr ident(Identifier id) { return Expr(Expr::Ident{std::move(id)}); }
 inline Expr ident(std::string name) { return ident(S(std::move(name))); }
-inline Expr add(Expr l, Expr r) { return Expr::binary_op(std::move(l), BinaryOperator::Add, std::move(r)); }
-inline Expr call(std::string name, Expr arg) { return Expr::call(S(std::move(name)), std::move(arg)); }
+inline Expr add(Expr l, Expr r) {
+  return Expr::binary_op(std::move(l), BinaryOperator::Add, std::move(r));
+}
+inline Expr call(std::string name, Expr arg) {
+  return Expr::call(S(std::move(name)), std::move(arg));
+}
 
 template <class T, class... A>
 std::vector<T> list_of(A&&... items) {
@@ -100,22 +108,34 @@ std::vector<T> list_of(A&&... items) {
   return v;
 }
 template <class... E>
-Expr vec_expr(E&&... items) { return Expr(Expr::Vector{list_of<Expr>(std::forward<E>(items)...)}); }
+Expr vec_expr(E&&... items) {
+  return Expr(Expr::Vector{list_of<Expr>(std::forward<E>(items)...)});
+}
 template <class... S>
-std::vector<Statement> block(S&&... stmts) { return list_of<Statement>(std::forward<S>(stmts)...); }
+std::vector<Statement> block(S&&... stmts) {
+  return list_of<Statement>(std::forward<S>(stmts)...);
+}
 
-inline Statement let(Identifier id, Expr e) { return Statement(Statement::Let{std::move(id), std::move(e)}); }
+inline Statement let(Identifier id, Expr e) {
+  return Statement(Statement::Let{std::move(id), std::move(e)});
+}
 inline Statement let(std::string name, Expr e) { return let(S(std::move(name)), std::move(e)); }
-inline Statement fn(std::string name, vrel::FunctionBox f) { return Statement(Statement::Fn{S(std::move(name)), std::move(f)}); }
-inline Statement if_(Expr cond, std::vector<Statement> then_block, std::vector<Statement> otherwise_block = {}) {
-  return Statement(Statement::If{std::move(cond), std::move(then_block), std::move(otherwise_block)});
+inline Statement fn(std::string name, vrel::FunctionBox f) {
+  return Statement(Statement::Fn{S(std::move(name)), std::move(f)});
+}
+inline Statement if_(Expr cond, std::vector<Statement> then_block,
+                     std::vector<Statement> otherwise_block = {}) {
+  return Statement(
+      Statement::If{std::move(cond), std::move(then_block), std::move(otherwise_block)});
 }
 
 // ---- running ------------------------------------------------------------------------
 
 inline SharedValue eval(const Machine& m, Expr e) { return vrel::deduce_expr(m, std::move(e)); }
 inline std::string debug_of(const SharedValue& v) { return v->debug(); }
-inline bool bound(const Machine& m, const Identifier& id) { return static_cast<bool>(store_of(m).lookup(id)); }
+inline bool bound(const Machine& m, const Identifier& id) {
+  return static_cast<bool>(store_of(m).lookup(id));
+}
 
 // The message of the FatalError that `f` raises, or "<no fatal error>".
 template <class F>

@@ -129,36 +129,65 @@ INSTANTIATE_TEST_SUITE_P(
         EqCase{"null_true", Value::null, [] { return Value::boolean(true); }, "false"},
         EqCase{"null_fn", Value::null, fn_value, "false"},
         EqCase{"true_null", [] { return Value::boolean(true); }, Value::null, kBool},
-        EqCase{"true_true", [] { return Value::boolean(true); }, [] { return Value::boolean(true); }, "true"},
-        EqCase{"true_false", [] { return Value::boolean(true); }, [] { return Value::boolean(false); }, "false"},
-        EqCase{"str_same", [] { return Value::string("ab"); }, [] { return Value::string("ab"); }, "true"},
-        EqCase{"str_prefix", [] { return Value::string("ab"); }, [] { return Value::string("abc"); }, "false"},
+        EqCase{"true_true", [] { return Value::boolean(true); },
+               [] { return Value::boolean(true); }, "true"},
+        EqCase{"true_false", [] { return Value::boolean(true); },
+               [] { return Value::boolean(false); }, "false"},
+        EqCase{"str_same", [] { return Value::string("ab"); }, [] { return Value::string("ab"); },
+               "true"},
+        EqCase{"str_prefix", [] { return Value::string("ab"); },
+               [] { return Value::string("abc"); }, "false"},
         EqCase{"str_embedded_nul", [] { return Value::string(std::string("a\0b", 3)); },
                [] { return Value::string(std::string("a\0c", 3)); }, "false"},
         EqCase{"str_null", [] { return Value::string("a"); }, Value::null, kStr},
-        EqCase{"int_int", [] { return Value::integer(7); }, [] { return Value::integer(7); }, "true"},
-        EqCase{"int_float", [] { return Value::integer(1); }, [] { return Value::floating(1.0); }, "false"},
-        EqCase{"float_int", [] { return Value::floating(1.0); }, [] { return Value::integer(1); }, "false"},
+        EqCase{"int_int", [] { return Value::integer(7); }, [] { return Value::integer(7); },
+               "true"},
+        EqCase{"int_float", [] { return Value::integer(1); }, [] { return Value::floating(1.0); },
+               "false"},
+        EqCase{"float_int", [] { return Value::floating(1.0); }, [] { return Value::integer(1); },
+               "false"},
         EqCase{"nan_self", nan_value, nullptr, "false"},
-        EqCase{"zero_negzero", [] { return Value::floating(0.0); }, [] { return Value::floating(-0.0); }, "true"},
-        EqCase{"num_str", [] { return Value::integer(1); }, [] { return Value::string("1"); }, kNum},
+        EqCase{"zero_negzero", [] { return Value::floating(0.0); },
+               [] { return Value::floating(-0.0); }, "true"},
+        EqCase{"num_str", [] { return Value::integer(1); }, [] { return Value::string("1"); },
+               kNum},
         EqCase{"num_null", [] { return Value::floating(1.0); }, Value::null, kNum},
         EqCase{"empty_vectors", [] { return vec_of({}); }, [] { return vec_of({}); }, "true"},
         EqCase{"length_first", [] { return vec_of({Value::boolean(true)}); },
-               [] { return vec_of({Value::null(), Value::null()}); }, "false"},
+               [] {
+                 return vec_of({Value::null(), Value::null()});
+               },
+               "false"},
         EqCase{"vec_true_null", [] { return vec_of({Value::boolean(true)}); },
                [] { return vec_of({Value::null()}); }, kBool},
         EqCase{"vec_null_true", [] { return vec_of({Value::null()}); },
                [] { return vec_of({Value::boolean(true)}); }, "false"},
-        EqCase{"vec_stops_at_first_difference", [] { return vec_of({Value::integer(1), fn_value()}); },
-               [] { return vec_of({Value::integer(2), fn_value()}); }, "false"},
-        EqCase{"vec_reaches_function", [] { return vec_of({Value::integer(1), fn_value()}); },
-               [] { return vec_of({Value::integer(1), fn_value()}); }, kFn},
-        EqCase{"vec_nested_equal", [] { return vec_of({vec_of({Value::string("x")}), Value::integer(2)}); },
-               [] { return vec_of({vec_of({Value::string("x")}), Value::integer(2)}); }, "true"},
+        EqCase{"vec_stops_at_first_difference",
+               [] {
+                 return vec_of({Value::integer(1), fn_value()});
+               },
+               [] {
+                 return vec_of({Value::integer(2), fn_value()});
+               },
+               "false"},
+        EqCase{"vec_reaches_function",
+               [] {
+                 return vec_of({Value::integer(1), fn_value()});
+               },
+               [] {
+                 return vec_of({Value::integer(1), fn_value()});
+               },
+               kFn},
+        EqCase{"vec_nested_equal",
+               [] {
+                 return vec_of({vec_of({Value::string("x")}), Value::integer(2)});
+               },
+               [] {
+                 return vec_of({vec_of({Value::string("x")}), Value::integer(2)});
+               },
+               "true"},
         EqCase{"vec_int", [] { return vec_of({}); }, [] { return Value::integer(0); }, kVec},
-        EqCase{"fn_self", fn_value, nullptr, kFn},
-        EqCase{"fn_null", fn_value, Value::null, kFn},
+        EqCase{"fn_self", fn_value, nullptr, kFn}, EqCase{"fn_null", fn_value, Value::null, kFn},
         EqCase{"fn_int", fn_value, [] { return Value::integer(0); }, kFn}),
     [](const testing::TestParamInfo<EqCase>& i) { return std::string(i.param.name); });
 
@@ -177,15 +206,23 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         DebugCase{"null", Value::null, "Null"},
         DebugCase{"false", [] { return Value::boolean(false); }, "Boolean(false)"},
-        DebugCase{"min_int", [] { return Value::integer(INT64_MIN); }, "Number(Int(-9223372036854775808))"},
-        DebugCase{"vector", [] { return vec_of({Value::null(), Value::boolean(true)}); },
+        DebugCase{"min_int", [] { return Value::integer(INT64_MIN); },
+                  "Number(Int(-9223372036854775808))"},
+        DebugCase{"vector",
+                  [] {
+                    return vec_of({Value::null(), Value::boolean(true)});
+                  },
                   "Vector([Null, Boolean(true)])"},
-        DebugCase{"nested_vector", [] { return vec_of({vec_of({}), Value::string("s")}); },
+        DebugCase{"nested_vector",
+                  [] {
+                    return vec_of({vec_of({}), Value::string("s")});
+                  },
                   "Vector([Vector([]), String(\"s\")])"},
         DebugCase{"float_one", [] { return Value::floating(1.0); }, "Number(Float(1.0))"},
         DebugCase{"float_1e16", [] { return Value::floating(1e16); }, "Number(Float(1e16))"},
         DebugCase{"float_1e_minus5", [] { return Value::floating(1e-5); }, "Number(Float(1e-5))"},
-        DebugCase{"float_1e_minus4", [] { return Value::floating(0.0001); }, "Number(Float(0.0001))"},
+        DebugCase{"float_1e_minus4", [] { return Value::floating(0.0001); },
+                  "Number(Float(0.0001))"},
         DebugCase{"float_neg_zero", [] { return Value::floating(-0.0); }, "Number(Float(-0.0))"},
         DebugCase{"string_quote", [] { return Value::string("a\"b"); }, "String(\"a\\\"b\")"},
         DebugCase{"function", [] { return Value::function(fake(counters(), nullptr, "g")); },
@@ -224,10 +261,14 @@ TEST_P(ExprConstructor, MovesOperands) {
   const Expr* first = std::visit(
       [](const auto& n) -> const Expr* {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, Expr::Not>) return n.operand.get();
-        else if constexpr (std::is_same_v<T, Expr::Call>) return n.argument.get();
-        else if constexpr (requires { n.left; }) return n.left.get();
-        else return nullptr;
+        if constexpr (std::is_same_v<T, Expr::Not>)
+          return n.operand.get();
+        else if constexpr (std::is_same_v<T, Expr::Call>)
+          return n.argument.get();
+        else if constexpr (requires { n.left; })
+          return n.left.get();
+        else
+          return nullptr;
       },
       node.node);
   ASSERT_NE(first, nullptr);
@@ -238,12 +279,22 @@ TEST_P(ExprConstructor, MovesOperands) {
 INSTANTIATE_TEST_SUITE_P(
     Exprs, ExprConstructor,
     testing::Values(
-        CtorCase{"binary_op", [](Expr l, Expr r) { return Expr::binary_op(std::move(l), BinaryOperator::Div, std::move(r)); }, Expr::Kind::BinaryOp, 2},
-        CtorCase{"equals", [](Expr l, Expr r) { return Expr::equals(std::move(l), std::move(r)); }, Expr::Kind::Equals, 2},
+        CtorCase{"binary_op",
+                 [](Expr l, Expr r) {
+                   return Expr::binary_op(std::move(l), BinaryOperator::Div, std::move(r));
+                 },
+                 Expr::Kind::BinaryOp, 2},
+        CtorCase{"equals", [](Expr l, Expr r) { return Expr::equals(std::move(l), std::move(r)); },
+                 Expr::Kind::Equals, 2},
         CtorCase{"not", [](Expr l, Expr) { return Expr::not_(std::move(l)); }, Expr::Kind::Not, 1},
-        CtorCase{"greater_than", [](Expr l, Expr r) { return Expr::greater_than(std::move(l), std::move(r)); }, Expr::Kind::GreaterThan, 2},
-        CtorCase{"less_than", [](Expr l, Expr r) { return Expr::less_than(std::move(l), std::move(r)); }, Expr::Kind::LessThan, 2},
-        CtorCase{"call", [](Expr l, Expr) { return Expr::call(S("f"), std::move(l)); }, Expr::Kind::Call, 1}),
+        CtorCase{"greater_than",
+                 [](Expr l, Expr r) { return Expr::greater_than(std::move(l), std::move(r)); },
+                 Expr::Kind::GreaterThan, 2},
+        CtorCase{"less_than",
+                 [](Expr l, Expr r) { return Expr::less_than(std::move(l), std::move(r)); },
+                 Expr::Kind::LessThan, 2},
+        CtorCase{"call", [](Expr l, Expr) { return Expr::call(S("f"), std::move(l)); },
+                 Expr::Kind::Call, 1}),
     [](const testing::TestParamInfo<CtorCase>& i) { return std::string(i.param.name); });
 
 TEST(ExprConstructor, KeepsOperandOrderAndOperator) {
@@ -273,7 +324,8 @@ class ExprCopy : public testing::TestWithParam<CopyCase> {};
 
 TEST_P(ExprCopy, EvaluatesLikeTheOriginalAndLeavesItIntact) {
   Machine m;
-  vrel::deduce(m, block(let("x", lit(5)), fn("f", fake(counters(), [](SharedValue a) { return Value(*a); }))));
+  vrel::deduce(m, block(let("x", lit(5)),
+                        fn("f", fake(counters(), [](SharedValue a) { return Value(*a); }))));
   const Expr original = GetParam().make();
   EXPECT_EQ(debug_of(eval(m, Expr(original))), GetParam().expected);
   EXPECT_EQ(debug_of(eval(m, Expr(original))), GetParam().expected);  // the first copy took nothing
@@ -289,17 +341,21 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         CopyCase{"literal", [] { return lits("text"); }, "String(\"text\")"},
         CopyCase{"ident", [] { return ident("x"); }, "Number(Int(5))"},
-        CopyCase{"binary_op", [] { return Expr::binary_op(ident("x"), BinaryOperator::Mul, lit(3)); },
+        CopyCase{"binary_op",
+                 [] { return Expr::binary_op(ident("x"), BinaryOperator::Mul, lit(3)); },
                  "Number(Int(15))"},
         CopyCase{"equals", [] { return Expr::equals(ident("x"), lit(5)); }, "Boolean(true)"},
         CopyCase{"not", [] { return Expr::not_(litb(false)); }, "Boolean(true)"},
-        CopyCase{"greater_than", [] { return Expr::greater_than(ident("x"), lit(9)); }, "Boolean(false)"},
+        CopyCase{"greater_than", [] { return Expr::greater_than(ident("x"), lit(9)); },
+                 "Boolean(false)"},
         CopyCase{"less_than", [] { return Expr::less_than(ident("x"), lit(9)); }, "Boolean(true)"},
-        CopyCase{"call", [] { return call("f", vec_expr(ident("x"))); }, "Vector([Number(Int(5))])"},
+        CopyCase{"call", [] { return call("f", vec_expr(ident("x"))); },
+                 "Vector([Number(Int(5))])"},
         CopyCase{"vector", [] { return vec_expr(lit(1), vec_expr(ident("x"))); },
                  "Vector([Number(Int(1)), Vector([Number(Int(5))])])"},
         CopyCase{"shared", shared_sum, "Number(Int(12))"},
-        CopyCase{"constant", [] { return Expr(Expr::Constant{shared(vec_value({shared(Value::null())}))}); },
+        CopyCase{"constant",
+                 [] { return Expr(Expr::Constant{shared(vec_value({shared(Value::null())}))}); },
                  "Vector([Null])"}),
     [](const testing::TestParamInfo<CopyCase>& i) { return std::string(i.param.name); });
 

@@ -35,14 +35,16 @@ Value element(std::size_t i, const std::shared_ptr<FakeCounters>& c) {
 bool is_element(const Value& v, std::size_t i) {
   switch (i % 4) {
     case 0:
-      return v.kind() == ValueKind::Number && v.as_number().as_int() == static_cast<std::int64_t>(i);
+      return v.kind() == ValueKind::Number &&
+             v.as_number().as_int() == static_cast<std::int64_t>(i);
     case 1:
       return v.kind() == ValueKind::String &&
              v.as_string() == "element number " + std::to_string(i) + ", long enough for the heap";
     case 2:
       return v.kind() == ValueKind::Function;
     default:
-      return i % 8 == 3 ? v.kind() == ValueKind::Number && v.as_number().as_float() == static_cast<double>(i) + 0.5
+      return i % 8 == 3 ? v.kind() == ValueKind::Number &&
+                              v.as_number().as_float() == static_cast<double>(i) + 0.5
                         : v.kind() == ValueKind::Null;
   }
 }
@@ -60,7 +62,8 @@ void append(VectorBuilder& b, std::size_t n, const std::shared_ptr<FakeCounters>
   }
 }
 
-SharedValue built_vector(std::size_t expected, std::size_t appended, const std::shared_ptr<FakeCounters>& c) {
+SharedValue built_vector(std::size_t expected, std::size_t appended,
+                         const std::shared_ptr<FakeCounters>& c) {
   VectorBuilder b(expected);
   append(b, appended, c);
   return shared(b.finish());
@@ -100,14 +103,18 @@ TEST_P(VectorBuilderShapes, AbandonedBuilderReleasesWhatItMade) {
   EXPECT_EQ(c->created, static_cast<int>(functions_among(GetParam().appended)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, VectorBuilderShapes,
-    testing::Values(BuildCase{"empty", 0, 0}, BuildCase{"unannounced", 0, 70}, BuildCase{"one", 1, 1},
-                    BuildCase{"three", 3, 3}, BuildCase{"four", 4, 4}, BuildCase{"one_block", 64, 64},
-                    BuildCase{"two_blocks", 65, 65}, BuildCase{"fewer_than_expected", 1000, 601},
-                    BuildCase{"none_of_many_expected", 5000, 0},
-                    BuildCase{"more_than_expected", 1000, 1300}, BuildCase{"large", 100000, 100000}),
-    [](const testing::TestParamInfo<BuildCase>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, VectorBuilderShapes,
+                         testing::Values(BuildCase{"empty", 0, 0}, BuildCase{"unannounced", 0, 70},
+                                         BuildCase{"one", 1, 1}, BuildCase{"three", 3, 3},
+                                         BuildCase{"four", 4, 4}, BuildCase{"one_block", 64, 64},
+                                         BuildCase{"two_blocks", 65, 65},
+                                         BuildCase{"fewer_than_expected", 1000, 601},
+                                         BuildCase{"none_of_many_expected", 5000, 0},
+                                         BuildCase{"more_than_expected", 1000, 1300},
+                                         BuildCase{"large", 100000, 100000}),
+                         [](const testing::TestParamInfo<BuildCase>& i) {
+                           return std::string(i.param.name);
+                         });
 
 TEST(VectorBuilder, CountsOfElementsStayExact) {
   auto c = counters();
@@ -128,7 +135,8 @@ TEST(VectorBuilder, SurvivingElementsOutliveTheirVector) {
   std::vector<std::pair<std::size_t, SharedValue>> kept;
   {
     SharedValue v = built_vector(3000, 3000, c);
-    for (std::size_t i : {0u, 1u, 2u, 63u, 64u, 1499u, 2998u, 2999u}) kept.emplace_back(i, v->as_vector()[i]);
+    for (std::size_t i : {0u, 1u, 2u, 63u, 64u, 1499u, 2998u, 2999u})
+      kept.emplace_back(i, v->as_vector()[i]);
   }
   EXPECT_EQ(c->alive(), 2);  // elements 2 and 2998 are the functions kept
   for (auto& [i, value] : kept) {

@@ -82,8 +82,7 @@ ShortestDigits shortest_digits(double magnitude) noexcept {
   // Scientific form gives the digits and exponent in one fixed shape:
   // d[.ddd]e(+|-)xx, at most 17 significant digits and a three-digit exponent.
   char text[40];
-  char* end =
-      std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific).ptr;
+  char* end = std::to_chars(text, text + sizeof text, magnitude, std::chars_format::scientific).ptr;
   ShortestDigits result{};
   const char* p = text;
   while (p != end && *p != 'e') {
@@ -149,13 +148,27 @@ void write_quoted(std::string& out, std::string_view utf8) {
     const unsigned char b = *p;
     if (b < 0x80) {
       switch (b) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\t': out.append("\\t"); break;
-        case '\r': out.append("\\r"); break;
-        case '\n': out.append("\\n"); break;
-        case '\0': out.append("\\0"); break;
-        default: append_code_point_escape(out, b); break;
+        case '"':
+          out.append("\\\"");
+          break;
+        case '\\':
+          out.append("\\\\");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\0':
+          out.append("\\0");
+          break;
+        default:
+          append_code_point_escape(out, b);
+          break;
       }
       ++p;
       continue;

@@ -89,9 +89,7 @@ Value binary_operation(BinaryOperator op, const Value& left, const Value& right)
   raise_fatal(text::kBinaryUnknownType);
 }
 
-bool greater_than(const Value& left, const Value& right) {
-  return compare_values(left, right) > 0;
-}
+bool greater_than(const Value& left, const Value& right) { return compare_values(left, right) > 0; }
 
 bool less_than(const Value& left, const Value& right) { return compare_values(left, right) < 0; }
 

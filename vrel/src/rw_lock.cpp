@@ -29,8 +29,8 @@ std::uint32_t* futex_address(std::atomic<std::uint32_t>& word) noexcept {
 // re-examine the word in every case, so the reason does not matter.
 void futex_wait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
                 std::uint32_t queue) noexcept {
-  ::syscall(SYS_futex, futex_address(word), FUTEX_WAIT_BITSET_PRIVATE, expected, nullptr,
-            nullptr, queue);
+  ::syscall(SYS_futex, futex_address(word), FUTEX_WAIT_BITSET_PRIVATE, expected, nullptr, nullptr,
+            queue);
 }
 
 void futex_wake(std::atomic<std::uint32_t>& word, int count, std::uint32_t queue) noexcept {
@@ -135,8 +135,7 @@ void RawRwLock::lock_exclusive_slow() noexcept {
     while (true) {
       if ((s & (kWriterLocked | kReaderMask)) == 0) {
         if (state_.compare_exchange_weak(s, s | kWriterLocked | keep_parked,
-                                         std::memory_order_acquire,
-                                         std::memory_order_relaxed)) {
+                                         std::memory_order_acquire, std::memory_order_relaxed)) {
           return;
         }
         continue;

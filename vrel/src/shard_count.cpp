@@ -86,8 +86,7 @@ std::string unescape_mount_path(std::string_view field) {
   std::string out;
   out.reserve(field.size());
   for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) &&
-        octal(i + 3)) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(i + 1) && octal(i + 2) && octal(i + 3)) {
       const int code = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
       if (code <= 0xff) {
         out.push_back(static_cast<char>(code));
@@ -142,10 +141,10 @@ void for_each_mount(std::string_view mountinfo, const Visit& visit) {
 }
 
 std::optional<V1Location> locate_v1_cpu_cgroup(std::string_view mountinfo,
-                                              std::string_view cgroup_path) {
+                                               std::string_view cgroup_path) {
   std::optional<V1Location> location;
-  for_each_mount(mountinfo, [&](const std::vector<std::string_view>& fields,
-                                std::string_view type, std::string_view super_options) {
+  for_each_mount(mountinfo, [&](const std::vector<std::string_view>& fields, std::string_view type,
+                                std::string_view super_options) {
     if (type != "cgroup" || !has_list_item(super_options, "cpu")) return false;
     location.emplace();
     location->mount_point = unescape_mount_path(fields[4]);
@@ -171,8 +170,8 @@ std::optional<V1Location> locate_v1_cpu_cgroup(std::string_view mountinfo,
 std::string unified_mount_point(const std::optional<std::string>& mountinfo) {
   std::string mount_point = "/sys/fs/cgroup";
   if (!mountinfo) return mount_point;
-  for_each_mount(*mountinfo, [&](const std::vector<std::string_view>& fields,
-                                 std::string_view type, std::string_view) {
+  for_each_mount(*mountinfo, [&](const std::vector<std::string_view>& fields, std::string_view type,
+                                 std::string_view) {
     if (type != "cgroup2") return false;
     mount_point = unescape_mount_path(fields[4]);
     mount_point.resize(without_trailing_slashes(mount_point).size());
@@ -242,15 +241,15 @@ std::optional<std::size_t> probe_cgroup_limit() {
   const auto mountinfo = read_small_file("/proc/self/mountinfo");
   std::optional<std::size_t> limit;
   if (cgroups.unified) {
-    limit = min_limit(limit, min_limit_up_to(unified_mount_point(mountinfo), *cgroups.unified,
-                                             read_v2_limit));
+    limit = min_limit(
+        limit, min_limit_up_to(unified_mount_point(mountinfo), *cgroups.unified, read_v2_limit));
   }
   if (cgroups.v1_cpu) {
     const auto location =
         mountinfo ? locate_v1_cpu_cgroup(*mountinfo, *cgroups.v1_cpu) : std::nullopt;
     if (location) {
-      limit = min_limit(
-          limit, min_limit_up_to(location->mount_point, location->relative, read_v1_limit));
+      limit = min_limit(limit,
+                        min_limit_up_to(location->mount_point, location->relative, read_v1_limit));
     }
   }
   return limit;

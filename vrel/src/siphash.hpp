@@ -76,9 +76,8 @@ class SipHasher {
     for (; rest >= 8; p += 8, rest -= 8) h.compress(load_le64(p));
     // The last 0 to 7 bytes: when the text is at least a word long, the word that ends
     // where it ends, shifted down (one load instead of a byte at a time).
-    std::uint64_t tail =
-        len >= 8 ? (rest == 0 ? 0 : load_le64(p + rest - 8) >> (64 - 8 * rest))
-                 : load_partial(p, rest);
+    std::uint64_t tail = len >= 8 ? (rest == 0 ? 0 : load_le64(p + rest - 8) >> (64 - 8 * rest))
+                                  : load_partial(p, rest);
     tail |= std::uint64_t{end} << (8 * rest);
     if (rest == 7) {
       h.compress(tail);
@@ -149,9 +148,9 @@ class SipHasher {
   }
 
   std::uint64_t v0_, v1_, v2_, v3_;
-  std::uint64_t pending_ = 0;      // bytes not yet compressed, packed little-endian
-  std::size_t pending_len_ = 0;    // how many: always 0 to 7 between calls
-  std::uint64_t length_ = 0;       // total bytes written, mod 2^64 (only mod 256 matters)
+  std::uint64_t pending_ = 0;    // bytes not yet compressed, packed little-endian
+  std::size_t pending_len_ = 0;  // how many: always 0 to 7 between calls
+  std::uint64_t length_ = 0;     // total bytes written, mod 2^64 (only mod 256 matters)
 };
 
 using SipHasher13 = SipHasher<1, 3>;

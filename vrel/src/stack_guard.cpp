@@ -1,8 +1,6 @@
 // Native stack guard: the thread's stack bounds, and the deferred-release loop.
 #include "stack_guard.hpp"
 
-#include "vrel/native_stack.hpp"
-
 #include <pthread.h>
 
 #include <algorithm>
@@ -12,12 +10,14 @@
 
 #include "messages.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/native_stack.hpp"
 
 namespace vrel {
 namespace detail {
 
 constinit thread_local std::uintptr_t tl_fatal_below __attribute__((tls_model("initial-exec"))) = 0;
-constinit thread_local std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec"))) =
+    0;
 
 // The lowest usable address of the thread's stack (above its guard page).
 thread_local std::uintptr_t tl_stack_low = 0;
@@ -67,7 +67,9 @@ std::size_t native_stack_left() noexcept {
   return sp > detail::tl_stack_low ? sp - detail::tl_stack_low : 0;
 }
 
-void raise_nesting_too_deep(std::source_location where) { raise_fatal(text::kNestingTooDeep, where); }
+void raise_nesting_too_deep(std::source_location where) {
+  raise_fatal(text::kNestingTooDeep, where);
+}
 
 namespace {
 struct Deferred {

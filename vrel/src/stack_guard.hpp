@@ -13,8 +13,10 @@ namespace detail {
 // tl_release_below. Plain scalars with initial-exec TLS: the core is linked into a
 // dlopen'ed module and these are read on every level of recursion, so they must not go
 // through __tls_get_addr or a TLS wrapper function.
-extern thread_local constinit std::uintptr_t tl_fatal_below __attribute__((tls_model("initial-exec")));
-extern thread_local constinit std::uintptr_t tl_release_below __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::uintptr_t tl_fatal_below
+    __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::uintptr_t tl_release_below
+    __attribute__((tls_model("initial-exec")));
 void init_stack_limits() noexcept;
 
 inline std::uintptr_t stack_pointer() noexcept {

@@ -50,8 +50,7 @@ Expr Expr::not_(Expr operand) {
   return Expr(Node(std::in_place_type<Not>, box(std::move(operand))));
 }
 Expr Expr::greater_than(Expr left, Expr right) {
-  return Expr(
-      Node(std::in_place_type<GreaterThan>, box(std::move(left)), box(std::move(right))));
+  return Expr(Node(std::in_place_type<GreaterThan>, box(std::move(left)), box(std::move(right))));
 }
 Expr Expr::less_than(Expr left, Expr right) {
   return Expr(Node(std::in_place_type<LessThan>, box(std::move(left)), box(std::move(right))));

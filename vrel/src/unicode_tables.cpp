@@ -19,9 +19,9 @@ struct CodePointRange {
 // range that can hold c is the last one starting at or below c.
 template <std::size_t N>
 bool in_ranges(const CodePointRange (&table)[N], char32_t c) noexcept {
-  const auto* after = std::upper_bound(
-      std::begin(table), std::end(table), c,
-      [](char32_t v, const CodePointRange& r) { return v < r.first; });
+  const auto* after =
+      std::upper_bound(std::begin(table), std::end(table), c,
+                       [](char32_t v, const CodePointRange& r) { return v < r.first; });
   return after != std::begin(table) && c <= std::prev(after)->last;
 }
 

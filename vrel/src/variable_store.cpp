@@ -37,8 +37,8 @@ HashKeys fresh_random_keys() noexcept {
   if (filled < sizeof bytes) {
     // No kernel randomness (a sandbox without the syscall): fall back to the clock and an
     // address, which still differ between processes and threads.
-    const std::uint64_t t = static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    const std::uint64_t t =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     const std::uint64_t a = reinterpret_cast<std::uintptr_t>(&tl_keys);
     std::memcpy(bytes, &t, 8);
     std::memcpy(bytes + 8, &a, 8);

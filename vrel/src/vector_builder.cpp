@@ -44,8 +44,8 @@ bool VectorBuilder::next_block() {
   give_back_unused();
   const std::size_t made = items_.size();
   if (made >= expected_) return false;
-  const std::size_t cells = std::min({expected_ - made, std::max(made, kBlockCellsFirst),
-                                      detail::kBlockCellsMax});
+  const std::size_t cells =
+      std::min({expected_ - made, std::max(made, kBlockCellsFirst), detail::kBlockCellsMax});
   if (cells < kBlockCellsMin) return false;
   block_ = detail::new_block(cells);
   next_ = block_->cells();

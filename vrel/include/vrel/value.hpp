@@ -115,11 +115,15 @@ class Value {
   Value() noexcept : v_(std::monostate{}) {}
   static Value null() noexcept { return Value(); }
   static Value boolean(bool b) noexcept { return Value(std::in_place_type<bool>, b); }
-  static Value string(std::string s) noexcept { return Value(std::in_place_type<std::string>, std::move(s)); }
+  static Value string(std::string s) noexcept {
+    return Value(std::in_place_type<std::string>, std::move(s));
+  }
   static Value number(Number n) noexcept { return Value(std::in_place_type<Number>, n); }
   static Value integer(std::int64_t i) noexcept { return number(Number::from_int(i)); }
   static Value floating(double f) noexcept { return number(Number::from_float(f)); }
-  static Value vector(Vector items) noexcept { return Value(std::in_place_type<Vector>, std::move(items)); }
+  static Value vector(Vector items) noexcept {
+    return Value(std::in_place_type<Vector>, std::move(items));
+  }
   // Precondition: `f` is not empty.
   static Value function(FunctionBox f) noexcept {
     return Value(std::in_place_type<FunctionBox>, std::move(f));
@@ -157,8 +161,7 @@ class Value {
   }
 
  private:
-  using Payload =
-      std::variant<std::monostate, bool, std::string, Number, Vector, FunctionBox>;
+  using Payload = std::variant<std::monostate, bool, std::string, Number, Vector, FunctionBox>;
   // The factories build the payload right where the returned value lives (a prvalue is
   // never moved): no temporary variant, no visit of its alternatives.
   template <class T, class A>
@@ -189,9 +192,7 @@ class Identifier {
   std::uint64_t as_u() const noexcept { return *std::get_if<std::uint64_t>(&v_); }
   const std::string& as_s() const noexcept { return *std::get_if<std::string>(&v_); }
 
-  friend bool operator==(const Identifier& a, const Identifier& b) noexcept {
-    return a.v_ == b.v_;
-  }
+  friend bool operator==(const Identifier& a, const Identifier& b) noexcept { return a.v_ == b.v_; }
 
   // Appends the debug form: U(7), S("x").
   void debug(std::string& out) const;

@@ -52,14 +52,14 @@ class VectorBuilder {
   std::uint64_t next_word_ = 0;  // the initial count word of the cell at next_
 };
 
-
 template <class Make>
 void VectorBuilder::emplace(Make&& make) {
   if (next_ == end_ && !next_block()) {
     items_.push_back(SharedValue(new detail::ValueCell(detail::FromFactory{}, make, 1)));
     return;
   }
-  auto* cell = ::new (static_cast<void*>(next_)) detail::ValueCell(detail::FromFactory{}, make, next_word_);
+  auto* cell =
+      ::new (static_cast<void*>(next_)) detail::ValueCell(detail::FromFactory{}, make, next_word_);
   // Taken before the handle is stored: should the push fail, the handle's release accounts
   // for the cell, and giving back the unused rest must not count it a second time.
   ++next_;

@@ -66,9 +66,7 @@ inline SharedValue::~SharedValue() {
 }
 inline const Value& SharedValue::operator*() const noexcept { return cell_->value; }
 inline const Value* SharedValue::operator->() const noexcept { return &cell_->value; }
-inline const Value* SharedValue::get() const noexcept {
-  return cell_ ? &cell_->value : nullptr;
-}
+inline const Value* SharedValue::get() const noexcept { return cell_ ? &cell_->value : nullptr; }
 inline std::size_t SharedValue::use_count() const noexcept {
   return cell_ ? cell_->refs.load(std::memory_order_relaxed) & detail::kCellCountMask : 0;
 }
