@@ -2,8 +2,6 @@
 // errors, type-mismatch errors and the guard around every entry point.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -65,12 +63,11 @@ inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyG
 // ends a daemon thread that wants the interpreter lock back during shutdown with
 // pthread_exit, which unwinds every frame. Swallowing it makes the thread carry on without
 // a thread state, and a noexcept frame on its way would terminate the process. So neither
-// this guard nor the entry points that call it are noexcept.
-//
-// A forced unwind has no C++ exception object, so the reference its handler binds is null
-// by design: the undefined-behaviour sanitizer's null check is off for this function.
+// this guard nor the entry points that call it are noexcept, and the guard has no catch-all:
+// everything the core and the C++ library throw derives from std::exception or is a
+// FatalError, and a forced unwind, which is neither, passes the typed handlers untouched.
 template <class Result, class Body>
-__attribute__((no_sanitize("null"))) Result guard_entry(Result failed, Body&& body) {
+Result guard_entry(Result failed, Body&& body) {
   drain_pending_releases();
   struct Depth {
     Depth() noexcept { ++tl_entry_depth; }
@@ -78,8 +75,6 @@ __attribute__((no_sanitize("null"))) Result guard_entry(Result failed, Body&& bo
   } depth;
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const vrel::FatalError& e) {
     if (e.interrupted()) {
       restore_interruption(e.message());
@@ -90,7 +85,7 @@ __attribute__((no_sanitize("null"))) Result guard_entry(Result failed, Body&& bo
     PyErr_NoMemory();
   } catch (const std::length_error&) {  // a size past what any allocation could hold
     PyErr_NoMemory();
-  } catch (...) {
+  } catch (const std::exception&) {
     PyErr_SetString(PyExc_SystemError, msg::kUnexpectedCxx);
   }
   return failed;
