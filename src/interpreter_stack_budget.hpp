@@ -30,13 +30,12 @@ class InterpreterStackBudget {
       tstate_->c_recursion_remaining = static_cast<int>(fits);
     }
   }
-  // A thread that the interpreter ends during shutdown unwinds through here with no thread
-  // state attached, and its state may already be freed: then there is nothing to give back.
-  ~InterpreterStackBudget() {
-    if (lowered_by_ != 0 && PyThreadState_GetUnchecked() == tstate_) restore();
-  }
-  // Gives the levels back early, before the interpreter lock is.
+  // Gives the levels back (once). Call it on every way out that still holds the interpreter
+  // lock: a normal return, and a C++ exception caught on its way through. The destructor does
+  // not, since it also runs when the interpreter ends the thread during shutdown, with no
+  // thread state attached and that state possibly freed already.
   void restore() noexcept {
+    if (lowered_by_ == 0) return;
     tstate_->c_recursion_remaining += lowered_by_;
     lowered_by_ = 0;
   }

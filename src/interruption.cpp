@@ -27,6 +27,7 @@ bool check_signals() noexcept {
   {
     InterpreterStackBudget budget(tstate);
     failed = PyErr_CheckSignals();
+    budget.restore();
   }
   if (failed == 0) return false;
   PyRef previous = PyRef::steal(std::exchange(tl_interruption, PyErr_GetRaisedException()));

@@ -20,7 +20,7 @@ constinit thread_local std::uintptr_t tl_release_below __attribute__((tls_model(
     0;
 
 // The lowest usable address of the thread's stack (above its guard page).
-thread_local std::uintptr_t tl_stack_low = 0;
+constinit thread_local std::uintptr_t tl_stack_low __attribute__((tls_model("initial-exec"))) = 0;
 
 void init_stack_limits() noexcept {
   std::uintptr_t low = 0;
