@@ -211,6 +211,11 @@ using msg::kExpectedValue;
 using msg::kExprKinds;
 using msg::kStatementKinds;
 
+// What a read writes over: the reader hands its results back through out-parameters, and
+// trees have no empty state of their own. Neither allocates.
+Expr unread_expr() noexcept { return Expr::Vector{}; }
+Statement unread_statement() noexcept { return Statement::Let{Identifier(), unread_expr()}; }
+
 // Reads trees from untrusted data. Every node is checked before anything is built from
 // it; a failure leaves an exception whose message starts with the path to the bad spot
 // ("at [1]['if'][0]: ..."), and the parts built so far are dropped. Recursive, one guard
@@ -222,44 +227,48 @@ class DataReader {
  public:
   explicit DataReader(PyObject* functions) noexcept : functions_(functions) {}
 
-  std::optional<Expr> expr(PyObject* data) {
+  // The readers write `out` only when they succeed; on failure they return false with the
+  // exception pending.
+  bool expr(PyObject* data, Expr& out) {
     RecursionGuard guard(kWhere);
-    if (!guard || !count()) return std::nullopt;
+    if (!guard || !count()) return false;
     PyRef key, payload;
-    if (!entry(data, kExpectedExpr, key, payload)) return std::nullopt;
+    if (!entry(data, kExpectedExpr, key, payload)) return false;
     Step step(this, key.get());
     PyObject* p = payload.get();
-    if (is(key, "literal")) return literal(p);
+    if (is(key, "literal")) return literal(p, out);
     if (is(key, "ident")) {
-      auto id = identifier(p);
-      if (!id) return std::nullopt;
-      return Expr(Expr::Ident{std::move(*id)});
+      Identifier id;
+      if (!identifier(p, id)) return false;
+      out = Expr(Expr::Ident{std::move(id)});
+      return true;
     }
-    if (is(key, "binary_op")) return binary_op(p);
-    if (is(key, "equals")) return pair<Expr::equals>(p);
-    if (is(key, "greater_than")) return pair<Expr::greater_than>(p);
-    if (is(key, "less_than")) return pair<Expr::less_than>(p);
+    if (is(key, "binary_op")) return binary_op(p, out);
+    if (is(key, "equals")) return pair<Expr::equals>(p, out);
+    if (is(key, "greater_than")) return pair<Expr::greater_than>(p, out);
+    if (is(key, "less_than")) return pair<Expr::less_than>(p, out);
     if (is(key, "not")) {
-      auto operand = expr(p);
-      if (!operand) return std::nullopt;
-      return Expr::not_(std::move(*operand));
+      Expr operand = unread_expr();
+      if (!expr(p, operand)) return false;
+      out = Expr::not_(std::move(operand));
+      return true;
     }
-    if (is(key, "call")) return call(p);
-    if (is(key, "vector")) return vector(p);
+    if (is(key, "call")) return call(p, out);
+    if (is(key, "vector")) return vector(p, out);
     step.pop();
     return unknown(key.get(), "expression", kExprKinds);
   }
 
-  std::optional<Statement> statement(PyObject* data) {
+  bool statement(PyObject* data, Statement& out) {
     RecursionGuard guard(kWhere);
-    if (!guard || !count()) return std::nullopt;
+    if (!guard || !count()) return false;
     PyRef key, payload;
-    if (!entry(data, kExpectedStatement, key, payload)) return std::nullopt;
+    if (!entry(data, kExpectedStatement, key, payload)) return false;
     Step step(this, key.get());
     PyObject* p = payload.get();
-    if (is(key, "let")) return let(p);
-    if (is(key, "if")) return branch(p);
-    if (is(key, "fn")) return fn(p);
+    if (is(key, "let")) return let(p, out);
+    if (is(key, "if")) return branch(p, out);
+    if (is(key, "fn")) return fn(p, out);
     step.pop();
     return unknown(key.get(), "statement", kStatementKinds);
   }
@@ -313,13 +322,13 @@ class DataReader {
     return text;
   }
 
-  // Raises `type` with "at <path>: <message>"; returns nullopt for the callers' convenience.
-  std::nullopt_t fail(PyObject* type, const std::string& message) {
+  // Raises `type` with "at <path>: <message>"; always returns false.
+  bool fail(PyObject* type, const std::string& message) {
     const std::string text = "at " + path_text() + ": " + message;
     PyErr_SetString(type, text.c_str());
-    return std::nullopt;
+    return false;
   }
-  std::nullopt_t expected(PyObject* type, const char* what, PyObject* got) {
+  bool expected(PyObject* type, const char* what, PyObject* got) {
     return fail(type, std::string("expected ") + what + ", got " + describe(got));
   }
 
@@ -362,7 +371,7 @@ class DataReader {
     return true;
   }
 
-  std::nullopt_t unknown(PyObject* key, const char* kind, const char* kinds) {
+  bool unknown(PyObject* key, const char* kind, const char* kinds) {
     return fail(PyExc_ValueError, std::string("unknown ") + kind + " " + describe(key) +
                                       " (expected one of: " + kinds + ")");
   }
@@ -378,12 +387,12 @@ class DataReader {
     return true;
   }
 
-  std::optional<Expr> expr_at(PyObject* data, Py_ssize_t index) {
+  bool expr_at(PyObject* data, Py_ssize_t index, Expr& out) {
     Step step(this, index);
-    return expr(data);
+    return expr(data, out);
   }
 
-  std::optional<Identifier> identifier(PyObject* data) {
+  bool identifier(PyObject* data, Identifier& out) {
     const bool typed = (PyLong_Check(data) && !PyBool_Check(data)) || PyUnicode_Check(data);
     if (!typed) return expected(PyExc_TypeError, kExpectedIdent, data);
     Identifier id;
@@ -393,12 +402,13 @@ class DataReader {
       PyErr_Clear();
       return expected(PyExc_ValueError, kExpectedIdent, data);
     }
-    return id;
+    out = std::move(id);
+    return true;
   }
 
-  std::optional<Identifier> identifier_at(PyObject* data, Py_ssize_t index) {
+  bool identifier_at(PyObject* data, Py_ssize_t index, Identifier& out) {
     Step step(this, index);
-    return identifier(data);
+    return identifier(data, out);
   }
 
   // Checks that a literal's payload is plain data, element by element, so that the
@@ -437,8 +447,8 @@ class DataReader {
     return true;
   }
 
-  std::optional<Expr> literal(PyObject* data) {
-    if (!plain_value(data)) return std::nullopt;
+  bool literal(PyObject* data, Expr& out) {
+    if (!plain_value(data)) return false;
     vrel::Value value;
     if (!extract_value(data, value)) {
       PyRef cause = take_exception_resuming_panic();
@@ -446,57 +456,72 @@ class DataReader {
       PyRef err = PyRef::steal(PyErr_GetRaisedException());
       PyException_SetCause(err.get(), cause.release());
       PyErr_SetRaisedException(err.release());
-      return std::nullopt;
+      return false;
     }
     // Held as Expr.literal holds it.
-    return Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))});
+    out = Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))});
+    return true;
   }
 
-  std::optional<Expr> binary_op(PyObject* payload) {
+  bool binary_op(PyObject* payload, Expr& out) {
     PyRef args[3];
-    if (!items(payload, 3, args)) return std::nullopt;
-    auto left = expr_at(args[0].get(), 0);
-    if (!left) return std::nullopt;
-    std::optional<vrel::BinaryOperator> op;
+    if (!items(payload, 3, args)) return false;
+    Expr left = unread_expr();
+    if (!expr_at(args[0].get(), 0, left)) return false;
+    vrel::BinaryOperator op{};
     {
       Step step(this, Py_ssize_t{1});
-      op = operator_of(args[1].get());
-      if (!op) return std::nullopt;
+      if (!operator_of(args[1].get(), op)) return false;
     }
-    auto right = expr_at(args[2].get(), 2);
-    if (!right) return std::nullopt;
-    return Expr::binary_op(std::move(*left), *op, std::move(*right));
+    Expr right = unread_expr();
+    if (!expr_at(args[2].get(), 2, right)) return false;
+    out = Expr::binary_op(std::move(left), op, std::move(right));
+    return true;
   }
 
-  std::optional<vrel::BinaryOperator> operator_of(PyObject* data) {
+  bool operator_of(PyObject* data, vrel::BinaryOperator& out) {
     constexpr const char* kWhat = msg::kExpectedOperator;
     if (!PyUnicode_Check(data)) return expected(PyExc_TypeError, kWhat, data);
-    if (PyUnicode_EqualToUTF8(data, "+")) return vrel::BinaryOperator::Add;
-    if (PyUnicode_EqualToUTF8(data, "-")) return vrel::BinaryOperator::Sub;
-    if (PyUnicode_EqualToUTF8(data, "*")) return vrel::BinaryOperator::Mul;
-    if (PyUnicode_EqualToUTF8(data, "/")) return vrel::BinaryOperator::Div;
+    if (PyUnicode_EqualToUTF8(data, "+")) {
+      out = vrel::BinaryOperator::Add;
+      return true;
+    }
+    if (PyUnicode_EqualToUTF8(data, "-")) {
+      out = vrel::BinaryOperator::Sub;
+      return true;
+    }
+    if (PyUnicode_EqualToUTF8(data, "*")) {
+      out = vrel::BinaryOperator::Mul;
+      return true;
+    }
+    if (PyUnicode_EqualToUTF8(data, "/")) {
+      out = vrel::BinaryOperator::Div;
+      return true;
+    }
     return expected(PyExc_ValueError, kWhat, data);
   }
 
   template <Expr (*Make)(Expr, Expr)>
-  std::optional<Expr> pair(PyObject* payload) {
+  bool pair(PyObject* payload, Expr& out) {
     PyRef args[2];
-    if (!items(payload, 2, args)) return std::nullopt;
-    auto left = expr_at(args[0].get(), 0);
-    if (!left) return std::nullopt;
-    auto right = expr_at(args[1].get(), 1);
-    if (!right) return std::nullopt;
-    return Make(std::move(*left), std::move(*right));
+    if (!items(payload, 2, args)) return false;
+    Expr left = unread_expr();
+    if (!expr_at(args[0].get(), 0, left)) return false;
+    Expr right = unread_expr();
+    if (!expr_at(args[1].get(), 1, right)) return false;
+    out = Make(std::move(left), std::move(right));
+    return true;
   }
 
-  std::optional<Expr> call(PyObject* payload) {
+  bool call(PyObject* payload, Expr& out) {
     PyRef args[2];
-    if (!items(payload, 2, args)) return std::nullopt;
-    auto id = identifier_at(args[0].get(), 0);
-    if (!id) return std::nullopt;
-    auto argument = expr_at(args[1].get(), 1);
-    if (!argument) return std::nullopt;
-    return Expr::call(std::move(*id), std::move(*argument));
+    if (!items(payload, 2, args)) return false;
+    Identifier id;
+    if (!identifier_at(args[0].get(), 0, id)) return false;
+    Expr argument = unread_expr();
+    if (!expr_at(args[1].get(), 1, argument)) return false;
+    out = Expr::call(std::move(id), std::move(argument));
+    return true;
   }
 
   // A list read item by item with each item held, re-reading its length every time:
@@ -511,65 +536,71 @@ class DataReader {
     return true;
   }
 
-  std::optional<Expr> vector(PyObject* payload) {
+  bool vector(PyObject* payload, Expr& out) {
     if (!PyList_Check(payload)) {
       return expected(PyExc_TypeError, "a list of expressions", payload);
     }
     std::vector<Expr> items;
     items.reserve(static_cast<std::size_t>(PyList_GET_SIZE(payload)));
     const bool ok = each_item(payload, [&](PyObject* item) {
-      auto e = expr(item);
-      if (e) items.push_back(std::move(*e));
-      return e.has_value();
+      Expr e = unread_expr();
+      if (!expr(item, e)) return false;
+      items.push_back(std::move(e));
+      return true;
     });
-    if (!ok) return std::nullopt;
-    return Expr(Expr::Vector{std::move(items)});
+    if (!ok) return false;
+    out = Expr(Expr::Vector{std::move(items)});
+    return true;
   }
 
-  std::optional<Statement> let(PyObject* payload) {
+  bool let(PyObject* payload, Statement& out) {
     PyRef args[2];
-    if (!items(payload, 2, args)) return std::nullopt;
-    auto id = identifier_at(args[0].get(), 0);
-    if (!id) return std::nullopt;
-    auto value = expr_at(args[1].get(), 1);
-    if (!value) return std::nullopt;
-    return Statement(Statement::Let{std::move(*id), std::move(*value)});
+    if (!items(payload, 2, args)) return false;
+    Identifier id;
+    if (!identifier_at(args[0].get(), 0, id)) return false;
+    Expr value = unread_expr();
+    if (!expr_at(args[1].get(), 1, value)) return false;
+    out = Statement(Statement::Let{std::move(id), std::move(value)});
+    return true;
   }
 
-  std::optional<std::vector<Statement>> block(PyObject* data, Py_ssize_t index) {
+  bool block(PyObject* data, Py_ssize_t index, std::vector<Statement>& out) {
     Step step(this, index);
     if (!PyList_Check(data)) return expected(PyExc_TypeError, "a list of statements", data);
     std::vector<Statement> block;
     block.reserve(static_cast<std::size_t>(PyList_GET_SIZE(data)));
     const bool ok = each_item(data, [&](PyObject* item) {
-      auto s = statement(item);
-      if (s) block.push_back(std::move(*s));
-      return s.has_value();
+      Statement s = unread_statement();
+      if (!statement(item, s)) return false;
+      block.push_back(std::move(s));
+      return true;
     });
-    if (!ok) return std::nullopt;
-    return block;
+    if (!ok) return false;
+    out = std::move(block);
+    return true;
   }
 
-  std::optional<Statement> branch(PyObject* payload) {
+  bool branch(PyObject* payload, Statement& out) {
     PyRef args[3];
-    if (!items(payload, 3, args)) return std::nullopt;
-    auto condition = expr_at(args[0].get(), 0);
-    if (!condition) return std::nullopt;
-    auto then_block = block(args[1].get(), 1);
-    if (!then_block) return std::nullopt;
-    auto otherwise_block = block(args[2].get(), 2);
-    if (!otherwise_block) return std::nullopt;
-    return Statement(
-        Statement::If{std::move(*condition), std::move(*then_block), std::move(*otherwise_block)});
+    if (!items(payload, 3, args)) return false;
+    Expr condition = unread_expr();
+    if (!expr_at(args[0].get(), 0, condition)) return false;
+    std::vector<Statement> then_block;
+    if (!block(args[1].get(), 1, then_block)) return false;
+    std::vector<Statement> otherwise_block;
+    if (!block(args[2].get(), 2, otherwise_block)) return false;
+    out = Statement(
+        Statement::If{std::move(condition), std::move(then_block), std::move(otherwise_block)});
+    return true;
   }
 
   // The function is looked up in `functions` and nowhere else: data never makes the
   // reader import or evaluate anything.
-  std::optional<Statement> fn(PyObject* payload) {
+  bool fn(PyObject* payload, Statement& out) {
     PyRef args[2];
-    if (!items(payload, 2, args)) return std::nullopt;
-    auto id = identifier_at(args[0].get(), 0);
-    if (!id) return std::nullopt;
+    if (!items(payload, 2, args)) return false;
+    Identifier id;
+    if (!identifier_at(args[0].get(), 0, id)) return false;
     Step step(this, Py_ssize_t{1});
     PyObject* name = args[1].get();
     if (!PyUnicode_Check(name)) return expected(PyExc_TypeError, "a function name (a str)", name);
@@ -579,7 +610,7 @@ class DataReader {
     }
     PyObject* found = nullptr;
     const int r = PyMapping_GetOptionalItem(functions_, name, &found);
-    if (r < 0) return std::nullopt;
+    if (r < 0) return false;
     PyRef function = PyRef::steal(found);
     if (r == 0) {
       return fail(PyExc_ValueError, "the function " + repr_or(name, "?") + " is not in functions");
@@ -589,8 +620,8 @@ class DataReader {
                                        "] must be a plain Python function, got " +
                                        describe(function.get()));
     }
-    return Statement(
-        Statement::Fn{std::move(*id), std::make_unique<PyVrelFn>(std::move(function))});
+    out = Statement(Statement::Fn{std::move(id), std::make_unique<PyVrelFn>(std::move(function))});
+    return true;
   }
 
   PyObject* functions_;  // borrowed, or null
@@ -637,10 +668,12 @@ PyRef statement_to_python_data(const Statement& tree, PyObject* functions) {
   return DataWriter(functions).statement(tree);
 }
 
-std::optional<Expr> expr_from_python_data(PyObject* data) { return DataReader(nullptr).expr(data); }
+bool expr_from_python_data(PyObject* data, Expr& out) {
+  return DataReader(nullptr).expr(data, out);
+}
 
-std::optional<Statement> statement_from_python_data(PyObject* data, PyObject* functions) {
-  return DataReader(functions).statement(data);
+bool statement_from_python_data(PyObject* data, PyObject* functions, Statement& out) {
+  return DataReader(functions).statement(data, out);
 }
 
 PyObject* expr_to_data(PyObject* self, PyObject*) {
@@ -662,9 +695,9 @@ PyObject* expr_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* data = nullptr;
     PyObject* functions = nullptr;
     if (!parse_from_data(args, kwargs, false, data, functions)) return nullptr;
-    auto tree = expr_from_python_data(data);
-    if (!tree) return nullptr;
-    return wrap_expr(std::move(*tree));
+    Expr tree = unread_expr();
+    if (!expr_from_python_data(data, tree)) return nullptr;
+    return wrap_expr(std::move(tree));
   });
 }
 
@@ -673,9 +706,9 @@ PyObject* statement_from_data(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* data = nullptr;
     PyObject* functions = nullptr;
     if (!parse_from_data(args, kwargs, true, data, functions)) return nullptr;
-    auto tree = statement_from_python_data(data, functions);
-    if (!tree) return nullptr;
-    return wrap_statement(std::move(*tree));
+    Statement tree = unread_statement();
+    if (!statement_from_python_data(data, functions, tree)) return nullptr;
+    return wrap_statement(std::move(tree));
   });
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "messages.hpp"
 #include "py_helpers.hpp"
@@ -30,11 +29,11 @@ bool check_written_size(const vrel::Statement& tree);
 PyRef expr_to_python_data(const vrel::Expr& tree);
 PyRef statement_to_python_data(const vrel::Statement& tree, PyObject* functions);
 
-// A tree read from untrusted data; nullopt with ValueError, TypeError or RecursionError
-// pending. `functions` (borrowed, may be null for none) maps the names of fn statements
-// to plain Python functions.
-std::optional<vrel::Expr> expr_from_python_data(PyObject* data);
-std::optional<vrel::Statement> statement_from_python_data(PyObject* data, PyObject* functions);
+// Reads a tree from untrusted data into `out`, which is written only on success; false
+// with ValueError, TypeError or RecursionError pending. `functions` (borrowed, may be null
+// for none) maps the names of fn statements to plain Python functions.
+bool expr_from_python_data(PyObject* data, vrel::Expr& out);
+bool statement_from_python_data(PyObject* data, PyObject* functions, vrel::Statement& out);
 
 // Entry points of the classes (slots and methods).
 PyObject* expr_repr(PyObject* self);
