@@ -21,20 +21,6 @@ using vrel::Statement;
 
 // ---- writing -----------------------------------------------------------------------------
 
-const char* operator_text(vrel::BinaryOperator op) {
-  switch (op) {
-    case vrel::BinaryOperator::Add:
-      return "+";
-    case vrel::BinaryOperator::Sub:
-      return "-";
-    case vrel::BinaryOperator::Mul:
-      return "*";
-    case vrel::BinaryOperator::Div:
-      return "/";
-  }
-  return "?";
-}
-
 // A new list of what each `make` returns, made in order. The first failure stops the rest
 // from being made (no API call runs with an exception pending) and gives null.
 template <class... Make>

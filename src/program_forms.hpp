@@ -18,6 +18,21 @@ namespace vrelpy {
 // running out of memory, and from_data refuses data whose shared parts would do the same.
 inline constexpr std::uint64_t kMaxWrittenNodes = 1'000'000;
 
+// The text an arithmetic operator is written as, in the data form and in reprs: "+" "-" "*" "/".
+inline const char* operator_text(vrel::BinaryOperator op) noexcept {
+  switch (op) {
+    case vrel::BinaryOperator::Add:
+      return "+";
+    case vrel::BinaryOperator::Sub:
+      return "-";
+    case vrel::BinaryOperator::Mul:
+      return "*";
+    case vrel::BinaryOperator::Div:
+      return "/";
+  }
+  return "?";
+}
+
 // True when `tree` is written in at most kMaxWrittenNodes nodes; otherwise ValueError is
 // pending and the result is false. Iterative: any depth is fine.
 bool check_written_size(const vrel::Expr& tree);

@@ -18,20 +18,6 @@ using vrel::Statement;
 
 constexpr const char* kWhere = msg::kWritingRepr;
 
-const char* operator_text(vrel::BinaryOperator op) {
-  switch (op) {
-    case vrel::BinaryOperator::Add:
-      return "'+'";
-    case vrel::BinaryOperator::Sub:
-      return "'-'";
-    case vrel::BinaryOperator::Mul:
-      return "'*'";
-    case vrel::BinaryOperator::Div:
-      return "'/'";
-  }
-  return "'?'";
-}
-
 // Writes the text that rebuilds a tree when evaluated with Expr and Statement in scope.
 // Every member returns false with an exception pending on failure. Recursive, one guard
 // per level: a tree too deep for the interpreter's limit is a RecursionError.
@@ -67,7 +53,9 @@ class ReprWriter {
     text += "Expr.binary_op(";
     if (!expr(*n.left)) return false;
     text += ", ";
+    text += '\'';
     text += operator_text(n.op);
+    text += '\'';
     text += ", ";
     if (!expr(*n.right)) return false;
     text += ')';
