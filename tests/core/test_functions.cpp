@@ -44,7 +44,7 @@ TEST(Functions, CallingANonFunctionOrAnUnboundNameFailsAfterTheArgument) {
   Machine m;
   SharedValue probe = shared(Value::null());
   vrel::deduce(m, block(fn("g", fake(c, [&](SharedValue) { return vec_value({probe}); })),
-                        let("x", lit(5))));
+                        let("x", lits("five"))));
   EXPECT_EQ(fatal_message([&] { eval(m, call("x", call("g", lit(1)))); }),
             "called `Option::unwrap()` on a `None` value");
   EXPECT_EQ(fatal_message([&] { eval(m, call("nope", call("g", lit(1)))); }),

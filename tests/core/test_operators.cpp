@@ -224,7 +224,10 @@ TEST(OperatorResults, ResultIsNeverAnOperand) {
   EXPECT_EQ(debug_of(sum), "Number(Int(5))");
   SharedValue negated = eval(m, not_(not_(ident("b"))));
   EXPECT_FALSE(negated.same_as(m.get(S("b"))));
-  EXPECT_EQ(m.get(S("n")).use_count(), 2u);  // the operand's reference was released
+  vrel::deduce(m, block(let("s", lits("x"))));
+  SharedValue joined = eval(m, add(ident("s"), lits("")));
+  EXPECT_FALSE(joined.same_as(m.get(S("s"))));
+  EXPECT_EQ(m.get(S("s")).use_count(), 2u);  // the operand's reference was released
 }
 
 TEST(NumberDiv, MatchesTheDivColumn) {

@@ -108,8 +108,8 @@ TEST(Machine, BindReleasesThePreviousValue) {
 
 TEST(VariableStore, InsertReturnsPreviousReference) {
   VariableStore store(4, fixed_keys());
-  SharedValue one = shared(Value::integer(1));
-  SharedValue two = shared(Value::integer(2));
+  SharedValue one = shared(Value::string("1"));
+  SharedValue two = shared(Value::string("2"));
   EXPECT_FALSE(store.lookup(S("a")));
   EXPECT_FALSE(store.insert(S("a"), one));
   SharedValue prev = store.insert(S("a"), two);
@@ -118,9 +118,14 @@ TEST(VariableStore, InsertReturnsPreviousReference) {
   EXPECT_TRUE(store.lookup(S("a")).same_as(two));
   EXPECT_EQ(two.use_count(), 2u);
   EXPECT_FALSE(store.lookup(U(0)));
+  // A number is held inline: replacing it hands back no reference, and replacing a reference
+  // by a number hands that reference back.
+  EXPECT_TRUE(store.insert(S("a"), shared(Value::integer(2))).same_as(two));
+  EXPECT_EQ(two.use_count(), 1u);
+  EXPECT_FALSE(store.insert(S("a"), shared(Value::integer(3))));
   std::string entries;
   store.debug_entries(entries);
-  EXPECT_EQ(entries, "S(\"a\"): Number(Int(2))");
+  EXPECT_EQ(entries, "S(\"a\"): Number(Int(3))");
 }
 
 TEST(VariableStore, ManyIdentifiersAllRetrievable) {
@@ -139,7 +144,8 @@ TEST(VariableStore, ManyIdentifiersAllRetrievable) {
   EXPECT_FALSE(store.lookup(U(kU)));
   EXPECT_FALSE(store.lookup(S(std::to_string(kS))));
   // Rebinding after growth still finds the one entry.
-  EXPECT_TRUE(store.insert(U(12345), shared(Value::null())));
+  EXPECT_FALSE(store.insert(U(12345), shared(Value::null())));  // the number was held inline
+  EXPECT_TRUE(store.insert(U(12345), shared(Value::integer(12345))));
   std::string entries;
   store.debug_entries(entries);
   std::size_t count = 0;

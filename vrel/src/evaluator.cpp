@@ -93,9 +93,9 @@ template <bool Consume>
 // The argument is evaluated before the callee is looked up, so its effects happen even when
 // the lookup fails. No store lock is held while the function runs; `callee` keeps the
 // function object alive even if its variable is rebound meanwhile.
-[[gnu::noinline]] Operand call_function(const Machine& m, const Identifier& name,
+[[gnu::noinline]] Operand call_function(const Machine& m, const Expr::Call& call,
                                         Operand argument) {
-  SharedValue callee = m.get(name);
+  SharedValue callee = store_of(m).get(call.function, &call.memo);
   if (callee->kind() != ValueKind::Function) {
     raise_fatal(text::kCalleeNotFunction);
   }
@@ -159,7 +159,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
-      return call_function(m, n.function, eval<Consume>(m, *n.argument));
+      return call_function(m, n, eval<Consume>(m, *n.argument));
     }
     case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
@@ -179,11 +179,11 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
 
 // Binds `id`; the previous value is released here, after insert has given the shard lock
 // back. A consumed identifier is moved into the store, a borrowed one copied.
-void bind(const Machine& m, Identifier& id, SharedValue value) {
-  SharedValue previous = store_of(m).insert(std::move(id), std::move(value));
+void bind(const Machine& m, Identifier& id, Operand value, const detail::CellMemo* memo) {
+  SharedValue previous = store_of(m).insert(std::move(id), std::move(value), memo);
 }
-void bind(const Machine& m, const Identifier& id, SharedValue value) {
-  SharedValue previous = store_of(m).insert(id, std::move(value));
+void bind(const Machine& m, const Identifier& id, Operand value, const detail::CellMemo* memo) {
+  SharedValue previous = store_of(m).insert(id, std::move(value), memo);
 }
 
 template <bool Consume, class Statements>
@@ -205,7 +205,7 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   switch (statement.kind()) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
-      bind(m, s.id, eval<Consume>(m, s.expr).share());
+      bind(m, s.id, eval<Consume>(m, s.expr), &s.memo);
       break;
     }
     case Statement::Kind::If:
@@ -214,9 +214,9 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
     case Statement::Kind::Fn: {
       auto& s = *std::get_if<Statement::Fn>(&statement.node);
       if constexpr (Consume) {
-        bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))));
+        bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))), nullptr);
       } else {
-        bind(m, s.id, SharedValue::make(Value::function(s.function->clone_box())));
+        bind(m, s.id, SharedValue::make(Value::function(s.function->clone_box())), nullptr);
       }
       break;
     }

@@ -14,7 +14,7 @@ namespace vrel {
 // finish() does not consume the state, so more input may follow it.
 //
 // The variable store hashes an identifier on every insert and on every read whose hash it
-// does not remember (see detail::HashMemo), so the whole class is inline: full 8-byte words
+// does not remember (see detail::CellMemo), so the whole class is inline: full 8-byte words
 // are loaded with memcpy (one unaligned load on the targets we build for), and only the
 // last 0 to 7 bytes of a write are handled byte by byte.
 template <int C, int D>

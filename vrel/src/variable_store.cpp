@@ -1,15 +1,15 @@
-// The concurrent variable store: hash keys, identifier hashing, shards and their tables.
+// The concurrent variable store: hash keys, identifier hashing, shards, their tables and cells.
 #include "variable_store.hpp"
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <chrono>
 #include <cstring>
 #include <limits>
 
-#include "hash_memo.hpp"
 #include "messages.hpp"
 #include "siphash.hpp"
 #include "vrel/fatal.hpp"
@@ -78,23 +78,23 @@ std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexce
 
 namespace {
 
-// A table slot. The key is constructed only while the slot is in use (value set), so that
+// A table slot. The key is constructed only while the slot is in use (cell set), so that
 // allocating and growing a table does not construct and destroy a key per empty slot.
 struct Slot {
   std::uint64_t hash;
-  SharedValue value;  // empty: the slot is free
+  VariableCell* cell;  // null: the slot is free
   union {
     Identifier key;
   };
-  Slot() noexcept : hash(0) {}
+  Slot() noexcept : hash(0), cell(nullptr) {}
   ~Slot() {
-    if (value) key.~Identifier();
+    if (cell) key.~Identifier();
   }
   template <class Key>
-  void occupy(std::uint64_t h, Key&& k, SharedValue&& v) {
+  void occupy(std::uint64_t h, Key&& k, VariableCell* c) {
     hash = h;
     new (&key) Identifier(std::forward<Key>(k));
-    value = std::move(v);
+    cell = c;
   }
 };
 
@@ -107,18 +107,18 @@ struct Table {
 
   std::size_t capacity() const noexcept { return slots ? mask + 1 : 0; }
 
-  Slot* find(std::uint64_t hash, const Identifier& id) const noexcept {
+  const Slot* find(std::uint64_t hash, const Identifier& id) const noexcept {
     if (!slots) return nullptr;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& s = slots[i];
-      if (!s.value) return nullptr;
+      const Slot& s = slots[i];
+      if (!s.cell) return nullptr;
       if (s.hash == hash && same_identifier(s.key, id)) return &s;
     }
   }
 
   Slot& free_slot_for(std::uint64_t hash) noexcept {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      if (!slots[i].value) return slots[i];
+      if (!slots[i].cell) return slots[i];
     }
   }
 
@@ -136,11 +136,34 @@ struct Table {
     mask = new_cap - 1;
     for (std::size_t i = 0; i < cap; ++i) {
       Slot& from = old[i];
-      if (!from.value) continue;
-      free_slot_for(from.hash).occupy(from.hash, std::move(from.key), std::move(from.value));
+      if (!from.cell) continue;
+      free_slot_for(from.hash).occupy(from.hash, std::move(from.key), from.cell);
       from.key.~Identifier();
+      from.cell = nullptr;
     }
   }
+};
+
+// The cells of one shard, in blocks that never move: a block twice the size of the one
+// before, so that a shard of n variables makes about log2(n) allocations for its cells.
+class CellBlocks {
+ public:
+  // A fresh cell; its block stays allocated until the shard dies.
+  VariableCell& take() {
+    if (used_ == block_size_) {
+      const std::size_t size = block_size_ == 0 ? 8 : std::min<std::size_t>(block_size_ * 2, 4096);
+      blocks_.reserve(blocks_.size() + 1);
+      blocks_.push_back(std::make_unique<VariableCell[]>(size));
+      block_size_ = size;
+      used_ = 0;
+    }
+    return blocks_.back()[used_++];
+  }
+
+ private:
+  std::vector<std::unique_ptr<VariableCell[]>> blocks_;
+  std::size_t block_size_ = 0;
+  std::size_t used_ = 0;
 };
 
 }  // namespace
@@ -148,6 +171,7 @@ struct Table {
 struct alignas(128) VariableStore::Shard {
   mutable RawRwLock lock;
   Table table;
+  CellBlocks cells;
 };
 
 VariableStore::VariableStore(std::size_t shard_amount)
@@ -172,81 +196,82 @@ VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
 
 VariableStore::~VariableStore() = default;
 
-SharedValue VariableStore::lookup_hashed(const Identifier& id, std::uint64_t hash) const {
+const VariableCell* VariableStore::find_cell(const Identifier& id,
+                                             const detail::CellMemo* memo) const {
+  const std::uint64_t hash = hash_identifier(keys_, id);
   Shard& shard = shards_[shard_index(hash)];
-  SharedLockGuard guard(shard.lock);
-  if (const Slot* s = shard.table.find(hash, id)) return s->value;
-  return SharedValue();
+  VariableCell* cell = nullptr;
+  {
+    SharedLockGuard guard(shard.lock);
+    if (const Slot* s = shard.table.find(hash, id)) cell = s->cell;
+  }
+  if (cell && memo) detail::note_cell_miss(*memo, serial_, cell);
+  return cell;
+}
+
+const VariableCell& VariableStore::find_cell_or_fail(const Identifier& id,
+                                                     const detail::CellMemo* memo) const {
+  const VariableCell* cell = find_cell(id, memo);
+  if (!cell) raise_fatal(text::kValueNotFound + id.debug());
+  return *cell;
 }
 
 SharedValue VariableStore::lookup(const Identifier& id) const {
-  return lookup_hashed(id, hash_identifier(keys_, id));
+  const VariableCell* cell = find_cell(id, nullptr);
+  if (!cell) return SharedValue();
+  Operand value = [&] {
+    SharedLockGuard guard(cell->lock());
+    return cell->read_under_lock();
+  }();
+  return std::move(value).share();
 }
 
-// On the path of every variable read: inlined into both reads (a few percent of a read).
-[[gnu::always_inline]] inline std::uint64_t VariableStore::hash_with_memo(
-    const Identifier& id, const detail::HashMemo* memo) const noexcept {
-  std::uint64_t hash;
-  if (!memo || !detail::recall_hash(*memo, serial_, hash)) {
-    hash = hash_identifier(keys_, id);
-    if (memo) detail::note_hash_miss(*memo, serial_, hash);
-  }
-  return hash;
-}
-
-SharedValue VariableStore::get(const Identifier& id, const detail::HashMemo* memo) const {
-  SharedValue value = lookup_hashed(id, hash_with_memo(id, memo));
-  if (!value) raise_fatal(text::kValueNotFound + id.debug());
-  return value;
-}
-
-Operand VariableStore::read(const Identifier& id, const detail::HashMemo* memo) const {
-  const std::uint64_t hash = hash_with_memo(id, memo);
-  Shard& shard = shards_[shard_index(hash)];
-  {
-    // While the shard is locked, the slot's reference keeps the value alive: a rebinding
-    // swaps it out only under the exclusive lock, and values never change.
-    SharedLockGuard guard(shard.lock);
-    if (const Slot* s = shard.table.find(hash, id)) {
-      const Value& value = *s->value;
-      switch (value.kind()) {
-        case ValueKind::Number:
-          return Operand::number(value.as_number());
-        case ValueKind::Boolean:
-          return Operand::boolean(value.as_boolean());
-        case ValueKind::Null:
-        case ValueKind::String:
-        case ValueKind::Vector:
-        case ValueKind::Function:
-          return Operand(s->value);
-      }
-    }
-  }
-  raise_fatal(text::kValueNotFound + id.debug());
+SharedValue VariableStore::get(const Identifier& id, const detail::CellMemo* memo) const {
+  const VariableCell* cell = memo ? detail::recall_cell(*memo, serial_) : nullptr;
+  if (!cell) cell = &find_cell_or_fail(id, memo);
+  return cell->read().share();
 }
 
 template <class Id>
-SharedValue VariableStore::insert_impl(Id&& id, SharedValue value) const {
+SharedValue VariableStore::insert_impl(Id&& id, Operand&& value,
+                                       const detail::CellMemo* memo) const {
+  if (memo) {
+    if (VariableCell* cell = detail::recall_cell(*memo, serial_)) {
+      ExclusiveLockGuard guard(cell->lock());
+      return cell->assign_under_lock(std::move(value));
+    }
+  }
   const std::uint64_t hash = hash_identifier(keys_, id);
   Shard& shard = shards_[shard_index(hash)];
-  ExclusiveLockGuard guard(shard.lock);
-  if (Slot* s = shard.table.find(hash, id)) {
-    // The stored key stays; an owned `id` is destroyed by the caller's frame.
-    std::swap(s->value, value);
-    return value;
+  VariableCell* cell = nullptr;
+  SharedValue previous;
+  {
+    ExclusiveLockGuard guard(shard.lock);
+    if (const Slot* s = shard.table.find(hash, id)) {
+      // The stored key stays; an owned `id` is destroyed by the caller's frame.
+      cell = s->cell;
+      previous = cell->assign_under_lock(std::move(value));
+    } else {
+      shard.table.reserve_one();
+      cell = &shard.cells.take();
+      cell->attach(shard.lock);
+      previous = cell->assign_under_lock(std::move(value));
+      shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), cell);
+      ++shard.table.len;
+    }
   }
-  shard.table.reserve_one();
-  shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), std::move(value));
-  ++shard.table.len;
-  return SharedValue();
+  if (memo) detail::note_cell_miss(*memo, serial_, cell);
+  return previous;
 }
 
-SharedValue VariableStore::insert(Identifier&& id, SharedValue value) const {
-  return insert_impl(std::move(id), std::move(value));
+SharedValue VariableStore::insert(Identifier&& id, Operand value,
+                                  const detail::CellMemo* memo) const {
+  return insert_impl(std::move(id), std::move(value), memo);
 }
 
-SharedValue VariableStore::insert(const Identifier& id, SharedValue value) const {
-  return insert_impl(id, std::move(value));
+SharedValue VariableStore::insert(const Identifier& id, Operand value,
+                                  const detail::CellMemo* memo) const {
+  return insert_impl(id, std::move(value), memo);
 }
 
 std::size_t VariableStore::size() const {
@@ -269,7 +294,7 @@ void VariableStore::append_identifiers(std::vector<Identifier>& out) const {
     out.reserve(out.size() + t.len);
     for (std::size_t j = 0; j < t.capacity(); ++j) {
       const Slot& s = t.slots[j];
-      if (s.value) out.push_back(s.key);
+      if (s.cell) out.push_back(s.key);
     }
   }
 }
@@ -282,12 +307,12 @@ void VariableStore::debug_entries(std::string& out) const {
     const Table& t = shard.table;
     for (std::size_t j = 0; j < t.capacity(); ++j) {
       const Slot& s = t.slots[j];
-      if (!s.value) continue;
+      if (!s.cell) continue;
       if (!first) out += text::kDebugItemSeparator;
       first = false;
       s.key.debug(out);
       out += text::kDebugEntrySeparator;
-      s.value->debug(out);
+      s.cell->debug_under_lock(out);
     }
   }
 }

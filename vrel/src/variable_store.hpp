@@ -1,4 +1,4 @@
-// The concurrent variable store: a sharded hash map from Identifier to shared value.
+// The concurrent variable store: a sharded hash map from Identifier to the variable's cell.
 #pragma once
 
 #include <cstddef>
@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "cell_memo.hpp"
 #include "operand.hpp"
 #include "rw_lock.hpp"
+#include "variable_cell.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
@@ -63,9 +65,10 @@ inline bool same_identifier(const Identifier& a, const Identifier& b) noexcept {
   return n == 0 || (p[0] == q[0] && p[n / 2] == q[n / 2] && p[n - 1] == q[n - 1]);
 }
 
-// A fixed number of shards, each an open-addressing table guarded by its own RawRwLock.
-// Entries are never removed; a table grows under its shard's exclusive lock. Every
-// operation locks exactly one shard, only for the table operation itself.
+// A fixed number of shards, each an open-addressing table from identifier to cell, guarded by
+// its own RawRwLock. Entries are never removed and a cell never moves, so a cell found once
+// serves for the store's whole life (see VariableCell). A table grows under its shard's
+// exclusive lock. Every operation locks at most one shard, only for the operation itself.
 class VariableStore {
  public:
   // `shard_amount` must be a power of two above 1 (else a fatal "assertion failed: ...").
@@ -75,26 +78,36 @@ class VariableStore {
   VariableStore(const VariableStore&) = delete;
   VariableStore& operator=(const VariableStore&) = delete;
 
-  // A new reference to the value stored under `id`, or an empty handle. The shard is
-  // locked shared only for the search and the reference-count increment.
+  // A new reference to the value stored under `id`, or an empty handle (a number or boolean
+  // comes in a new shared value).
   SharedValue lookup(const Identifier& id) const;
 
   // A new reference to the value stored under `id`; unbound, the fatal error "Value cannot
-  // be found: " and the identifier's debug form. With a memo, the identifier's hash is
-  // taken from it when it was remembered for this store (see detail::HashMemo).
-  SharedValue get(const Identifier& id, const detail::HashMemo* memo = nullptr) const;
+  // be found: " and the identifier's debug form. With a memo, the cell is taken from it when
+  // it was remembered for this store (see detail::CellMemo).
+  SharedValue get(const Identifier& id, const detail::CellMemo* memo = nullptr) const;
 
-  // The same read as an evaluator operand: a number or boolean is copied out while the
-  // shard is locked, so that reading it takes and gives back no reference; any other value
-  // comes with a new reference, as from get. Same fatal error when unbound.
-  Operand read(const Identifier& id, const detail::HashMemo* memo) const;
+  // The same read as an evaluator operand: a number or boolean is copied out of its cell
+  // with no lock and no reference count (see VariableCell); any other value comes with a new
+  // reference, as from get. Same fatal error when unbound.
+  Operand read(const Identifier& id, const detail::CellMemo* memo) const {
+    if (memo) {
+      if (const VariableCell* cell = detail::recall_cell(*memo, serial_)) [[likely]] {
+        return cell->read();
+      }
+    }
+    return find_cell_or_fail(id, memo).read();
+  }
 
-  // Binds `id` to `value`. Returns the reference stored before under an equal
-  // identifier (empty if none); the caller drops it after the lock is gone, so that
-  // destroying an old value never runs under a store lock.
-  [[nodiscard]] SharedValue insert(Identifier&& id, SharedValue value) const;
+  // Binds `id` to `value`. Returns the reference stored before under an equal identifier
+  // (empty if none, or if it held a number or boolean); the caller drops it after the lock
+  // is gone, so that destroying an old value never runs under a store lock. With a memo,
+  // the cell is taken from it when it was remembered for this store.
+  [[nodiscard]] SharedValue insert(Identifier&& id, Operand value,
+                                   const detail::CellMemo* memo = nullptr) const;
   // The same, copying `id` into the table only when it is not bound yet.
-  [[nodiscard]] SharedValue insert(const Identifier& id, SharedValue value) const;
+  [[nodiscard]] SharedValue insert(const Identifier& id, Operand value,
+                                   const detail::CellMemo* memo = nullptr) const;
 
   // The number of entries, each shard locked shared while it is counted.
   std::size_t size() const;
@@ -121,9 +134,10 @@ class VariableStore {
  private:
   struct Shard;
   template <class Id>
-  SharedValue insert_impl(Id&& id, SharedValue value) const;
-  SharedValue lookup_hashed(const Identifier& id, std::uint64_t hash) const;
-  std::uint64_t hash_with_memo(const Identifier& id, const detail::HashMemo* memo) const noexcept;
+  SharedValue insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo) const;
+  // The cell of `id` (remembered in `memo` when given), or null when `id` is unbound.
+  const VariableCell* find_cell(const Identifier& id, const detail::CellMemo* memo) const;
+  const VariableCell& find_cell_or_fail(const Identifier& id, const detail::CellMemo* memo) const;
 
   std::size_t shard_amount_;
   unsigned shift_;

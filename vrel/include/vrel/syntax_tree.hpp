@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "vrel/detail/hash_memo.hpp"
+#include "vrel/detail/cell_memo.hpp"
 #include "vrel/detail/variant_kind.hpp"
 #include "vrel/value.hpp"
 
@@ -38,7 +38,7 @@ class Expr {
   };
   struct Ident {
     Identifier id;
-    detail::HashMemo memo{};
+    detail::CellMemo memo{};  // where `id` lives in the machine last read
   };
   struct BinaryOp {
     BinaryOperator op;
@@ -59,6 +59,7 @@ class Expr {
   struct Call {
     Identifier function;
     ExprBox argument;
+    detail::CellMemo memo{};  // where `function` lives in the machine last read
   };
   struct Vector {
     std::vector<Expr> items;
@@ -148,6 +149,7 @@ class Statement {
   struct Let {
     Identifier id;
     Expr expr;
+    detail::CellMemo memo{};  // where `id` lives in the machine last bound
   };
   struct If {
     Expr condition;
