@@ -30,9 +30,10 @@ using Ref = std::conditional_t<Consume, T&, const T&>;
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
-// Each operator takes its fast path only where the general rule would give the same
-// result; anything else (strings, type errors) goes through the general rule, so messages
-// and the order of checks are the same either way.
+// Operations on plain ints and booleans are done inline in eval(); the helpers below take
+// every other case. Each operator takes its fast path only where the general rule would give the
+// same result; anything else (strings, type errors) goes through the general rule, so messages and
+// the order of checks are the same either way.
 [[gnu::noinline]] Operand binary_result(BinaryOperator op, const Operand& l, const Operand& r) {
   Number a = Number::from_int(0), b = Number::from_int(0);
   if (l.get_number(a) && r.get_number(b)) return Operand::number(number_operation(op, a, b));
@@ -133,28 +134,40 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
+      std::int64_t a, b;
+      if (Operand::plain_ints(l, r, a, b) && n.op != BinaryOperator::Div) {
+        return Operand::number(Number::from_int(wrapping_int_operation(n.op, a, b)));
+      }
       return binary_result(n.op, l, r);
     }
     case Expr::Kind::Equals: {
       auto& n = *std::get_if<Expr::Equals>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
+      std::int64_t a, b;
+      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a == b);
       return equals_result(l, r);
     }
     case Expr::Kind::Not: {
       Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
+      bool b;
+      if (Operand::plain_boolean(v, b)) return Operand::boolean(!b);
       return not_result(v);
     }
     case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
+      std::int64_t a, b;
+      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a > b);
       return greater_result(l, r);
     }
     case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
+      std::int64_t a, b;
+      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a < b);
       return less_result(l, r);
     }
     case Expr::Kind::Call: {

@@ -113,6 +113,22 @@ class Operand {
     }
   }
 
+  // Both integers, held plainly: the case the evaluator handles inline.
+  static bool plain_ints(const Operand& l, const Operand& r, std::int64_t& a,
+                         std::int64_t& b) noexcept {
+    if (l.tag_ != Tag::Int || r.tag_ != Tag::Int) return false;
+    a = l.int_;
+    b = r.int_;
+    return true;
+  }
+
+  // A boolean held plainly.
+  static bool plain_boolean(const Operand& v, bool& b) noexcept {
+    if (v.tag_ != Tag::Boolean) return false;
+    b = v.boolean_;
+    return true;
+  }
+
   // The value, for the general rules; a plain number or boolean is placed in `scratch`.
   const Value& view(Value& scratch) const noexcept {
     switch (tag_) {

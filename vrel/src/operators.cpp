@@ -11,20 +11,6 @@
 namespace vrel {
 namespace {
 
-// Integer +, - and * wrap modulo 2^64: computed on the unsigned representation, where
-// overflow is defined, then read back as two's complement.
-std::int64_t wrapping(BinaryOperator op, std::int64_t a, std::int64_t b) noexcept {
-  const auto ua = static_cast<std::uint64_t>(a), ub = static_cast<std::uint64_t>(b);
-  switch (op) {
-    case BinaryOperator::Add:
-      return static_cast<std::int64_t>(ua + ub);
-    case BinaryOperator::Sub:
-      return static_cast<std::int64_t>(ua - ub);
-    default:
-      return static_cast<std::int64_t>(ua * ub);
-  }
-}
-
 // IEEE 754 totalOrder as a signed integer key: flipping the 63 low bits of negative
 // patterns makes the signed order of the keys the total order of the floats
 // (-NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN).
@@ -37,7 +23,8 @@ std::int64_t total_order_key(double x) noexcept {
 
 Number number_operation(BinaryOperator op, Number a, Number b) {
   if (op == BinaryOperator::Div) return Number::div(a, b);
-  if (a.is_int() && b.is_int()) return Number::from_int(wrapping(op, a.as_int(), b.as_int()));
+  if (a.is_int() && b.is_int())
+    return Number::from_int(wrapping_int_operation(op, a.as_int(), b.as_int()));
   const double x = a.to_float(), y = b.to_float();
   // IEEE 754 leaves open which NaN the sum or product of two NaNs carries, and the compiler
   // may swap the operands of a commutative operation. The left one is kept, quieted, as the

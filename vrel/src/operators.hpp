@@ -1,6 +1,8 @@
 // Operators of the language: arithmetic and concatenation, ordering comparisons, not.
 #pragma once
 
+#include <cstdint>
+
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 
@@ -23,6 +25,22 @@ bool logical_not(const Value& operand);
 // to or above right.
 Number number_operation(BinaryOperator op, Number left, Number right);
 int compare_numbers(Number left, Number right) noexcept;
+// Int + Int, Int - Int and Int * Int wrap modulo 2^64: computed on the unsigned
+// representation, where overflow is defined, then read back as two's complement. `op` is
+// not Div (whose rules number_operation keeps).
+inline std::int64_t wrapping_int_operation(BinaryOperator op, std::int64_t a,
+                                           std::int64_t b) noexcept {
+  const auto ua = static_cast<std::uint64_t>(a), ub = static_cast<std::uint64_t>(b);
+  switch (op) {
+    case BinaryOperator::Add:
+      return static_cast<std::int64_t>(ua + ub);
+    case BinaryOperator::Sub:
+      return static_cast<std::int64_t>(ua - ub);
+    default:
+      return static_cast<std::int64_t>(ua * ub);
+  }
+}
+
 // `==` on two numbers: an int never equals a float.
 inline bool numbers_equal(Number left, Number right) noexcept {
   if (left.kind() != right.kind()) return false;
