@@ -21,16 +21,13 @@ using vrel::SharedValue;
 // The value a binding stores: a plain Python function becomes a function value as
 // Statement.fn makes one; anything else converts as Expr.literal converts its value.
 // False with the conversion's TypeError pending.
-bool binding_value(PyObject* obj, SharedValue& out) {
+bool binding_value(PyObject* obj, vrel::Value& out) {
   if (Py_IS_TYPE(obj, &PyFunction_Type)) {
-    out = SharedValue::make(vrel::Value::function(std::make_unique<PyVrelFn>(PyRef::borrow(obj))));
+    out = vrel::Value::function(std::make_unique<PyVrelFn>(PyRef::borrow(obj)));
     return true;
   }
-  if (take_plain_number(obj, [&](auto make) { out = SharedValue::make(make()); })) return true;
-  vrel::Value value;
-  if (!extract_value(obj, value)) return false;
-  out = SharedValue::make(std::move(value));
-  return true;
+  if (take_plain_number(obj, [&](auto make) { out = make(); })) return true;
+  return extract_value(obj, out);
 }
 
 // The machine of a method's receiver; null with the mismatch TypeError pending for a
@@ -40,12 +37,12 @@ const vrel::Machine* receiver(PyObject* self) {
   return &reinterpret_cast<PyVrel*>(self)->machine;
 }
 
-using Bindings = std::vector<std::pair<Identifier, SharedValue>>;
+using Bindings = std::vector<std::pair<Identifier, vrel::Value>>;
 
 bool add_binding(Bindings& bindings, PyObject* key, PyObject* value) {
   Identifier id;
   if (!extract_identifier(key, id)) return false;
-  SharedValue converted;
+  vrel::Value converted;
   if (!binding_value(value, converted)) return false;
   bindings.emplace_back(std::move(id), std::move(converted));
   return true;
@@ -117,7 +114,9 @@ PyObject* vrel_subscript(PyObject* self, PyObject* key) {
     if (!machine) return nullptr;
     Identifier id;
     if (!extract_identifier(key, id)) return nullptr;
-    SharedValue value = machine->find(id);
+    vrel::Value scratch;
+    SharedValue held;
+    const vrel::Value* value = machine->find(id, scratch, held);
     if (!value) {
       // Raised as an instance, so that a tuple key would not become KeyError's arguments.
       PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
@@ -138,7 +137,7 @@ int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     }
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
-    SharedValue converted;
+    vrel::Value converted;
     if (!binding_value(value, converted)) return -1;
     machine->bind(std::move(id), std::move(converted));
     return 0;
@@ -159,7 +158,9 @@ int vrel_contains(PyObject* self, PyObject* key) {
     if (!machine) return -1;
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
-    return machine->find(id) ? 1 : 0;
+    vrel::Value scratch;
+    SharedValue held;
+    return machine->find(id, scratch, held) ? 1 : 0;
   });
 }
 

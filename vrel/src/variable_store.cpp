@@ -216,14 +216,34 @@ const VariableCell& VariableStore::find_cell_or_fail(const Identifier& id,
   return *cell;
 }
 
+std::optional<Operand> VariableStore::lookup_operand(const Identifier& id) const {
+  const std::uint64_t hash = hash_identifier(keys_, id);
+  Shard& shard = shards_[shard_index(hash)];
+  SharedLockGuard guard(shard.lock);
+  if (const Slot* s = shard.table.find(hash, id)) return s->cell->read_under_lock();
+  return std::nullopt;
+}
+
 SharedValue VariableStore::lookup(const Identifier& id) const {
-  const VariableCell* cell = find_cell(id, nullptr);
-  if (!cell) return SharedValue();
-  Operand value = [&] {
-    SharedLockGuard guard(cell->lock());
-    return cell->read_under_lock();
-  }();
-  return std::move(value).share();
+  std::optional<Operand> value = lookup_operand(id);
+  return value ? std::move(*value).share() : SharedValue();
+}
+
+const Value* VariableStore::lookup(const Identifier& id, Value& scratch, SharedValue& held) const {
+  std::optional<Operand> value = lookup_operand(id);
+  if (!value) return nullptr;
+  Number n = Number::from_int(0);
+  bool b = false;
+  if (value->get_number(n)) {
+    scratch = Value::number(n);
+    return &scratch;
+  }
+  if (value->get_boolean(b)) {
+    scratch = Value::boolean(b);
+    return &scratch;
+  }
+  held = std::move(*value).share();
+  return &*held;
 }
 
 SharedValue VariableStore::get(const Identifier& id, const detail::CellMemo* memo) const {

@@ -81,6 +81,8 @@ class VariableStore {
   // A new reference to the value stored under `id`, or an empty handle (a number or boolean
   // comes in a new shared value).
   SharedValue lookup(const Identifier& id) const;
+  // The same without making a shared value for a number or boolean: see Machine::find.
+  const Value* lookup(const Identifier& id, Value& scratch, SharedValue& held) const;
 
   // A new reference to the value stored under `id`; unbound, the fatal error "Value cannot
   // be found: " and the identifier's debug form. With a memo, the cell is taken from it when
@@ -135,6 +137,8 @@ class VariableStore {
   struct Shard;
   template <class Id>
   SharedValue insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo) const;
+  // The value of `id` read under its shard's lock, or nothing when `id` is unbound.
+  std::optional<Operand> lookup_operand(const Identifier& id) const;
   // The cell of `id` (remembered in `memo` when given), or null when `id` is unbound.
   const VariableCell* find_cell(const Identifier& id, const detail::CellMemo* memo) const;
   const VariableCell& find_cell_or_fail(const Identifier& id, const detail::CellMemo* memo) const;

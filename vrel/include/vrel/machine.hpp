@@ -32,9 +32,17 @@ class Machine {
   // A new reference to the value bound to `id`, or an empty handle when it is unbound.
   SharedValue find(const Identifier& id) const;
 
+  // The value bound to `id`, or null when it is unbound, without making a shared value: a
+  // number or boolean is copied into `scratch`, and any other value is kept alive by the
+  // reference put in `held`. The result stays valid while both do.
+  const Value* find(const Identifier& id, Value& scratch, SharedValue& held) const;
+
   // Binds `id` to `value` as a `let` does. The value bound before is released only after
   // the store's lock is given back, so its destruction may run any code.
   void bind(Identifier id, SharedValue value) const;
+  // The same for a value not shared yet: a number or boolean is stored as it is, without
+  // being placed behind a shared handle.
+  void bind(Identifier id, Value value) const;
 
   // How many variables are bound. Shards are counted one after the other, so while other
   // threads bind, the result is a count each shard had at some moment of the call.
