@@ -7,11 +7,11 @@ One command does everything:
     python3.13 bench/compare.py --quick    # smaller budgets, fewer repetitions (< 2 minutes)
 
 It creates bench/.venv (git-ignored), installs the peers from PyPI and vrelpy from this
-repository into it (the build directory is /tmp/bench_build/<wheel tag>, never the
-repository's own build/), then re-executes itself inside that venv. It prints a table of the
-median time per operation of every workload on every system, with the ratio to vrelpy, then
-the project's targets with met/missed, and writes the same figures as JSON (default
-bench/results.json, git-ignored).
+repository into it (the build directory is /tmp/bench_build_<checkout>/<wheel tag>, one per
+checkout and never the repository's own build/), then re-executes itself inside that venv. It
+prints a table of the median time per operation of every workload on every system, with the
+ratio to vrelpy, then the project's targets with met/missed, and writes the same figures as
+JSON (default bench/results.json, git-ignored).
 
 Systems: vrelpy; CPython's own exec/eval of precompiled code (the unsafe baseline); lupa
 (Lua inside Python); simpleeval; asteval; cel-python (module celpy); common-expression-language
