@@ -21,7 +21,7 @@ Every workload is written in each system's own idiom, compiled ahead where the s
 it, and its result is checked against a plain Python computation before it is timed. A
 workload that a system cannot express is shown as "n/a" with the reason.
 
-The operations timed ("per op" in the table), W1 to W6, are described at the top of
+The operations timed ("per op" in the table), W1 to W7, are described at the top of
 bench/workloads.py.
 
 Layout: this file parses the options and runs the steps; compare_env.py makes the venv and
@@ -56,8 +56,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                    help="timed repetitions per workload and system; the median is reported "
                         "(default 9, or 3 with --quick)")
     p.add_argument("--budget", type=float, default=None,
-                   help="seconds one timed call may take before a W2 peer is given fewer "
-                        "evaluations per call (default 1.0, or 0.25 with --quick)")
+                   help="seconds one timed call may take before a W2 or W7 peer is given fewer "
+                        "operations per call (default 1.0, or 0.25 with --quick)")
     p.add_argument("--json", type=Path, default=DEFAULT_JSON, metavar="PATH",
                    help=f"where to write the figures as JSON (default {DEFAULT_JSON.relative_to(REPO)})")
     p.add_argument("--only", action="append", metavar="TEXT",
