@@ -86,7 +86,7 @@ def w1_python_source(n: int) -> str:
     return "\n".join(lines) + "\n"
 
 
-# Expression trees of W2 are tuples:
+# Expression trees of W2 and W7 are tuples:
 #   ("var", name) | ("lit", int) | ("bin", "+"|"-"|"*", l, r) | ("eq", l, r) | ("not", x)
 #   | ("gt", l, r) | ("lt", l, r)
 
