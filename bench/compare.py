@@ -7,11 +7,11 @@ One command does everything:
     python3.13 bench/compare.py --quick    # smaller budgets, fewer repetitions (< 2 minutes)
 
 It creates bench/.venv (git-ignored), installs the peers from PyPI and vrelpy from this
-repository into it (the build directory is /tmp/bench_build/<wheel tag>, never the
-repository's own build/), then re-executes itself inside that venv. It prints a table of the
-median time per operation of every workload on every system, with the ratio to vrelpy, then
-the project's targets with met/missed, and writes the same figures as JSON (default
-bench/results.json, git-ignored).
+repository into it (the build directory is /tmp/bench_build_<checkout>/<wheel tag>, one per
+checkout and never the repository's own build/), then re-executes itself inside that venv. It
+prints a table of the median time per operation of every workload on every system, with the
+ratio to vrelpy, then the project's targets with met/missed, and writes the same figures as
+JSON (default bench/results.json, git-ignored).
 
 Systems: vrelpy; CPython's own exec/eval of precompiled code (the unsafe baseline); lupa
 (Lua inside Python); simpleeval; asteval; cel-python (module celpy); common-expression-language
@@ -21,7 +21,7 @@ Every workload is written in each system's own idiom, compiled ahead where the s
 it, and its result is checked against a plain Python computation before it is timed. A
 workload that a system cannot express is shown as "n/a" with the reason.
 
-The operations timed ("per op" in the table), W1 to W6, are described at the top of
+The operations timed ("per op" in the table), W1 to W7, are described at the top of
 bench/workloads.py.
 
 Layout: this file parses the options and runs the steps; compare_env.py makes the venv and
@@ -56,8 +56,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                    help="timed repetitions per workload and system; the median is reported "
                         "(default 9, or 3 with --quick)")
     p.add_argument("--budget", type=float, default=None,
-                   help="seconds one timed call may take before a W2 peer is given fewer "
-                        "evaluations per call (default 1.0, or 0.25 with --quick)")
+                   help="seconds one timed call may take before a W2 or W7 peer is given fewer "
+                        "operations per call (default 1.0, or 0.25 with --quick)")
     p.add_argument("--json", type=Path, default=DEFAULT_JSON, metavar="PATH",
                    help=f"where to write the figures as JSON (default {DEFAULT_JSON.relative_to(REPO)})")
     p.add_argument("--only", action="append", metavar="TEXT",

@@ -5,6 +5,7 @@ imported."""
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import subprocess
@@ -14,8 +15,10 @@ from pathlib import Path
 BENCH_DIR = Path(__file__).resolve().parent
 REPO = BENCH_DIR.parent
 VENV = BENCH_DIR / ".venv"
-# Never the repository's own build/: the benchmark builds in a directory of its own.
-BUILD_DIR = "/tmp/bench_build/{wheel_tag}"
+# Never the repository's own build/: the benchmark builds in a directory of its own, one per
+# checkout (named after its path), so that two checkouts on one machine never share a build.
+CHECKOUT = f"{REPO.name}_{hashlib.sha1(str(REPO).encode()).hexdigest()[:8]}"
+BUILD_DIR = f"/tmp/bench_build_{CHECKOUT}/{{wheel_tag}}"
 
 # PyPI name -> import name.
 PEER_PACKAGES = {

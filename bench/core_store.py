@@ -3,6 +3,7 @@ reads the store's throughput with 1 and 2 threads from its output."""
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 import shutil
@@ -12,7 +13,8 @@ from pathlib import Path
 from typing import Any
 
 REPO = Path(__file__).resolve().parent.parent
-CORE_BUILD_DIR = Path("/tmp/bench_core")
+# One build directory per checkout (named after its path), as compare_env.py does for vrelpy.
+CORE_BUILD_DIR = Path(f"/tmp/bench_core_{REPO.name}_{hashlib.sha1(str(REPO).encode()).hexdigest()[:8]}")
 
 STORE_LINE = re.compile(r"store 90% reads / 10% inserts, (\d+) thread\(s\): ([\d.]+) M ops/s")
 

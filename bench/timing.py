@@ -27,7 +27,7 @@ class Result:
 
 
 def prepare_case(case: Case, budget_s: float) -> Case:
-    """Checks the case and warms it up. A case that can shrink (W2) is first probed on a few
+    """Checks the case and warms it up. A case that can shrink (W2, W7) is first probed on a few
     operations and cut down so that one call fits in `budget_s`."""
     if case.shrink is not None and case.ops_per_call > 50:
         probe = case.shrink(20)

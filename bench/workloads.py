@@ -10,8 +10,9 @@ Operations ("per op" in the table):
                  is part of the cost everywhere).
   W2 expression  one evaluation of a 200-node arithmetic/comparison expression over 10
                  variables with fresh values; setting the variables is part of the cost
-                 (vrelpy: 10 lets of literals plus a let of the expression on one machine,
-                 then get). The expression is the same tree rendered in every idiom.
+                 (vrelpy, on one machine: update with the 10 values, run of the prepared
+                 let r = <expr>, then machine["r"]). The expression is the same tree rendered
+                 in every idiom.
   W3 host calls  one call of a Python function with one int argument made from inside the
                  language: a program of 10,000 lets acc = acc + f(i) (statement languages) or
                  one balanced sum of 10,000 calls f(i) (expression-only languages). "python
@@ -23,6 +24,11 @@ Operations ("per op" in the table):
                  the builders, and building 2,000 separate leaves (Expr.literal).
   W6 store       the C++ store under 90% reads / 10% inserts, 1 and 2 threads (run by
                  core_store.py, not defined here).
+  W7 rules       one record through 12 rules: bind the record's 8 int fields, evaluate 12
+                 prepared rules of 10-25 nodes over them (9 conditions, 3 computed numbers)
+                 and read the 12 results back (vrelpy, on one machine: one update of the 8
+                 fields, one run of the 12 lets rule<i> = <rule>, then machine["rule<i>"] for
+                 each). A call runs 200 records.
 """
 
 from __future__ import annotations
@@ -61,6 +67,9 @@ W3_CALLS = 10_000
 W4_ELEMS = 100_000
 W5_CHAIN_OPS = 1_000  # 1,000 additions + 1,001 leaves = 2,001 nodes
 W5_LEAVES = 2_000
+W7_RULES = 12
+W7_FIELDS = 8
+W7_RECORDS = 200
 
 
 def w1_expected(n: int) -> int:
@@ -77,7 +86,7 @@ def w1_python_source(n: int) -> str:
     return "\n".join(lines) + "\n"
 
 
-# Expression trees of W2 are tuples:
+# Expression trees of W2 and W7 are tuples:
 #   ("var", name) | ("lit", int) | ("bin", "+"|"-"|"*", l, r) | ("eq", l, r) | ("not", x)
 #   | ("gt", l, r) | ("lt", l, r)
 
@@ -97,41 +106,48 @@ def count_nodes(node: tuple) -> int:
     return 1 + count_nodes(node[1]) + count_nodes(node[2])
 
 
-def w2_tree(nodes: int = W2_NODES, nvars: int = W2_VARS, seed: int = 5) -> tuple:
-    """A boolean tree of exactly `nodes` nodes: comparisons of small arithmetic terms over the
-    variables, combined by equality and negation. Literals are 0..9 and multiplication only
-    joins small terms, so values stay far from 64-bit overflow."""
-    rng = random.Random(seed)
-    names = w2_var_names(nvars)
+class _TreeMaker:
+    """Random trees over a set of variables: comparisons of small arithmetic terms combined by
+    equality and negation. Literals are 0..9 and multiplication only joins small terms, so
+    values stay far from 64-bit overflow."""
 
-    def leaf() -> tuple:
+    def __init__(self, rng: random.Random, names: list[str]) -> None:
+        self.rng, self.names = rng, names
+
+    def leaf(self) -> tuple:
+        rng = self.rng
         if rng.random() < 0.75:
-            return ("var", rng.choice(names))
+            return ("var", rng.choice(self.names))
         return ("lit", rng.randrange(10))
 
-    def int_tree(n: int) -> tuple:
+    def int_tree(self, n: int) -> tuple:
         # Binary operators only, so an arithmetic tree always has an odd number of nodes.
         assert n % 2 == 1
         if n == 1:
-            return leaf()
+            return self.leaf()
+        rng = self.rng
         a = rng.randrange(1, n - 1, 2)
         op = rng.choice("+-*") if n <= 5 else rng.choice("+-")
-        return ("bin", op, int_tree(a), int_tree(n - 1 - a))
+        return ("bin", op, self.int_tree(a), self.int_tree(n - 1 - a))
 
-    def bool_tree(n: int) -> tuple:
+    def bool_tree(self, n: int) -> tuple:
         assert n >= 3
+        rng = self.rng
         if n <= 14:
             if n % 2 == 0:
-                return ("not", bool_tree(n - 1))
+                return ("not", self.bool_tree(n - 1))
             a = rng.randrange(1, n - 1, 2)
             kind = rng.choice(("gt", "lt", "lt", "gt", "eq"))
-            return (kind, int_tree(a), int_tree(n - 1 - a))
+            return (kind, self.int_tree(a), self.int_tree(n - 1 - a))
         if rng.random() < 0.1:
-            return ("not", bool_tree(n - 1))
+            return ("not", self.bool_tree(n - 1))
         a = rng.randrange(3, n - 3)
-        return ("eq", bool_tree(a), bool_tree(n - 1 - a))
+        return ("eq", self.bool_tree(a), self.bool_tree(n - 1 - a))
 
-    tree = bool_tree(nodes)
+
+def w2_tree(nodes: int = W2_NODES, nvars: int = W2_VARS, seed: int = 5) -> tuple:
+    """A boolean tree of exactly `nodes` nodes over the variables v0..v(nvars-1)."""
+    tree = _TreeMaker(random.Random(seed), w2_var_names(nvars)).bool_tree(nodes)
     assert count_nodes(tree) == nodes
     return tree
 
@@ -178,6 +194,39 @@ def render_infix(node: tuple, not_fmt: str = "(not {})") -> str:
     if kind == "not":
         return not_fmt.format(render_infix(node[1], not_fmt))
     return f"({render_infix(node[1], not_fmt)} {_INFIX[kind]} {render_infix(node[2], not_fmt)})"
+
+
+def w7_field_names(k: int = W7_FIELDS) -> list[str]:
+    return [f"f{i}" for i in range(k)]
+
+
+def w7_rule_names(k: int = W7_RULES) -> list[str]:
+    return [f"rule{i}" for i in range(k)]
+
+
+def w7_rules(n: int = W7_RULES, nfields: int = W7_FIELDS, seed: int = 11) -> list[tuple]:
+    """`n` rules of 10 to 25 nodes over the fields: most are conditions (booleans), every
+    fourth computes a number, as a rule that derives a score from a record does."""
+    rng = random.Random(seed)
+    make = _TreeMaker(rng, w7_field_names(nfields))
+    rules = []
+    for i in range(n):
+        size = rng.randint(10, 25)
+        rules.append(make.int_tree(size | 1) if i % 4 == 3 else make.bool_tree(size))
+    return rules
+
+
+def w7_records(n: int = W7_RECORDS, nfields: int = W7_FIELDS, seed: int = 13) -> list[dict[str, int]]:
+    """The records the rules are applied to: dicts of field name -> int, every system gets
+    the same dicts."""
+    rng = random.Random(seed)
+    names = w7_field_names(nfields)
+    return [{name: rng.randint(-20, 20) for name in names} for _ in range(n)]
+
+
+def w7_expected(rules: list[tuple], records: list[dict[str, int]]) -> list[list[Any]]:
+    """Per record, the results of the rules in order."""
+    return [[eval_tree(rule, rec) for rule in rules] for rec in records]
 
 
 def host(x: int) -> int:
@@ -262,37 +311,57 @@ def vrel_w1(n: int = W1_BINDINGS) -> Case:
     return Case(run, 1, w1_expected(n))
 
 
-def vrel_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
-    from vrelpy import Expr as E, Statement as S, Vrel
+def _vrel_expr(node: tuple):
+    """A W2/W7 tree as a vrelpy expression, built with the builders."""
+    from vrelpy import Expr as E
 
-    def build(node: tuple):
-        kind = node[0]
-        if kind == "var":
-            return E.ident(node[1])
-        if kind == "lit":
-            return E.literal(node[1])
-        if kind == "bin":
-            return E.binary_op(build(node[2]), node[1], build(node[3]))
-        if kind == "not":
-            return E.not_(build(node[1]))
-        a, b = build(node[1]), build(node[2])
-        return E.equals(a, b) if kind == "eq" else E.greater_than(a, b) if kind == "gt" else E.less_than(a, b)
+    kind = node[0]
+    if kind == "var":
+        return E.ident(node[1])
+    if kind == "lit":
+        return E.literal(node[1])
+    if kind == "bin":
+        return E.binary_op(_vrel_expr(node[2]), node[1], _vrel_expr(node[3]))
+    if kind == "not":
+        return E.not_(_vrel_expr(node[1]))
+    a, b = _vrel_expr(node[1]), _vrel_expr(node[2])
+    return E.equals(a, b) if kind == "eq" else E.greater_than(a, b) if kind == "gt" else E.less_than(a, b)
+
+
+def vrel_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
+    from vrelpy import Statement as S, Vrel
 
     names = w2_var_names(len(rows[0]))
-    let_r = S.let("r", build(tree))
+    let_r = [S.let("r", _vrel_expr(tree))]
     machine = Vrel()
-    let, literal = S.let, E.literal
 
     def run() -> list[bool]:
         out = []
         for row in rows:
-            stmts = [let(name, literal(v)) for name, v in zip(names, row)]
-            stmts.append(let_r)
-            machine.run(stmts)
-            out.append(machine.get("r"))
+            machine.update(dict(zip(names, row)))
+            machine.run(let_r)
+            out.append(machine["r"])
         return out
 
     return Case(run, len(rows), w2_expected(tree, rows))
+
+
+def vrel_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    from vrelpy import Statement as S, Vrel
+
+    names = w7_rule_names(len(rules))
+    program = [S.let(name, _vrel_expr(rule)) for name, rule in zip(names, rules)]
+    machine = Vrel()
+
+    def run() -> list[list[Any]]:
+        out = []
+        for rec in records:
+            machine.update(rec)
+            machine.run(program)
+            out.append([machine[name] for name in names])
+        return out
+
+    return Case(run, len(records), w7_expected(rules, records))
 
 
 def vrel_w3(n: int = W3_CALLS) -> Case:
@@ -387,6 +456,30 @@ def python_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
     return Case(run, len(rows), w2_expected(tree, rows))
 
 
+def w7_python_source(rules: list[tuple]) -> str:
+    """The rules as one program of assignments rule<i> = <rule>."""
+    return "".join(f"{name} = {render_infix(rule)}\n" for name, rule in zip(w7_rule_names(len(rules)), rules))
+
+
+def python_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    # One code object for all the rules: exec enters the interpreter once per record and the
+    # rules read the fields from the very dict they assign into. Twelve compiled evals would
+    # set up twelve frames and twelve locals lookups per record for the same work.
+    code = compile(w7_python_source(rules), "<w7>", "exec")
+    names = w7_rule_names(len(rules))
+    glob: dict[str, Any] = {"__builtins__": {}}
+
+    def run() -> list[list[Any]]:
+        out = []
+        for rec in records:
+            ns = dict(rec)
+            exec(code, glob, ns)
+            out.append([ns[name] for name in names])
+        return out
+
+    return Case(run, len(records), w7_expected(rules, records), note="one code object, a dict per record")
+
+
 def python_w3(n: int = W3_CALLS) -> Case:
     code = compile(w3_statement_source(n), "<w3>", "exec")
 
@@ -462,6 +555,24 @@ def lupa_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
                 shrink=lambda k: lupa_w2(tree, rows[:k]))
 
 
+def lupa_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    import operator
+
+    lua = _lua()
+    fields = w7_field_names(len(records[0]))
+    body = ", ".join(render_infix(rule) for rule in rules)
+    f = lua.eval(f"function({', '.join(fields)}) return {body} end")
+    values = operator.itemgetter(*fields)
+
+    def run() -> list[tuple]:
+        return [f(*values(rec)) for rec in records]
+
+    return Case(run, len(records), w7_expected(rules, records),
+                result=lambda out: [list(r) for r in out],
+                note="fields as arguments, the results as multiple return values",
+                shrink=lambda k: lupa_w7(rules, records[:k]))
+
+
 def lupa_w3(n: int = W3_CALLS) -> Case:
     lua = _lua()
     body = "".join(f"acc = acc + f({i})\n" for i in range(n))
@@ -510,6 +621,23 @@ def simpleeval_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
     return Case(run, len(rows), w2_expected(tree, rows), shrink=lambda k: simpleeval_w2(tree, rows[:k]))
 
 
+def simpleeval_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    from simpleeval import SimpleEval
+
+    s = SimpleEval()
+    parsed = [(src, s.parse(src)) for src in map(render_infix, rules)]
+
+    def run() -> list[list[Any]]:
+        out = []
+        for rec in records:
+            s.names = rec
+            out.append([s.eval(src, previously_parsed=tree) for src, tree in parsed])
+        return out
+
+    return Case(run, len(records), w7_expected(rules, records), note="one parsed expression per rule",
+                shrink=lambda k: simpleeval_w7(rules, records[:k]))
+
+
 def simpleeval_w3(n: int = W3_CALLS) -> Case:
     from simpleeval import SimpleEval
 
@@ -555,6 +683,26 @@ def asteval_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
     return Case(run, len(rows), w2_expected(tree, rows), shrink=lambda k: asteval_w2(tree, rows[:k]))
 
 
+def asteval_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    from asteval import Interpreter
+
+    interp = Interpreter()
+    node = interp.parse(w7_python_source(rules))
+    names = w7_rule_names(len(rules))
+    sym = interp.symtable
+
+    def run() -> list[list[Any]]:
+        out = []
+        for rec in records:
+            sym.update(rec)
+            interp.run(node)
+            out.append([sym[name] for name in names])
+        return out
+
+    return Case(run, len(records), w7_expected(rules, records), note="one parsed program of assignments",
+                shrink=lambda k: asteval_w7(rules, records[:k]))
+
+
 def asteval_w3(n: int = W3_CALLS) -> Case:
     from asteval import Interpreter
 
@@ -588,6 +736,25 @@ def celpy_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
     return Case(run, len(rows), w2_expected(tree, rows), shrink=lambda k: celpy_w2(tree, rows[:k]))
 
 
+def celpy_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    import celpy
+    from celpy import celtypes
+
+    env = celpy.Environment()
+    programs = [env.program(env.compile(render_infix(rule, "!({})"))) for rule in rules]
+    Int = celtypes.IntType
+
+    def run() -> list[list[Any]]:
+        out = []
+        for rec in records:
+            activation = {k: Int(v) for k, v in rec.items()}
+            out.append([prg.evaluate(activation) for prg in programs])
+        return out
+
+    return Case(run, len(records), w7_expected(rules, records), note="one program per rule",
+                shrink=lambda k: celpy_w7(rules, records[:k]))
+
+
 def celpy_w3(n: int = W3_CALLS) -> Case:
     import celpy
 
@@ -619,6 +786,18 @@ def cel_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
         return [prg.execute(dict(zip(names, row))) for row in rows]
 
     return Case(run, len(rows), w2_expected(tree, rows), shrink=lambda k: cel_w2(tree, rows[:k]))
+
+
+def cel_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    import cel
+
+    programs = [cel.compile(render_infix(rule, "!({})")) for rule in rules]
+
+    def run() -> list[list[Any]]:
+        return [[prg.execute(rec) for prg in programs] for rec in records]
+
+    return Case(run, len(records), w7_expected(rules, records), note="one program per rule",
+                shrink=lambda k: cel_w7(rules, records[:k]))
 
 
 def cel_w3(n: int = W3_CALLS) -> Case:
@@ -667,6 +846,7 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
     # --quick (the figure is per call either way).
     celpy_calls = 1_000 if quick else W3_CALLS
     ints, strs = w4_ints(W4_ELEMS), w4_strs(W4_ELEMS)
+    rules, records = w7_rules(), w7_records()
     R = Row
     w4r_i, w4r_s, w4p = "W4 read ints", "W4 read strs", "W4 pass ints"
     return [
@@ -720,4 +900,11 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
           for s in ("lupa", "simpleeval", "asteval", "cel-python", "cel (rust)")],
         R("W5 build leaves", "vrelpy", lambda: vrel_w5_leaves()),
         R("W5 build leaves", "python ast", lambda: python_ast_leaves()),
+        R("W7 rules", "vrelpy", lambda: vrel_w7(rules, records)),
+        R("W7 rules", "python exec", lambda: python_w7(rules, records)),
+        R("W7 rules", "lupa", lambda: lupa_w7(rules, records)),
+        R("W7 rules", "simpleeval", lambda: simpleeval_w7(rules, records)),
+        R("W7 rules", "asteval", lambda: asteval_w7(rules, records)),
+        R("W7 rules", "cel-python", lambda: celpy_w7(rules, records)),
+        R("W7 rules", "cel (rust)", lambda: cel_w7(rules, records)),
     ]

@@ -3,10 +3,12 @@ tiny sizes, must give what plain Python computes, and the reference computations
 each other."""
 
 import importlib.util
+import os
 import sys
 from pathlib import Path
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 _BENCH = Path(__file__).resolve().parents[2] / "bench"
 
@@ -22,6 +24,8 @@ def _load(name):
 
 workloads = _load("workloads")
 core_store = _load("core_store")
+
+EXAMPLES = 400 if os.environ.get("VRELPY_HYPOTHESIS_PROFILE") == "ci" else 60
 
 
 def test_w1_program_matches_python():
@@ -47,6 +51,28 @@ def test_w2_expression_matches_python_eval():
     assert workloads.w2_expected(tree, rows) == by_python
     assert len(set(by_python)) == 2, "inputs should give both outcomes"
     assert workloads.vrel_w2(tree, rows).fn() == by_python
+
+
+def _typed(results):
+    """Results with their types, so that True and 1 do not pass for each other."""
+    return [[(type(v), v) for v in row] for row in results]
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), nrules=st.integers(1, 6), nrecords=st.integers(1, 5))
+def test_w7_rules_match_python_exec(seed, nrules, nrecords):
+    rules = workloads.w7_rules(nrules, nfields=3, seed=seed)
+    records = workloads.w7_records(nrecords, nfields=3, seed=seed + 1)
+    assert all(10 <= workloads.count_nodes(rule) <= 25 for rule in rules)
+    code = compile(workloads.w7_python_source(rules), "<t>", "exec")
+    by_python = []
+    for rec in records:
+        ns = dict(rec)
+        exec(code, {}, ns)
+        by_python.append([ns[name] for name in workloads.w7_rule_names(nrules)])
+    assert _typed(workloads.w7_expected(rules, records)) == _typed(by_python)
+    assert _typed(workloads.vrel_w7(rules, records).fn()) == _typed(by_python)
+    workloads.python_w7(rules, records).check()
 
 
 def test_w3_host_calls_sum():
