@@ -2,6 +2,7 @@
 #pragma once
 
 #include <utility>
+#include <vector>
 
 #include "py_helpers.hpp"
 #include "py_ref.hpp"
@@ -41,8 +42,24 @@ struct PyStatement : PyBuiltHead {
 
 // `Vrel`: one machine for the object's whole life. Calls use it concurrently, through its
 // const interface only: the machine synchronises its own store.
-struct PyVrel : PyBuiltHead {
+// The places of the names that a Vrel's mapping methods bound or read, so that feeding and
+// reading the same names over and over skips converting, hashing and searching them: `names`
+// maps each exact str to the index of its place in `places`. It grows only with the machine's
+// own variables, whose places never change.
+struct PlaceCache {
+  PyRef names;  // a dict, made on first use
+  std::vector<vrel::Machine::Place> places;
+};
+
+// What a Vrel holds: its machine, and the place cache of its mapping methods.
+struct VrelState {
+  explicit VrelState(vrel::Machine&& m) noexcept : machine(std::move(m)) {}
   vrel::Machine machine;
+  PlaceCache places;
+};
+
+struct PyVrel : PyBuiltHead {
+  VrelState state;
 };
 
 // The type objects, created once per process by the first import (borrowed; never freed).

@@ -20,7 +20,7 @@ namespace {
 // receiver that is not a built Vrel.
 const vrel::Machine* receiver(PyObject* self) {
   if (!check_instance(self, g_vrel_type, msg::kTargetVrel)) return nullptr;
-  return &reinterpret_cast<PyVrel*>(self)->machine;
+  return &reinterpret_cast<PyVrel*>(self)->state.machine;
 }
 
 PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -30,13 +30,13 @@ PyObject* vrel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // Made first: if it cannot be, no object exists yet. If the object cannot be, the
     // machine is destroyed on the way out.
     vrel::Machine machine;
-    return new_instance<&PyVrel::machine>(type, std::move(machine));
+    return new_instance<&PyVrel::state>(type, std::move(machine));
   });
 }
 
 // Destroying the machine releases every value in it; a Python function among them may run
 // arbitrary code as its last reference goes, but cannot reach this object any more.
-constexpr auto vrel_dealloc = dealloc_instance<&PyVrel::machine>;
+constexpr auto vrel_dealloc = dealloc_instance<&PyVrel::state>;
 
 PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {

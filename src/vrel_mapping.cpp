@@ -30,52 +30,97 @@ bool binding_value(PyObject* obj, vrel::Value& out) {
   return extract_value(obj, out);
 }
 
-// The machine of a method's receiver; null with the mismatch TypeError pending for a
-// receiver that is not a built Vrel.
-const vrel::Machine* receiver(PyObject* self) {
+// The state of a method's receiver; null with the mismatch TypeError pending for a receiver
+// that is not a built Vrel.
+VrelState* receiver(PyObject* self) {
   if (!check_instance(self, g_vrel_type, msg::kTargetVrel)) return nullptr;
-  return &reinterpret_cast<PyVrel*>(self)->machine;
+  return &reinterpret_cast<PyVrel*>(self)->state;
 }
 
-using Bindings = std::vector<std::pair<Identifier, vrel::Value>>;
+using Place = vrel::Machine::Place;
 
-bool add_binding(Bindings& bindings, PyObject* key, PyObject* value) {
+// The remembered place of `key`, or an empty one. Only exact strs are remembered: looking one
+// up in a dict runs no Python code and cannot fail.
+Place cached_place(const PlaceCache& cache, PyObject* key) {
+  if (!cache.names || !PyUnicode_CheckExact(key)) return Place();
+  PyObject* index = PyDict_GetItemWithError(cache.names.get(), key);  // borrowed
+  if (!index) return Place();
+  return cache.places[PyLong_AsSize_t(index)];
+}
+
+// Remembers the place of `key` if it is an exact str. The cache only saves time: when memory
+// runs out it simply stays as it was.
+void remember_place(PlaceCache& cache, PyObject* key, Place place) {
+  if (!PyUnicode_CheckExact(key)) return;
+  if (!cache.names) {
+    cache.names = PyRef::steal(PyDict_New());
+    if (!cache.names) return PyErr_Clear();
+  }
+  PyRef index = PyRef::steal(PyLong_FromSize_t(cache.places.size()));
+  if (!index) return PyErr_Clear();
+  cache.places.push_back(place);
+  if (PyDict_SetItem(cache.names.get(), key, index.get()) < 0) {
+    cache.places.pop_back();
+    PyErr_Clear();
+  }
+}
+
+// Binds `key` (its identifier `id` when it has no remembered place) and remembers its place.
+void bind_key(VrelState& state, PyObject* key, Place place, Identifier&& id, vrel::Value value) {
+  if (place) return state.machine.bind(place, std::move(value));
+  place = state.machine.bind_place(std::move(id), std::move(value));
+  remember_place(state.places, key, place);
+}
+
+// One binding of an update, converted and waiting: the key with its place, or its identifier
+// when it has none yet.
+struct PendingBinding {
+  PyRef key;
+  Place place;
   Identifier id;
-  if (!extract_identifier(key, id)) return false;
+  vrel::Value value;
+};
+using Bindings = std::vector<PendingBinding>;
+
+bool add_binding(Bindings& bindings, const PlaceCache& cache, PyObject* key, PyObject* value) {
+  Place place = cached_place(cache, key);
+  Identifier id;
+  if (!place && !extract_identifier(key, id)) return false;
   vrel::Value converted;
   if (!binding_value(value, converted)) return false;
-  bindings.emplace_back(std::move(id), std::move(converted));
+  bindings.push_back(
+      PendingBinding{PyRef::borrow(key), place, std::move(id), std::move(converted)});
   return true;
 }
 
 // The items of a dict, each held while it converts (a conversion may run Python code that
 // changes the dict; PyDict_Next stays safe, and held items stay alive).
-bool add_dict(Bindings& bindings, PyObject* dict) {
+bool add_dict(Bindings& bindings, const PlaceCache& cache, PyObject* dict) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value)) {
     PyRef k = PyRef::borrow(key);
     PyRef v = PyRef::borrow(value);
-    if (!add_binding(bindings, k.get(), v.get())) return false;
+    if (!add_binding(bindings, cache, k.get(), v.get())) return false;
   }
   return true;
 }
 
 // Anything with keys(): other[key] for every key, as dict.update reads a mapping.
-bool add_mapping(Bindings& bindings, PyObject* mapping) {
+bool add_mapping(Bindings& bindings, const PlaceCache& cache, PyObject* mapping) {
   PyRef keys = PyRef::steal(PyMapping_Keys(mapping));
   if (!keys) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), i));
     PyRef value = PyRef::steal(PyObject_GetItem(mapping, key.get()));
-    if (!value || !add_binding(bindings, key.get(), value.get())) return false;
+    if (!value || !add_binding(bindings, cache, key.get(), value.get())) return false;
   }
   return true;
 }
 
 // An iterable of (ident, value) pairs, with dict.update's messages for bad elements.
-bool add_pairs(Bindings& bindings, PyObject* iterable) {
+bool add_pairs(Bindings& bindings, const PlaceCache& cache, PyObject* iterable) {
   PyRef it = PyRef::steal(PyObject_GetIter(iterable));
   if (!it) return false;
   Py_ssize_t index = 0;
@@ -93,82 +138,86 @@ bool add_pairs(Bindings& bindings, PyObject* iterable) {
       return false;
     }
     PyObject** parts = PySequence_Fast_ITEMS(pair.get());
-    if (!add_binding(bindings, parts[0], parts[1])) return false;
+    if (!add_binding(bindings, cache, parts[0], parts[1])) return false;
     ++index;
   }
   return !PyErr_Occurred();
 }
 
-bool add_other(Bindings& bindings, PyObject* other) {
-  if (PyDict_CheckExact(other)) return add_dict(bindings, other);
+bool add_other(Bindings& bindings, const PlaceCache& cache, PyObject* other) {
+  if (PyDict_CheckExact(other)) return add_dict(bindings, cache, other);
   const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
   if (has_keys < 0) return false;
-  return has_keys ? add_mapping(bindings, other) : add_pairs(bindings, other);
+  return has_keys ? add_mapping(bindings, cache, other) : add_pairs(bindings, cache, other);
 }
 
 }  // namespace
 
 PyObject* vrel_subscript(PyObject* self, PyObject* key) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return nullptr;
-    Identifier id;
-    if (!extract_identifier(key, id)) return nullptr;
+    VrelState* state = receiver(self);
+    if (!state) return nullptr;
+    Place place = cached_place(state->places, key);
+    if (!place) {
+      Identifier id;
+      if (!extract_identifier(key, id)) return nullptr;
+      place = state->machine.place(id);
+      if (!place) {
+        // Raised as an instance, so that a tuple key would not become KeyError's arguments.
+        PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+        if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+        return nullptr;
+      }
+      remember_place(state->places, key, place);
+    }
     vrel::Value scratch;
     SharedValue held;
-    const vrel::Value* value = machine->find(id, scratch, held);
-    if (!value) {
-      // Raised as an instance, so that a tuple key would not become KeyError's arguments.
-      PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
-      if (error) PyErr_SetObject(PyExc_KeyError, error.get());
-      return nullptr;
-    }
-    return value_to_python(*value).release();
+    return value_to_python(state->machine.read(place, scratch, held)).release();
   });
 }
 
 int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   return guard_entry<int>(-1, [&]() -> int {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return -1;
+    VrelState* state = receiver(self);
+    if (!state) return -1;
     if (!value) {
       PyErr_SetString(PyExc_TypeError, msg::kNoItemDeletion);
       return -1;
     }
+    Place place = cached_place(state->places, key);
     Identifier id;
-    if (!extract_identifier(key, id)) return -1;
+    if (!place && !extract_identifier(key, id)) return -1;
     vrel::Value converted;
     if (!binding_value(value, converted)) return -1;
-    machine->bind(std::move(id), std::move(converted));
+    bind_key(*state, key, place, std::move(id), std::move(converted));
     return 0;
   });
 }
 
 Py_ssize_t vrel_length(PyObject* self) {
   return guard_entry<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return -1;
-    return static_cast<Py_ssize_t>(machine->size());
+    const VrelState* state = receiver(self);
+    if (!state) return -1;
+    return static_cast<Py_ssize_t>(state->machine.size());
   });
 }
 
 int vrel_contains(PyObject* self, PyObject* key) {
   return guard_entry<int>(-1, [&]() -> int {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return -1;
+    const VrelState* state = receiver(self);
+    if (!state) return -1;
+    if (cached_place(state->places, key)) return 1;
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
-    vrel::Value scratch;
-    SharedValue held;
-    return machine->find(id, scratch, held) ? 1 : 0;
+    return state->machine.place(id) ? 1 : 0;
   });
 }
 
 PyObject* vrel_keys(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return nullptr;
-    const std::vector<Identifier> ids = machine->identifiers();
+    const VrelState* state = receiver(self);
+    if (!state) return nullptr;
+    const std::vector<Identifier> ids = state->machine.identifiers();
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -190,8 +239,8 @@ int vrel_bool(PyObject*) noexcept { return 1; }
 
 PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
-    const vrel::Machine* machine = receiver(self);
-    if (!machine) return nullptr;
+    VrelState* state = receiver(self);
+    if (!state) return nullptr;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 1) {
       PyErr_Format(PyExc_TypeError, msg::kUpdateArgumentsFormat, nargs);
@@ -202,9 +251,11 @@ PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
     bindings.reserve((other && PyDict_CheckExact(other) ? PyDict_GET_SIZE(other) : 0) +
                      (kwargs ? PyDict_GET_SIZE(kwargs) : 0));
-    if (other && !add_other(bindings, other)) return nullptr;
-    if (kwargs && !add_dict(bindings, kwargs)) return nullptr;
-    for (auto& [id, value] : bindings) machine->bind(std::move(id), std::move(value));
+    if (other && !add_other(bindings, state->places, other)) return nullptr;
+    if (kwargs && !add_dict(bindings, state->places, kwargs)) return nullptr;
+    for (PendingBinding& b : bindings) {
+      bind_key(*state, b.key.get(), b.place, std::move(b.id), std::move(b.value));
+    }
     Py_RETURN_NONE;
   });
 }

@@ -35,6 +35,23 @@ void Machine::bind(Identifier id, Value value) const {
   SharedValue previous = store_->insert(std::move(id), Operand::of(std::move(value)));
 }
 
+Machine::Place Machine::place(const Identifier& id) const { return Place(store_->find_cell(id)); }
+
+Machine::Place Machine::bind_place(Identifier id, Value value) const {
+  VariableCell* cell = nullptr;
+  SharedValue previous =
+      store_->insert(std::move(id), Operand::of(std::move(value)), nullptr, &cell);
+  return Place(cell);
+}
+
+void Machine::bind(Place place, Value value) const {
+  SharedValue previous = VariableStore::assign(*place.cell_, Operand::of(std::move(value)));
+}
+
+const Value& Machine::read(Place place, Value& scratch, SharedValue& held) const {
+  return VariableStore::view(place.cell_->read(), scratch, held);
+}
+
 std::size_t Machine::size() const { return store_->size(); }
 
 std::vector<Identifier> Machine::identifiers() const {

@@ -38,14 +38,6 @@ void futex_wake(std::atomic<std::uint32_t>& word, int count, std::uint32_t queue
             queue);
 }
 
-inline void cpu_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__) || defined(__arm__)
-  __asm__ __volatile__("yield");
-#endif
-}
-
 // The spin that precedes sleeping: steps 1 to 3 pause 2, 4 and 8 times (the holder is
 // probably mid-probe on another core), steps 4 to 10 yield the processor (the holder may
 // need ours). Ten steps cost far less than a futex sleep and wake-up; beyond them the

@@ -6,6 +6,15 @@
 
 namespace vrel {
 
+// Tells the processor that this thread is spinning, waiting for another.
+inline void cpu_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
 // A reader-writer lock in one 32-bit word; it never allocates and a default-constructed
 // lock (constexpr, so usable in static storage) is unlocked.
 //

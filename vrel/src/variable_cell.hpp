@@ -5,37 +5,37 @@
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "operand.hpp"
-#include "rw_lock.hpp"
 #include "vrel/value.hpp"
 
 namespace vrel {
 
 // Bindings are never removed, so each variable gets one cell when it is first bound and
-// keeps it until the store dies: a node that remembers the cell (detail::CellMemo) reaches it
-// again without hashing or probing.
+// keeps it until the store dies: a node or a host that remembers the cell (detail::CellMemo,
+// Machine::Place) reaches it again without hashing or probing. The store's shard locks guard
+// only its tables; a cell guards its own contents, so that binding a variable whose cell is
+// known takes one atomic operation and no table lock.
 //
 // A number or boolean is held inline, with no shared value behind it: binding one allocates
 // nothing, and reading one takes no lock and no reference count. Any other value is held by
 // reference in `other_`.
 //
-// Writers hold the exclusive lock of the cell's shard, so there is one at a time. The inline
-// part is a seqlock: the version is odd while a writer changes it, and a reader trusts what
-// it read only if the version was even and unchanged around its reads (else it reads again
-// under the shared lock). `other_` is read and written only under the shard's lock.
+// The version is a seqlock and a lock at once. Whoever changes the cell, or takes a reference
+// to `other_`, first makes the version odd with a compare-and-swap (waiting while it is odd)
+// and makes it even again when done; nothing that can block or run other code happens in
+// between (the value replaced goes back to the caller, who drops it later). A reader of a
+// number or boolean takes no lock: it trusts what it read only if the version was even and
+// unchanged around its reads.
 class VariableCell {
  public:
   VariableCell() noexcept = default;
   VariableCell(const VariableCell&) = delete;
   VariableCell& operator=(const VariableCell&) = delete;
 
-  // Called once, before the cell is published under the exclusive lock.
-  void attach(RawRwLock& shard_lock) noexcept { lock_ = &shard_lock; }
-  RawRwLock& lock() const noexcept { return *lock_; }
-
-  // The value as an operand: a number or boolean copied out (without the lock unless a writer
-  // is busy), any other value with a new reference taken under the shared lock.
+  // The value as an operand: a number or boolean copied out (without locking unless a writer
+  // is busy), any other value with a new reference.
   Operand read() const {
     const std::uint32_t before = version_.load(std::memory_order_acquire);
     const Held held = held_.load(std::memory_order_relaxed);
@@ -45,35 +45,12 @@ class VariableCell {
         held != Held::Other) [[likely]] {
       return plain(held, bits);
     }
-    return read_taking_lock();
+    return read_locked();
   }
 
-  // The value as an operand; the caller holds the shard's lock, shared or exclusive.
-  Operand read_under_lock() const {
-    const Held held = held_.load(std::memory_order_relaxed);
-    if (held == Held::Other) return Operand(other_);
-    return plain(held, bits_.load(std::memory_order_relaxed));
-  }
-
-  // Appends the value's debug form; the caller holds the shard's lock, shared or exclusive.
-  void debug_under_lock(std::string& out) const {
-    const std::uint64_t bits = bits_.load(std::memory_order_relaxed);
-    switch (held_.load(std::memory_order_relaxed)) {
-      case Held::Int:
-        return Value::integer(static_cast<std::int64_t>(bits)).debug(out);
-      case Held::Float:
-        return Value::floating(std::bit_cast<double>(bits)).debug(out);
-      case Held::Boolean:
-        return Value::boolean(bits != 0).debug(out);
-      case Held::Other:
-        return other_->debug(out);
-    }
-  }
-
-  // Stores `value`; the caller holds the shard's lock exclusively. Returns the reference held
-  // before, if any, for the caller to drop once the lock is given back (destroying a value
-  // may run any code).
-  [[nodiscard]] SharedValue assign_under_lock(Operand&& value) {
+  // Stores `value`. Returns the reference held before, if any, for the caller to drop once
+  // nothing is locked any more (destroying a value may run any code).
+  [[nodiscard]] SharedValue assign(Operand&& value) {
     Held held = Held::Other;
     std::uint64_t bits = 0;
     Number n = Number::from_int(0);
@@ -89,15 +66,33 @@ class VariableCell {
     } else {
       kept = std::move(value).share();
     }
-    const std::uint32_t version = version_.load(std::memory_order_relaxed);
-    version_.store(version + 1, std::memory_order_relaxed);
+    const std::uint32_t version = lock();
     // Orders the odd version before the new contents, for readers that see any of them.
     std::atomic_thread_fence(std::memory_order_release);
     held_.store(held, std::memory_order_relaxed);
     bits_.store(bits, std::memory_order_relaxed);
     std::swap(other_, kept);
-    version_.store(version + 2, std::memory_order_release);
+    unlock(version);
     return kept;
+  }
+
+  // Appends the value's debug form.
+  void debug(std::string& out) const {
+    const std::uint32_t version = lock();
+    const Held held = held_.load(std::memory_order_relaxed);
+    const std::uint64_t bits = bits_.load(std::memory_order_relaxed);
+    SharedValue other = other_;
+    unlock(version);
+    switch (held) {
+      case Held::Int:
+        return Value::integer(static_cast<std::int64_t>(bits)).debug(out);
+      case Held::Float:
+        return Value::floating(std::bit_cast<double>(bits)).debug(out);
+      case Held::Boolean:
+        return Value::boolean(bits != 0).debug(out);
+      case Held::Other:
+        return other->debug(out);
+    }
   }
 
  private:
@@ -116,16 +111,38 @@ class VariableCell {
     return Operand::boolean(bits != 0);
   }
 
-  [[gnu::noinline]] Operand read_taking_lock() const {
-    SharedLockGuard guard(*lock_);
-    return read_under_lock();
+  // Makes the version odd, waiting while another thread holds it so; returns the even
+  // version it started from.
+  std::uint32_t lock() const noexcept {
+    std::uint32_t version = version_.load(std::memory_order_relaxed);
+    if ((version & 1) == 0 &&
+        version_.compare_exchange_weak(version, version + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) [[likely]] {
+      return version;
+    }
+    return lock_contended();
+  }
+  [[gnu::cold, gnu::noinline]] std::uint32_t lock_contended() const noexcept;
+
+  // The next even version: readers that saw the old one read again.
+  void unlock(std::uint32_t version) const noexcept {
+    version_.store(version + 2, std::memory_order_release);
   }
 
-  std::atomic<std::uint32_t> version_{0};
+  [[gnu::noinline]] Operand read_locked() const {
+    const std::uint32_t version = lock();
+    const Held held = held_.load(std::memory_order_relaxed);
+    const std::uint64_t bits = bits_.load(std::memory_order_relaxed);
+    SharedValue other = held == Held::Other ? other_ : SharedValue();
+    unlock(version);
+    if (held == Held::Other) return Operand(std::move(other));
+    return plain(held, bits);
+  }
+
+  mutable std::atomic<std::uint32_t> version_{0};
   std::atomic<Held> held_{Held::Int};
   std::atomic<std::uint64_t> bits_{0};
   SharedValue other_;
-  RawRwLock* lock_ = nullptr;
 };
 
 }  // namespace vrel

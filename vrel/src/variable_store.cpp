@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "messages.hpp"
 #include "siphash.hpp"
@@ -72,6 +73,26 @@ std::uint64_t hash_identifier(const HashKeys& keys, const Identifier& id) noexce
   }
   const std::string& text = id.as_s();
   return SipHasher13::framed(keys.k0, keys.k1, 1, text.data(), text.size(), 0xFF);
+}
+
+// ---- cells ------------------------------------------------------------------------------
+
+// A cell is held only for a few loads and stores, so a waiter spins; if the holder was
+// preempted, yielding lets it finish.
+std::uint32_t VariableCell::lock_contended() const noexcept {
+  for (unsigned spins = 0;; ++spins) {
+    std::uint32_t version = version_.load(std::memory_order_relaxed);
+    if ((version & 1) == 0 &&
+        version_.compare_exchange_weak(version, version + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed)) {
+      return version;
+    }
+    if (spins < 64) {
+      cpu_pause();
+    } else {
+      std::this_thread::yield();
+    }
+  }
 }
 
 // ---- shards ------------------------------------------------------------------------------
@@ -220,7 +241,7 @@ std::optional<Operand> VariableStore::lookup_operand(const Identifier& id) const
   const std::uint64_t hash = hash_identifier(keys_, id);
   Shard& shard = shards_[shard_index(hash)];
   SharedLockGuard guard(shard.lock);
-  if (const Slot* s = shard.table.find(hash, id)) return s->cell->read_under_lock();
+  if (const Slot* s = shard.table.find(hash, id)) return s->cell->read();
   return std::nullopt;
 }
 
@@ -229,21 +250,25 @@ SharedValue VariableStore::lookup(const Identifier& id) const {
   return value ? std::move(*value).share() : SharedValue();
 }
 
+const Value& VariableStore::view(Operand&& value, Value& scratch, SharedValue& held) {
+  Number n = Number::from_int(0);
+  bool b = false;
+  if (value.get_number(n)) {
+    scratch = Value::number(n);
+    return scratch;
+  }
+  if (value.get_boolean(b)) {
+    scratch = Value::boolean(b);
+    return scratch;
+  }
+  held = std::move(value).share();
+  return *held;
+}
+
 const Value* VariableStore::lookup(const Identifier& id, Value& scratch, SharedValue& held) const {
   std::optional<Operand> value = lookup_operand(id);
   if (!value) return nullptr;
-  Number n = Number::from_int(0);
-  bool b = false;
-  if (value->get_number(n)) {
-    scratch = Value::number(n);
-    return &scratch;
-  }
-  if (value->get_boolean(b)) {
-    scratch = Value::boolean(b);
-    return &scratch;
-  }
-  held = std::move(*value).share();
-  return &*held;
+  return &view(std::move(*value), scratch, held);
 }
 
 SharedValue VariableStore::get(const Identifier& id, const detail::CellMemo* memo) const {
@@ -253,12 +278,12 @@ SharedValue VariableStore::get(const Identifier& id, const detail::CellMemo* mem
 }
 
 template <class Id>
-SharedValue VariableStore::insert_impl(Id&& id, Operand&& value,
-                                       const detail::CellMemo* memo) const {
+SharedValue VariableStore::insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo,
+                                       VariableCell** cell_out) const {
   if (memo) {
     if (VariableCell* cell = detail::recall_cell(*memo, serial_)) {
-      ExclusiveLockGuard guard(cell->lock());
-      return cell->assign_under_lock(std::move(value));
+      if (cell_out) *cell_out = cell;
+      return assign(*cell, std::move(value));
     }
   }
   const std::uint64_t hash = hash_identifier(keys_, id);
@@ -270,28 +295,28 @@ SharedValue VariableStore::insert_impl(Id&& id, Operand&& value,
     if (const Slot* s = shard.table.find(hash, id)) {
       // The stored key stays; an owned `id` is destroyed by the caller's frame.
       cell = s->cell;
-      previous = cell->assign_under_lock(std::move(value));
+      previous = cell->assign(std::move(value));
     } else {
       shard.table.reserve_one();
       cell = &shard.cells.take();
-      cell->attach(shard.lock);
-      previous = cell->assign_under_lock(std::move(value));
+      previous = cell->assign(std::move(value));
       shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), cell);
       ++shard.table.len;
     }
   }
   if (memo) detail::note_cell_miss(*memo, serial_, cell);
+  if (cell_out) *cell_out = cell;
   return previous;
 }
 
-SharedValue VariableStore::insert(Identifier&& id, Operand value,
-                                  const detail::CellMemo* memo) const {
-  return insert_impl(std::move(id), std::move(value), memo);
+SharedValue VariableStore::insert(Identifier&& id, Operand value, const detail::CellMemo* memo,
+                                  VariableCell** cell_out) const {
+  return insert_impl(std::move(id), std::move(value), memo, cell_out);
 }
 
 SharedValue VariableStore::insert(const Identifier& id, Operand value,
                                   const detail::CellMemo* memo) const {
-  return insert_impl(id, std::move(value), memo);
+  return insert_impl(id, std::move(value), memo, nullptr);
 }
 
 std::size_t VariableStore::size() const {
@@ -332,7 +357,7 @@ void VariableStore::debug_entries(std::string& out) const {
       first = false;
       s.key.debug(out);
       out += text::kDebugEntrySeparator;
-      s.cell->debug_under_lock(out);
+      s.cell->debug(out);
     }
   }
 }

@@ -105,11 +105,27 @@ class VariableStore {
   // (empty if none, or if it held a number or boolean); the caller drops it after the lock
   // is gone, so that destroying an old value never runs under a store lock. With a memo,
   // the cell is taken from it when it was remembered for this store.
+  // With `cell_out`, the variable's cell is put there.
   [[nodiscard]] SharedValue insert(Identifier&& id, Operand value,
-                                   const detail::CellMemo* memo = nullptr) const;
+                                   const detail::CellMemo* memo = nullptr,
+                                   VariableCell** cell_out = nullptr) const;
   // The same, copying `id` into the table only when it is not bound yet.
   [[nodiscard]] SharedValue insert(const Identifier& id, Operand value,
                                    const detail::CellMemo* memo = nullptr) const;
+
+  // Stores `value` in a cell of this store, as insert does.
+  [[nodiscard]] static SharedValue assign(VariableCell& cell, Operand value) {
+    return cell.assign(std::move(value));
+  }
+
+  // The cell of `id`, or null when `id` is unbound.
+  VariableCell* find_cell(const Identifier& id) const {
+    return const_cast<VariableCell*>(find_cell(id, nullptr));
+  }
+
+  // An operand as a value: a number or boolean placed in `scratch`, any other value kept
+  // alive by the reference put in `held`.
+  static const Value& view(Operand&& value, Value& scratch, SharedValue& held);
 
   // The number of entries, each shard locked shared while it is counted.
   std::size_t size() const;
@@ -136,7 +152,8 @@ class VariableStore {
  private:
   struct Shard;
   template <class Id>
-  SharedValue insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo) const;
+  SharedValue insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo,
+                          VariableCell** cell_out) const;
   // The value of `id` read under its shard's lock, or nothing when `id` is unbound.
   std::optional<Operand> lookup_operand(const Identifier& id) const;
   // The cell of `id` (remembered in `memo` when given), or null when `id` is unbound.

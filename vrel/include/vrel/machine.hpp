@@ -13,6 +13,7 @@
 namespace vrel {
 
 class VariableStore;
+class VariableCell;
 class LimitsCell;
 
 // Holds the variables of a program and the limits of its runs. Every operation takes shared
@@ -43,6 +44,30 @@ class Machine {
   // The same for a value not shared yet: a number or boolean is stored as it is, without
   // being placed behind a shared handle.
   void bind(Identifier id, Value value) const;
+
+  // Where a variable lives in this machine, for hosts that read and bind the same names over
+  // and over: going through it skips hashing the name and searching the store. Bindings are
+  // never removed, so a place stays valid for the machine's whole life; it means nothing to
+  // any other machine. A default-constructed place is empty.
+  class Place {
+   public:
+    Place() noexcept = default;
+    explicit operator bool() const noexcept { return cell_ != nullptr; }
+
+   private:
+    friend class Machine;
+    explicit Place(VariableCell* cell) noexcept : cell_(cell) {}
+    VariableCell* cell_ = nullptr;
+  };
+
+  // The place of `id`; empty when `id` is unbound.
+  Place place(const Identifier& id) const;
+  // Binds `id` as bind does, and returns its place.
+  Place bind_place(Identifier id, Value value) const;
+  // Binds the variable at `place` (a place of this machine) as bind does.
+  void bind(Place place, Value value) const;
+  // The value at `place` (a place of this machine), as find gives it.
+  const Value& read(Place place, Value& scratch, SharedValue& held) const;
 
   // How many variables are bound. Shards are counted one after the other, so while other
   // threads bind, the result is a count each shard had at some moment of the call.
