@@ -338,7 +338,7 @@ def vrel_w2(tree: tuple, rows: list[tuple[int, ...]]) -> Case:
     def run() -> list[bool]:
         out = []
         for row in rows:
-            machine.update(dict(zip(names, row)))
+            machine.update(zip(names, row))
             machine.run(let_r)
             out.append(machine["r"])
         return out

@@ -1,6 +1,8 @@
 // Instance layouts and type objects of the module's three classes.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -45,10 +47,25 @@ struct PyStatement : PyBuiltHead {
 // The places of the names that a Vrel's mapping methods bound or read, so that feeding and
 // reading the same names over and over skips converting, hashing and searching them: `names`
 // maps each exact str to the index of its place in `places`. It grows only with the machine's
-// own variables, whose places never change.
+// own variables, whose places never change. In front of it, `recent` remembers the places
+// of recently used str objects by address (each entry holds its str, so an address is never
+// reused while remembered): a host that feeds records with the same key objects each time
+// finds them there without even a dict lookup.
 struct PlaceCache {
+  struct Recent {
+    PyRef key;
+    vrel::Machine::Place place;
+  };
+  static constexpr std::size_t kRecent = 64;  // a power of two
+
   PyRef names;  // a dict, made on first use
   std::vector<vrel::Machine::Place> places;
+  std::array<Recent, kRecent> recent{};
+
+  static std::size_t recent_index(PyObject* key) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(key);
+    return (address >> 4 ^ address >> 10) & (kRecent - 1);
+  }
 };
 
 // What a Vrel holds: its machine, and the place cache of its mapping methods.

@@ -2,6 +2,7 @@
 // length, listing, and the refusal to pickle.
 #include "vrel_mapping.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -41,11 +42,16 @@ using Place = vrel::Machine::Place;
 
 // The remembered place of `key`, or an empty one. Only exact strs are remembered: looking one
 // up in a dict runs no Python code and cannot fail.
-Place cached_place(const PlaceCache& cache, PyObject* key) {
+Place cached_place(PlaceCache& cache, PyObject* key) {
+  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
+  if (recent.key.get() == key) return recent.place;
   if (!cache.names || !PyUnicode_CheckExact(key)) return Place();
   PyObject* index = PyDict_GetItemWithError(cache.names.get(), key);  // borrowed
   if (!index) return Place();
-  return cache.places[PyLong_AsSize_t(index)];
+  const Place place = cache.places[PyLong_AsSize_t(index)];
+  recent.key = PyRef::borrow(key);
+  recent.place = place;
+  return place;
 }
 
 // Remembers the place of `key` if it is an exact str. The cache only saves time: when memory
@@ -61,8 +67,11 @@ void remember_place(PlaceCache& cache, PyObject* key, Place place) {
   cache.places.push_back(place);
   if (PyDict_SetItem(cache.names.get(), key, index.get()) < 0) {
     cache.places.pop_back();
-    PyErr_Clear();
+    return PyErr_Clear();
   }
+  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
+  recent.key = PyRef::borrow(key);
+  recent.place = place;
 }
 
 // Binds `key` (its identifier `id` when it has no remembered place) and remembers its place.
@@ -82,7 +91,7 @@ struct PendingBinding {
 };
 using Bindings = std::vector<PendingBinding>;
 
-bool add_binding(Bindings& bindings, const PlaceCache& cache, PyObject* key, PyObject* value) {
+bool add_binding(Bindings& bindings, PlaceCache& cache, PyObject* key, PyObject* value) {
   Place place = cached_place(cache, key);
   Identifier id;
   if (!place && !extract_identifier(key, id)) return false;
@@ -95,7 +104,7 @@ bool add_binding(Bindings& bindings, const PlaceCache& cache, PyObject* key, PyO
 
 // The items of a dict, each held while it converts (a conversion may run Python code that
 // changes the dict; PyDict_Next stays safe, and held items stay alive).
-bool add_dict(Bindings& bindings, const PlaceCache& cache, PyObject* dict) {
+bool add_dict(Bindings& bindings, PlaceCache& cache, PyObject* dict) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
@@ -108,7 +117,7 @@ bool add_dict(Bindings& bindings, const PlaceCache& cache, PyObject* dict) {
 }
 
 // Anything with keys(): other[key] for every key, as dict.update reads a mapping.
-bool add_mapping(Bindings& bindings, const PlaceCache& cache, PyObject* mapping) {
+bool add_mapping(Bindings& bindings, PlaceCache& cache, PyObject* mapping) {
   PyRef keys = PyRef::steal(PyMapping_Keys(mapping));
   if (!keys) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
@@ -120,11 +129,20 @@ bool add_mapping(Bindings& bindings, const PlaceCache& cache, PyObject* mapping)
 }
 
 // An iterable of (ident, value) pairs, with dict.update's messages for bad elements.
-bool add_pairs(Bindings& bindings, const PlaceCache& cache, PyObject* iterable) {
+bool add_pairs(Bindings& bindings, PlaceCache& cache, PyObject* iterable) {
   PyRef it = PyRef::steal(PyObject_GetIter(iterable));
   if (!it) return false;
   Py_ssize_t index = 0;
   while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+    // Pairs are usually 2-tuples (zip and dict.items make them): read in place.
+    if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+      if (!add_binding(bindings, cache, PyTuple_GET_ITEM(item.get(), 0),
+                       PyTuple_GET_ITEM(item.get(), 1))) {
+        return false;
+      }
+      ++index;
+      continue;
+    }
     PyRef pair = PyRef::steal(PySequence_Fast(item.get(), ""));
     if (!pair) {
       if (PyErr_ExceptionMatches(PyExc_TypeError)) {
@@ -144,7 +162,7 @@ bool add_pairs(Bindings& bindings, const PlaceCache& cache, PyObject* iterable) 
   return !PyErr_Occurred();
 }
 
-bool add_other(Bindings& bindings, const PlaceCache& cache, PyObject* other) {
+bool add_other(Bindings& bindings, PlaceCache& cache, PyObject* other) {
   if (PyDict_CheckExact(other)) return add_dict(bindings, cache, other);
   const int has_keys = PyObject_HasAttrStringWithError(other, "keys");
   if (has_keys < 0) return false;
@@ -204,7 +222,7 @@ Py_ssize_t vrel_length(PyObject* self) {
 
 int vrel_contains(PyObject* self, PyObject* key) {
   return guard_entry<int>(-1, [&]() -> int {
-    const VrelState* state = receiver(self);
+    VrelState* state = receiver(self);
     if (!state) return -1;
     if (cached_place(state->places, key)) return 1;
     Identifier id;
@@ -249,8 +267,13 @@ PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Everything converts before anything is bound: a bad value binds nothing.
     Bindings bindings;
     PyObject* other = nargs == 1 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-    bindings.reserve((other && PyDict_CheckExact(other) ? PyDict_GET_SIZE(other) : 0) +
-                     (kwargs ? PyDict_GET_SIZE(kwargs) : 0));
+    // A few slots up front whatever the source: an iterable of pairs has no length, and
+    // growing one slot at a time would move every pending binding again and again.
+    constexpr std::size_t kFewBindings = 16;
+    bindings.reserve(std::max<std::size_t>(
+        kFewBindings,
+        static_cast<std::size_t>((other && PyDict_CheckExact(other) ? PyDict_GET_SIZE(other) : 0) +
+                                 (kwargs ? PyDict_GET_SIZE(kwargs) : 0))));
     if (other && !add_other(bindings, state->places, other)) return nullptr;
     if (kwargs && !add_dict(bindings, state->places, kwargs)) return nullptr;
     for (PendingBinding& b : bindings) {

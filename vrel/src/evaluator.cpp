@@ -11,7 +11,9 @@
 
 #include <type_traits>
 
+#include "compact_expr.hpp"
 #include "messages.hpp"
+#include "node_results.hpp"
 #include "operand.hpp"
 #include "operators.hpp"
 #include "run_budget.hpp"
@@ -30,58 +32,6 @@ using Ref = std::conditional_t<Consume, T&, const T&>;
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
-// Operations on plain ints and booleans are done inline in eval(); the helpers below take
-// every other case. Each operator takes its fast path only where the general rule would give the
-// same result; anything else (strings, type errors) goes through the general rule, so messages and
-// the order of checks are the same either way.
-[[gnu::noinline]] Operand binary_result(BinaryOperator op, const Operand& l, const Operand& r) {
-  Number a = Number::from_int(0), b = Number::from_int(0);
-  if (l.get_number(a) && r.get_number(b)) return Operand::number(number_operation(op, a, b));
-  Value ls, rs;
-  return SharedValue::make(binary_operation(op, l.view(ls), r.view(rs)));
-}
-
-[[gnu::noinline]] Operand literal_result(Expr::Literal& literal) {
-  return Operand::of(std::move(literal.value));
-}
-
-// A borrowed literal is copied: a text or vector copy is memory the run creates.
-[[gnu::noinline]] Operand literal_result(const Expr::Literal& literal) {
-  if (literal.value.kind() == ValueKind::String) charge_text(literal.value.as_string().size());
-  if (literal.value.kind() == ValueKind::Vector) charge_vector(literal.value.as_vector().size());
-  return Operand::of(Value(literal.value));
-}
-
-[[gnu::noinline]] Operand equals_result(const Operand& l, const Operand& r) {
-  Number a = Number::from_int(0), b = Number::from_int(0);
-  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(numbers_equal(a, b));
-  bool x = false, y = false;
-  if (l.get_boolean(x) && r.get_boolean(y)) return Operand::boolean(x == y);
-  Value ls, rs;
-  return Operand::boolean(Value::eq(l.view(ls), r.view(rs)));
-}
-
-[[gnu::noinline]] Operand greater_result(const Operand& l, const Operand& r) {
-  Number a = Number::from_int(0), b = Number::from_int(0);
-  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(compare_numbers(a, b) > 0);
-  Value ls, rs;
-  return Operand::boolean(greater_than(l.view(ls), r.view(rs)));
-}
-
-[[gnu::noinline]] Operand less_result(const Operand& l, const Operand& r) {
-  Number a = Number::from_int(0), b = Number::from_int(0);
-  if (l.get_number(a) && r.get_number(b)) return Operand::boolean(compare_numbers(a, b) < 0);
-  Value ls, rs;
-  return Operand::boolean(less_than(l.view(ls), r.view(rs)));
-}
-
-[[gnu::noinline]] Operand not_result(const Operand& v) {
-  bool b = false;
-  if (v.get_boolean(b)) return Operand::boolean(!b);
-  Value scratch;
-  return Operand::boolean(logical_not(v.view(scratch)));
-}
-
 template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
   charge_vector(v.items.size());
@@ -91,20 +41,8 @@ template <bool Consume>
   return SharedValue::make(Value::vector(std::move(items)));
 }
 
-// The argument is evaluated before the callee is looked up, so its effects happen even when
-// the lookup fails. No store lock is held while the function runs; `callee` keeps the
-// function object alive even if its variable is rebound meanwhile.
-[[gnu::noinline]] Operand call_function(const Machine& m, const Expr::Call& call,
-                                        Operand argument) {
-  SharedValue callee = store_of(m).get(call.function, &call.memo);
-  if (callee->kind() != ValueKind::Function) {
-    raise_fatal(text::kCalleeNotFunction);
-  }
-  Operand result = Operand::of(callee->as_function().run(std::move(argument).share()));
-  check_after_host_call();
-  return result;
-}
-
+// Operations on plain ints and booleans are done inline; node_results.hpp takes every other
+// case.
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e) {
   check_stack();
@@ -218,6 +156,13 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   switch (statement.kind()) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
+      if constexpr (!Consume) {
+        const detail::CompactExpr* compact = detail::compact_form(s.compact, s.expr);
+        if (compact && compact->fits_stack()) {
+          bind(m, s.id, compact->run(m), &s.memo);
+          break;
+        }
+      }
       bind(m, s.id, eval<Consume>(m, s.expr), &s.memo);
       break;
     }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vrel/detail/cell_memo.hpp"
+#include "vrel/detail/compact_slot.hpp"
 #include "vrel/detail/variant_kind.hpp"
 #include "vrel/value.hpp"
 
@@ -149,7 +150,8 @@ class Statement {
   struct Let {
     Identifier id;
     Expr expr;
-    detail::CellMemo memo{};  // where `id` lives in the machine last bound
+    detail::CellMemo memo{};        // where `id` lives in the machine last bound
+    detail::CompactSlot compact{};  // the compact form of `expr`, once it has run again
   };
   struct If {
     Expr condition;
