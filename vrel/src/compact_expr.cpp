@@ -1,7 +1,9 @@
 // The compact form of an expression: making it, keeping it in a let, and running it.
 #include "compact_expr.hpp"
 
+#include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <utility>
 
 #include "node_results.hpp"
@@ -13,9 +15,16 @@
 namespace vrel::detail {
 namespace {
 
-const Expr* through_links(const Expr* e) noexcept {
-  while (e->kind() == Expr::Kind::Shared) e = std::get_if<Expr::Shared>(&e->node)->target.get();
-  return e;
+// The node a chain of links leads to. False when the chain passes a shared subtree seen
+// before: the tree holds that subtree more than once, and listing it again would make the
+// compact form larger than the tree (a tree that doubles one subtree level after level is
+// small, but lists 2^depth nodes).
+bool through_links(const Expr*& e, std::unordered_set<const Expr*>& seen) {
+  while (e->kind() == Expr::Kind::Shared) {
+    if (!seen.insert(e).second) return false;
+    e = std::get_if<Expr::Shared>(&e->node)->target.get();
+  }
+  return true;
 }
 
 // The children of a node in evaluation order; false for a node the compact form leaves to
@@ -124,7 +133,10 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
   };
   std::vector<Frame> path;
   path.reserve(kMaxDepth);
-  path.push_back({through_links(&root), 0});
+  std::unordered_set<const Expr*> seen;
+  const Expr* top = &root;
+  if (!through_links(top, seen)) return nullptr;
+  path.push_back({top, 0});
   std::uint32_t entered = 1;  // nodes entered since the last instruction
   while (!path.empty()) {
     const Expr& e = *path.back().node;
@@ -132,8 +144,8 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
     unsigned count = 0;
     if (!children_of(e, children, count)) return nullptr;
     if (path.back().next < count) {
-      const Expr* child = through_links(children[path.back().next++]);
-      if (path.size() >= kMaxDepth) return nullptr;
+      const Expr* child = children[path.back().next++];
+      if (path.size() >= kMaxDepth || !through_links(child, seen)) return nullptr;
       path.push_back({child, 0});
       out->depth_ = std::max<std::uint32_t>(out->depth_, static_cast<std::uint32_t>(path.size()));
       ++entered;

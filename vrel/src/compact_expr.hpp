@@ -21,8 +21,10 @@ namespace vrel::detail {
 // each step of the run's budget counted at the same point (an instruction carries the number
 // of nodes the walk would have entered since the previous one), so limits, interruptions and
 // fatal errors strike where they would. Trees it cannot match so simply have no compact form:
-// vector expressions (the walk charges a vector's memory before evaluating its items) and
-// trees deeper than kMaxDepth.
+// vector expressions (the walk charges a vector's memory before evaluating its items), trees
+// deeper than kMaxDepth, and trees that hold one shared subtree more than once (their compact
+// form could be far larger than the tree). Every node takes one 16-byte instruction, so the
+// compact form is smaller than its tree.
 class CompactExpr {
  public:
   static constexpr std::uint32_t kMaxDepth = 64;
