@@ -117,10 +117,17 @@ bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_n
                            [](PyRef item) { return tree_from<Tree>(item.get()); });
 }
 
-// References to the `Statement` objects of a statement sequence parameter.
-inline bool collect_statements(PyObject* seq, std::vector<PyRef>& out) {
-  return collect_instances(seq, g_statement_type, msg::kTargetStatement, out,
-                           [](PyRef item) { return item; });
-}
+// The statements of a statement sequence parameter, every item checked, and references to
+// them that keep them alive while they run (a Python function called by the run may change
+// the sequence meanwhile). Each item has a reference of its own, not one snapshot object: a
+// thread ended during shutdown unwinds through the run without a thread state, where no
+// object may be freed, and an item of a sequence its owner still holds never is.
+struct StatementList {
+  std::vector<PyRef> holders;
+  std::vector<const vrel::Statement*> program;
+};
+
+// Fills `out`; false with the error pending (as collect_instances raises it).
+bool collect_statements(PyObject* seq, StatementList& out);
 
 }  // namespace vrelpy
