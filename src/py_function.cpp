@@ -108,8 +108,14 @@ PyRef PyVrelFn::call(vrel::SharedValue argument) const {
     vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
   }
   PyObject* call_args[2] = {nullptr, arg.get()};
-  PyRef result = PyRef::steal(
-      PyObject_Vectorcall(f_, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  // The function's own vectorcall, called directly: PyObject_Vectorcall would add a lookup
+  // of the thread state and a check that the result agrees with the error indicator, which
+  // the interpreter's call of a Python function always satisfies.
+  constexpr std::size_t kOneArgument = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  const vectorcallfunc vectorcall = PyVectorcall_Function(f_);
+  PyRef result =
+      PyRef::steal(vectorcall ? vectorcall(f_, call_args + 1, kOneArgument, nullptr)
+                              : PyObject_Vectorcall(f_, call_args + 1, kOneArgument, nullptr));
   if (!result) {
     PyRef err;
     {
