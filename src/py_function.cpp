@@ -134,13 +134,19 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
   // the thread at shutdown passes the handler below and leaves its thread state alone.
   try {
     PyRef result = call(std::move(argument));
-    // The most common results, small ints and floats, skip the general conversion; their
-    // value is made right where it is returned.
+    // The most common results, small ints, floats and booleans, skip the general
+    // conversion; their value is made right where it is returned.
     vrel::Number plain = vrel::Number::from_int(0);
     if (plain_number(result.get(), plain)) {
       result = PyRef();
       budget.restore();
       return vrel::Value::number(plain);
+    }
+    if (Py_IS_TYPE(result.get(), &PyBool_Type)) {
+      const bool truth = result.get() == Py_True;
+      result = PyRef();
+      budget.restore();
+      return vrel::Value::boolean(truth);
     }
     vrel::Value value;
     bool converted = false;
