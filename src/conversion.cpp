@@ -34,8 +34,10 @@ bool reject(PyRef& rejected, PyRef why) {
   return static_cast<bool>(rejected);
 }
 
-// Whether a ChargedConversion is under way on this thread.
-constinit thread_local bool tl_charged = false;
+// Whether a ChargedConversion is under way on this thread. Read for every text converted:
+// initial-exec, as the core's scalars, so a read is one load rather than a call that finds
+// the module's thread-local block.
+constinit thread_local bool tl_charged __attribute__((tls_model("initial-exec"))) = false;
 
 void charge_text(std::size_t bytes) {
   if (tl_charged) vrel::charge_memory(bytes);
