@@ -34,8 +34,10 @@ bool reject(PyRef& rejected, PyRef why) {
   return static_cast<bool>(rejected);
 }
 
-// Whether a ChargedConversion is under way on this thread.
-constinit thread_local bool tl_charged = false;
+// Whether a ChargedConversion is under way on this thread. Read for every text converted:
+// initial-exec, as the core's scalars, so a read is one load rather than a call that finds
+// the module's thread-local block.
+constinit thread_local bool tl_charged __attribute__((tls_model("initial-exec"))) = false;
 
 void charge_text(std::size_t bytes) {
   if (tl_charged) vrel::charge_memory(bytes);
@@ -465,6 +467,33 @@ bool extract_identifier(PyObject* obj, Identifier& out) {
   if (!errors[1]) return true;
   return raise_type_error(
       combined_message(msg::kIdentifierEnum, msg::kIdentifierVariants, errors).c_str());
+}
+
+bool collect_statements(PyObject* seq, StatementList& out) {
+  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+    // An exact list or tuple is read by index, without the iterator protocol (a program
+    // may hold many thousands of statements). Nothing here runs Python code, so the list
+    // cannot change meanwhile: the same items, the same first failure as iterating it.
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    PyObject** items = PySequence_Fast_ITEMS(seq);
+    out.holders.reserve(static_cast<std::size_t>(n));
+    out.program.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = items[i];
+      const bool plain = Py_IS_TYPE(item, g_statement_type) && is_built(item);
+      if (!plain && !check_instance(item, g_statement_type, msg::kTargetStatement)) return false;
+      out.holders.push_back(PyRef::borrow(item));
+      out.program.push_back(&statement_of(item));
+    }
+    return true;
+  }
+  if (!collect_instances(seq, g_statement_type, msg::kTargetStatement, out.holders,
+                         [](PyRef item) { return item; })) {
+    return false;
+  }
+  out.program.reserve(out.holders.size());
+  for (const PyRef& holder : out.holders) out.program.push_back(&statement_of(holder.get()));
+  return true;
 }
 
 PyRef value_to_python(const Value& value) { return to_python(value, false); }

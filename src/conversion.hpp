@@ -15,26 +15,33 @@
 
 namespace vrelpy {
 
-// An exact int of one internal digit or an exact float: calls `take` with a factory of its
-// value (what the general conversion makes of it, without running any Python code), so the
-// caller can construct the value right where it goes, and returns true. False for any other
-// object. Always inlined: for any other object it is two type checks, on the hottest loops.
-template <class Take>
-[[gnu::always_inline]] inline bool take_plain_number(PyObject* obj, Take&& take) {
+// An exact int of one internal digit or an exact float: stores its number (what the general
+// conversion makes of it, without running any Python code) and returns true. False for any
+// other object. Always inlined: for any other object it is two type checks, on the hottest
+// loops.
+[[gnu::always_inline]] inline bool plain_number(PyObject* obj, vrel::Number& out) {
   PyTypeObject* tp = Py_TYPE(obj);
   if (tp == &PyLong_Type) {
     auto* number = reinterpret_cast<PyLongObject*>(obj);
     if (!PyUnstable_Long_IsCompact(number)) return false;
-    const auto v = static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number));
-    take([v]() noexcept { return vrel::Value::integer(v); });
+    out = vrel::Number::from_int(static_cast<std::int64_t>(PyUnstable_Long_CompactValue(number)));
     return true;
   }
   if (tp == &PyFloat_Type) {
-    const double d = PyFloat_AS_DOUBLE(obj);
-    take([d]() noexcept { return vrel::Value::floating(d); });
+    out = vrel::Number::from_float(PyFloat_AS_DOUBLE(obj));
     return true;
   }
   return false;
+}
+
+// The same test, calling `take` with a factory of the value, so that the caller can
+// construct it right where it goes.
+template <class Take>
+[[gnu::always_inline]] inline bool take_plain_number(PyObject* obj, Take&& take) {
+  vrel::Number n = vrel::Number::from_int(0);
+  if (!plain_number(obj, n)) return false;
+  take([n]() noexcept { return vrel::Value::number(n); });
+  return true;
 }
 
 // Python object -> core Value. Tried in order: None, bool (also numpy booleans), str,
@@ -110,10 +117,17 @@ bool extract_tree_sequence(PyObject* seq, PyTypeObject* type, const char* type_n
                            [](PyRef item) { return tree_from<Tree>(item.get()); });
 }
 
-// References to the `Statement` objects of a statement sequence parameter.
-inline bool collect_statements(PyObject* seq, std::vector<PyRef>& out) {
-  return collect_instances(seq, g_statement_type, msg::kTargetStatement, out,
-                           [](PyRef item) { return item; });
-}
+// The statements of a statement sequence parameter, every item checked, and references to
+// them that keep them alive while they run (a Python function called by the run may change
+// the sequence meanwhile). Each item has a reference of its own, not one snapshot object: a
+// thread ended during shutdown unwinds through the run without a thread state, where no
+// object may be freed, and an item of a sequence its owner still holds never is.
+struct StatementList {
+  std::vector<PyRef> holders;
+  std::vector<const vrel::Statement*> program;
+};
+
+// Fills `out`; false with the error pending (as collect_instances raises it).
+bool collect_statements(PyObject* seq, StatementList& out);
 
 }  // namespace vrelpy

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <vector>
 
 #include "conversion.hpp"
@@ -97,38 +96,57 @@ void PyVrelFn::fmt(std::string& out) const {
   out += msg::kFunctionDebugEnd;
 }
 
+PyRef PyVrelFn::call(vrel::SharedValue argument) const {
+  PyRef arg;
+  {
+    // The argument handle is consumed by the conversion, whatever its outcome.
+    vrel::SharedValue consumed = std::move(argument);
+    arg = value_to_python(*consumed);
+  }
+  if (!arg) {
+    PyRef err = take_exception_resuming_panic();
+    vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
+  }
+  PyObject* call_args[2] = {nullptr, arg.get()};
+  // The function's own vectorcall, called directly: PyObject_Vectorcall would add a lookup
+  // of the thread state and a check that the result agrees with the error indicator, which
+  // the interpreter's call of a Python function always satisfies.
+  constexpr std::size_t kOneArgument = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  const vectorcallfunc vectorcall = PyVectorcall_Function(f_);
+  PyRef result =
+      PyRef::steal(vectorcall ? vectorcall(f_, call_args + 1, kOneArgument, nullptr)
+                              : PyObject_Vectorcall(f_, call_args + 1, kOneArgument, nullptr));
+  if (!result) {
+    PyRef err;
+    {
+      PyRef doomed_arg = std::move(arg);
+      err = take_exception_resuming_panic();  // a panic resumes here, releasing the argument
+    }
+    vrel::raise_fatal(msg::kFunctionFailed + python_error_debug(err.get()));
+  }
+  return result;
+}
+
 vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
   GilScope gil;
   InterpreterStackBudget budget(PyThreadState_Get());
   // The levels go back on every way out that keeps the interpreter lock; a forced unwind of
   // the thread at shutdown passes the handler below and leaves its thread state alone.
-  auto call = [&]() -> vrel::Value {
-    PyRef arg;
-    {
-      // The argument handle is consumed by the conversion, whatever its outcome.
-      vrel::SharedValue consumed = std::move(argument);
-      arg = value_to_python(*consumed);
+  try {
+    PyRef result = call(std::move(argument));
+    // The most common results, small ints, floats and booleans, skip the general
+    // conversion; their value is made right where it is returned.
+    vrel::Number plain = vrel::Number::from_int(0);
+    if (plain_number(result.get(), plain)) {
+      result = PyRef();
+      budget.restore();
+      return vrel::Value::number(plain);
     }
-    if (!arg) {
-      PyRef err = take_exception_resuming_panic();
-      vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
-    }
-    PyObject* call_args[2] = {nullptr, arg.get()};
-    PyRef result = PyRef::steal(
-        PyObject_Vectorcall(f_, call_args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!result) {
-      PyRef err;
-      {
-        PyRef doomed_arg = std::move(arg);
-        err = take_exception_resuming_panic();  // a panic resumes here, releasing the argument
-      }
-      vrel::raise_fatal(msg::kFunctionFailed + python_error_debug(err.get()));
-    }
-    arg = PyRef();
-    // The most common results, small ints and floats, skip the general conversion.
-    std::optional<vrel::Value> plain;
-    if (take_plain_number(result.get(), [&](auto make) { plain.emplace(make()); })) {
-      return std::move(*plain);
+    if (Py_IS_TYPE(result.get(), &PyBool_Type)) {
+      const bool truth = result.get() == Py_True;
+      result = PyRef();
+      budget.restore();
+      return vrel::Value::boolean(truth);
     }
     vrel::Value value;
     bool converted = false;
@@ -136,19 +154,18 @@ vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
       ChargedConversion charged;
       converted = extract_value(result.get(), value);
     }
-    if (converted) return value;
-    std::string message = msg::kWithGilFailed;
-    {
-      PyRef err = take_exception_resuming_panic();
-      message += python_error_debug(err.get());
+    if (!converted) {
+      std::string message = msg::kWithGilFailed;
+      {
+        PyRef err = take_exception_resuming_panic();
+        message += python_error_debug(err.get());
+      }
+      result = PyRef();
+      budget.restore();
+      gil.release();
+      vrel::raise_fatal(std::move(message));
     }
     result = PyRef();
-    budget.restore();
-    gil.release();
-    vrel::raise_fatal(std::move(message));
-  };
-  try {
-    vrel::Value value = call();
     budget.restore();
     return value;
   } catch (const std::exception&) {  // a fatal error or a failed allocation

@@ -29,6 +29,10 @@ class PyVrelFn final : public vrel::VrelFunction {
   PyObject* function() const noexcept { return f_; }
 
  private:
+  // Converts the argument (consuming it) and calls the function: its result, a new
+  // reference. A failure of either is a fatal error.
+  PyRef call(vrel::SharedValue argument) const;
+
   PyObject* f_;  // owned
 };
 

@@ -49,15 +49,12 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
     // Every item is checked before anything runs, so a bad item executes nothing. The
     // statements are then run in place: the Statement objects are immutable and the
     // references held here keep them alive even if the sequence changes meanwhile.
-    std::vector<PyRef> holders;
-    if (!collect_statements(bound[0], holders)) {
+    StatementList statements;
+    if (!collect_statements(bound[0], statements)) {
       prefix_argument_error("stmts");
       return nullptr;
     }
-    std::vector<const vrel::Statement*> program;
-    program.reserve(holders.size());
-    for (const PyRef& holder : holders) program.push_back(&statement_of(holder.get()));
-    vrel::deduce_borrowed(*machine, program);
+    vrel::deduce_borrowed(*machine, statements.program);
     Py_RETURN_NONE;
   });
 }

@@ -60,10 +60,11 @@ def test_run_accepts_any_sequence():
     assert vm.get("x") == 2
 
 
-def test_bad_item_stops_the_whole_run():
+@pytest.mark.parametrize("sequence", [list, tuple, LyingSequence])
+def test_bad_item_stops_the_whole_run(sequence):
     vm = Vrel()
     with pytest.raises(TypeError) as info:
-        vm.run([let("a", lit(1)), 5])
+        vm.run(sequence([let("a", lit(1)), 5, let("b", lit(2)), "x"]))
     assert str(info.value) == "argument 'stmts': 'int' object cannot be converted to 'Statement'"
     assert repr(vm) == "Machine { vars: {} }"
 
