@@ -48,6 +48,25 @@ class VariableCell {
     return read_locked();
   }
 
+  // Stores the first value of a cell that no other thread can reach yet (its store publishes
+  // it later, under a lock): no need to lock it.
+  void assign_unpublished(Operand&& value) {
+    Number n = Number::from_int(0);
+    bool b = false;
+    if (value.get_number(n)) {
+      held_.store(n.is_int() ? Held::Int : Held::Float, std::memory_order_relaxed);
+      bits_.store(n.is_int() ? static_cast<std::uint64_t>(n.as_int())
+                             : std::bit_cast<std::uint64_t>(n.as_float()),
+                  std::memory_order_relaxed);
+    } else if (value.get_boolean(b)) {
+      held_.store(Held::Boolean, std::memory_order_relaxed);
+      bits_.store(b ? 1 : 0, std::memory_order_relaxed);
+    } else {
+      held_.store(Held::Other, std::memory_order_relaxed);
+      other_ = std::move(value).share();
+    }
+  }
+
   // Stores `value`. Returns the reference held before, if any, for the caller to drop once
   // nothing is locked any more (destroying a value may run any code).
   [[nodiscard]] SharedValue assign(Operand&& value) {

@@ -299,7 +299,7 @@ SharedValue VariableStore::insert_impl(Id&& id, Operand&& value, const detail::C
     } else {
       shard.table.reserve_one();
       cell = &shard.cells.take();
-      previous = cell->assign(std::move(value));
+      cell->assign_unpublished(std::move(value));
       shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), cell);
       ++shard.table.len;
     }
