@@ -1,7 +1,8 @@
 // Many threads of readers and writers on one machine: table growth, rebinding with the last
 // reference released outside the store lock, calls racing with rebinds of the callee, plain
 // reads racing with rebinds, copies of one `if` running its shared blocks, and the machine's
-// debug form listed while writers run. Meant to run under ThreadSanitizer too.
+// debug form listed while writers run, cells that stay put while tables grow. Meant to run
+// under ThreadSanitizer too.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -265,6 +266,57 @@ TEST(StoreStress, DebugFormWhileWritersRun) {
                         std::to_string(kIters - 1) + "))"),
               std::string::npos);
   }
+}
+
+// One thread keeps binding new variables, so that every shard's table grows again and again,
+// while another is the only one to rebind `n` (n = n + 1) and others read `n` and `s`, all
+// through remembered cells and, after their first run, compact forms shared by every thread.
+// A writer meanwhile moves `s` between kinds held inline and kinds held by reference. Cells
+// never move: no increment of `n` is lost, and every read sees a value that was bound.
+TEST(StoreStress, CellsStayPutWhileTablesGrow) {
+  constexpr int kIters = 20'000, kReaders = 2;
+  constexpr std::uint64_t kMaxNew = 200'000;
+  Machine m;
+  vrel::deduce(m, block(let("n", lit(0)), let("s", lits("a"))));
+  const Statement step = let("n", add(ident("n"), lit(1)));
+  const Statement check = let("ok", Expr::greater_than(add(ident("n"), lit(1)), lit(0)));
+  const Statement same = let("same", Expr::equals(ident("s"), ident("s")));
+  const Statement* reading[] = {&check, &same};
+  vrel::deduce_borrowed(m, reading);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  run_with_watchdog("cells while tables grow", [&] {
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+      for (std::uint64_t i = 0; i < kMaxNew && !done.load(); ++i) {
+        vrel::deduce(m, block(let(U(i), lit(static_cast<std::int64_t>(i)))));
+      }
+    });
+    threads.emplace_back([&] {
+      for (int i = 0; !done.load(); ++i) {
+        Expr v = i % 3 == 0 ? lits("b") : i % 3 == 1 ? lit(i) : vec_expr(litb(true));
+        vrel::deduce(m, block(let("s", std::move(v))));
+      }
+    });
+    for (int r = 0; r < kReaders; ++r) {
+      threads.emplace_back([&] {
+        while (!done.load()) {
+          vrel::deduce_borrowed(m, reading);
+          if (m.get(S("ok"))->kind() != vrel::ValueKind::Boolean ||
+              m.get(S("same"))->kind() != vrel::ValueKind::Boolean) {
+            ++bad;
+          }
+        }
+      });
+    }
+    const Statement* counting[] = {&step};
+    for (int i = 0; i < kIters; ++i) vrel::deduce_borrowed(m, counting);
+    done = true;
+    for (auto& t : threads) t.join();
+  });
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(int_of(m.get(S("n"))), kIters);
+  EXPECT_TRUE(m.get(S("ok"))->as_boolean());
 }
 
 }  // namespace
