@@ -301,9 +301,16 @@ def test_expression_trees_agree_with_the_reference(tree):
         expected, failure = reference(tree), None
     except Fatal as exc:
         expected, failure = None, str(exc)
-    vm = machine()
+    # A statement kept and run again runs its compact form from the second run on: every run
+    # must agree with the reference.
+    statement = Statement.let("r", build(tree))
+    for _ in range(3):
+        check_against_reference(machine(), statement, expected, failure)
+
+
+def check_against_reference(vm, statement, expected, failure):
     try:
-        vm.run([Statement.let("r", build(tree))])
+        vm.run([statement])
     except BaseException as exc:  # noqa: BLE001 - the fatal error is a BaseException
         assert is_panic(exc), repr(exc)
         assert str(exc) == failure
@@ -325,3 +332,43 @@ def test_expression_trees_agree_with_the_reference(tree):
             raise AssertionError("a vector holding a function value was handed to Python")
     else:
         assert same_value(vm.get("r"), expected)
+
+
+def logging_machine(log):
+    """machine(), with an f that notes each argument it is called with."""
+    def f(x):
+        log.append(repr(x))
+        return x
+
+    vm = machine()
+    vm.run([Statement.fn("f", f)])
+    return vm
+
+
+def outcome(vm, statement, log):
+    """What one run shows: the calls made, then the fatal error or the repr of the result."""
+    try:
+        vm.run([statement])
+    except BaseException as exc:  # noqa: BLE001 - the fatal error is a BaseException
+        assert is_panic(exc), repr(exc)
+        return log, "fatal", str(exc)
+    try:
+        return log, "ok", repr(vm.get("r"))
+    except BaseException as exc:  # noqa: BLE001
+        return log, type(exc).__name__, str(exc)
+
+
+@profile("tree")
+@given(trees, st.integers(1, 40))
+def test_the_compact_form_counts_steps_where_the_tree_walk_does(tree, steps):
+    # Under a step limit the run stops at one precise node: the first run (a walk of the
+    # tree) and the later ones (its compact form) must stop at the same one, after the same
+    # calls, with the same message.
+    statement = Statement.let("r", build(tree))
+    seen = []
+    for _ in range(3):
+        log = []
+        vm = logging_machine(log)
+        vm.set_limits(steps=steps)
+        seen.append(outcome(vm, statement, log))
+    assert seen[1] == seen[0] and seen[2] == seen[0]
