@@ -34,6 +34,13 @@ class VariableCell {
   VariableCell(const VariableCell&) = delete;
   VariableCell& operator=(const VariableCell&) = delete;
 
+  // The variable's identifier: set once, before the cell is published, and never changed.
+  const Identifier& key() const noexcept { return key_; }
+  template <class Key>
+  void name(Key&& key) {
+    key_ = std::forward<Key>(key);
+  }
+
   // The value as an operand: a number or boolean copied out (without locking unless a writer
   // is busy), any other value with a new reference.
   Operand read() const {
@@ -162,6 +169,7 @@ class VariableCell {
   std::atomic<Held> held_{Held::Int};
   std::atomic<std::uint64_t> bits_{0};
   SharedValue other_;
+  Identifier key_;
 };
 
 }  // namespace vrel

@@ -99,24 +99,12 @@ std::uint32_t VariableCell::lock_contended() const noexcept {
 
 namespace {
 
-// A table slot. The key is constructed only while the slot is in use (cell set), so that
-// allocating and growing a table does not construct and destroy a key per empty slot.
+// A table slot: the identifier's hash, and the cell that holds the identifier and its value
+// (null: the slot is free). Slots are plain data, so that growing a table copies 16 bytes an
+// entry; the keys stay in their cells.
 struct Slot {
   std::uint64_t hash;
-  VariableCell* cell;  // null: the slot is free
-  union {
-    Identifier key;
-  };
-  Slot() noexcept : hash(0), cell(nullptr) {}
-  ~Slot() {
-    if (cell) key.~Identifier();
-  }
-  template <class Key>
-  void occupy(std::uint64_t h, Key&& k, VariableCell* c) {
-    hash = h;
-    new (&key) Identifier(std::forward<Key>(k));
-    cell = c;
-  }
+  VariableCell* cell;
 };
 
 // Open addressing with linear probing. Entries are never removed, so a search can stop at
@@ -133,7 +121,7 @@ struct Table {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot& s = slots[i];
       if (!s.cell) return nullptr;
-      if (s.hash == hash && same_identifier(s.key, id)) return &s;
+      if (s.hash == hash && same_identifier(s.cell->key(), id)) return &s;
     }
   }
 
@@ -156,11 +144,7 @@ struct Table {
     slots = std::make_unique<Slot[]>(new_cap);
     mask = new_cap - 1;
     for (std::size_t i = 0; i < cap; ++i) {
-      Slot& from = old[i];
-      if (!from.cell) continue;
-      free_slot_for(from.hash).occupy(from.hash, std::move(from.key), from.cell);
-      from.key.~Identifier();
-      from.cell = nullptr;
+      if (old[i].cell) free_slot_for(old[i].hash) = old[i];
     }
   }
 };
@@ -217,16 +201,54 @@ VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
 
 VariableStore::~VariableStore() = default;
 
+namespace {
+
+// The cells this thread found or made last, whichever node or host asked: a program mostly
+// reads the variable a statement just before it bound, and calls one function again and
+// again, so these spare a search even on a machine that runs each node once. Each entry is
+// tagged with its store's serial (never reused): an entry of a store that is gone is never
+// taken for another store's. Initial-exec TLS, as the evaluator's other per-thread state.
+struct RecentCells {
+  static constexpr unsigned kSize = 2;
+  std::uint64_t serial[kSize];
+  VariableCell* cell[kSize];
+  unsigned next;
+};
+thread_local constinit RecentCells tl_recent __attribute__((tls_model("initial-exec"))) = {};
+
+}  // namespace
+
+VariableCell* VariableStore::recent_cell(const Identifier& id) const noexcept {
+  const RecentCells& recent = tl_recent;
+  for (unsigned i = 0; i < RecentCells::kSize; ++i) {
+    if (recent.serial[i] == serial_ && same_identifier(recent.cell[i]->key(), id)) {
+      return recent.cell[i];
+    }
+  }
+  return nullptr;
+}
+
+void VariableStore::note_recent(VariableCell* cell) const noexcept {
+  RecentCells& recent = tl_recent;
+  recent.serial[recent.next] = serial_;
+  recent.cell[recent.next] = cell;
+  recent.next = (recent.next + 1) % RecentCells::kSize;
+}
+
 const VariableCell* VariableStore::find_cell(const Identifier& id,
                                              const detail::CellMemo* memo) const {
-  const std::uint64_t hash = hash_identifier(keys_, id);
-  Shard& shard = shards_[shard_index(hash)];
-  VariableCell* cell = nullptr;
-  {
-    SharedLockGuard guard(shard.lock);
-    if (const Slot* s = shard.table.find(hash, id)) cell = s->cell;
+  VariableCell* cell = recent_cell(id);
+  if (!cell) {
+    const std::uint64_t hash = hash_identifier(keys_, id);
+    Shard& shard = shards_[shard_index(hash)];
+    {
+      SharedLockGuard guard(shard.lock);
+      if (const Slot* s = shard.table.find(hash, id)) cell = s->cell;
+    }
+    if (!cell) return nullptr;
+    note_recent(cell);
   }
-  if (cell && memo) detail::note_cell_miss(*memo, serial_, cell);
+  if (memo) detail::note_cell_miss(*memo, serial_, cell);
   return cell;
 }
 
@@ -238,10 +260,7 @@ const VariableCell& VariableStore::find_cell_or_fail(const Identifier& id,
 }
 
 std::optional<Operand> VariableStore::lookup_operand(const Identifier& id) const {
-  const std::uint64_t hash = hash_identifier(keys_, id);
-  Shard& shard = shards_[shard_index(hash)];
-  SharedLockGuard guard(shard.lock);
-  if (const Slot* s = shard.table.find(hash, id)) return s->cell->read();
+  if (const VariableCell* cell = find_cell(id, nullptr)) return cell->read();
   return std::nullopt;
 }
 
@@ -286,6 +305,11 @@ SharedValue VariableStore::insert_impl(Id&& id, Operand&& value, const detail::C
       return assign(*cell, std::move(value));
     }
   }
+  if (VariableCell* cell = recent_cell(id)) {
+    if (memo) detail::note_cell_miss(*memo, serial_, cell);
+    if (cell_out) *cell_out = cell;
+    return assign(*cell, std::move(value));
+  }
   const std::uint64_t hash = hash_identifier(keys_, id);
   Shard& shard = shards_[shard_index(hash)];
   VariableCell* cell = nullptr;
@@ -299,11 +323,13 @@ SharedValue VariableStore::insert_impl(Id&& id, Operand&& value, const detail::C
     } else {
       shard.table.reserve_one();
       cell = &shard.cells.take();
+      cell->name(std::forward<Id>(id));
       cell->assign_unpublished(std::move(value));
-      shard.table.free_slot_for(hash).occupy(hash, std::forward<Id>(id), cell);
+      shard.table.free_slot_for(hash) = Slot{hash, cell};
       ++shard.table.len;
     }
   }
+  note_recent(cell);
   if (memo) detail::note_cell_miss(*memo, serial_, cell);
   if (cell_out) *cell_out = cell;
   return previous;
@@ -339,7 +365,7 @@ void VariableStore::append_identifiers(std::vector<Identifier>& out) const {
     out.reserve(out.size() + t.len);
     for (std::size_t j = 0; j < t.capacity(); ++j) {
       const Slot& s = t.slots[j];
-      if (s.cell) out.push_back(s.key);
+      if (s.cell) out.push_back(s.cell->key());
     }
   }
 }
@@ -355,7 +381,7 @@ void VariableStore::debug_entries(std::string& out) const {
       if (!s.cell) continue;
       if (!first) out += text::kDebugItemSeparator;
       first = false;
-      s.key.debug(out);
+      s.cell->key().debug(out);
       out += text::kDebugEntrySeparator;
       s.cell->debug(out);
     }

@@ -154,7 +154,10 @@ class VariableStore {
   template <class Id>
   SharedValue insert_impl(Id&& id, Operand&& value, const detail::CellMemo* memo,
                           VariableCell** cell_out) const;
-  // The value of `id` read under its shard's lock, or nothing when `id` is unbound.
+  // The cell of `id` if this thread found or made it lately (see RecentCells), else null.
+  VariableCell* recent_cell(const Identifier& id) const noexcept;
+  void note_recent(VariableCell* cell) const noexcept;
+  // The value of `id`, or nothing when `id` is unbound.
   std::optional<Operand> lookup_operand(const Identifier& id) const;
   // The cell of `id` (remembered in `memo` when given), or null when `id` is unbound.
   const VariableCell* find_cell(const Identifier& id, const detail::CellMemo* memo) const;
