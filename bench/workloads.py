@@ -10,9 +10,9 @@ Operations ("per op" in the table):
                  is part of the cost everywhere).
   W2 expression  one evaluation of a 200-node arithmetic/comparison expression over 10
                  variables with fresh values; setting the variables is part of the cost
-                 (vrelpy, on one machine: update with the 10 values, run of the prepared
-                 let r = <expr>, then machine["r"]). The expression is the same tree rendered
-                 in every idiom.
+                 (vrelpy, on one machine: update(zip(names, row)) with the 10 values, run of
+                 the prepared let r = <expr>, then machine["r"]). The expression is the same
+                 tree rendered in every idiom.
   W3 host calls  one call of a Python function with one int argument made from inside the
                  language: a program of 10,000 lets acc = acc + f(i) (statement languages) or
                  one balanced sum of 10,000 calls f(i) (expression-only languages). "python

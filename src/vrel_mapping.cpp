@@ -65,10 +65,9 @@ void remember_place(PlaceCache& cache, PyObject* key, Place place) {
   PyRef index = PyRef::steal(PyLong_FromSize_t(cache.places.size()));
   if (!index) return PyErr_Clear();
   cache.places.push_back(place);
-  if (PyDict_SetItem(cache.names.get(), key, index.get()) < 0) {
-    cache.places.pop_back();
-    return PyErr_Clear();
-  }
+  // On failure the place stays in `places` unnamed: the dict may have run code (a collection)
+  // that remembered other places after it.
+  if (PyDict_SetItem(cache.names.get(), key, index.get()) < 0) return PyErr_Clear();
   PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
   recent.key = PyRef::borrow(key);
   recent.place = place;

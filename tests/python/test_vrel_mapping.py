@@ -2,6 +2,7 @@
 
 import os
 import re
+import sys
 import threading
 
 import pytest
@@ -162,3 +163,46 @@ def test_update_races_with_readers():
         t.join()
     assert not errors
     assert len(vm) == 2 * 301 and vm["w0-last"] == vm["w1-last"] == 299
+
+
+# Keys are made afresh for each operation, so that equal names arrive as distinct str objects
+# (and interned ones as the same object): the machine remembers where the names it saw live,
+# by object and by text, and must never confuse two names or miss a rebinding.
+mapping_ops = st.lists(
+    st.tuples(
+        st.sampled_from(["set", "update", "pairs", "get", "contains", "run"]),
+        st.integers(0, 150),
+        st.integers(-3, 3) | st.sampled_from(["s", None, 2.5]),
+    ),
+    max_size=60,
+)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(mapping_ops)
+def test_mapping_operations_agree_with_a_dict(ops):
+    vm, model = Vrel(), {}
+    for op, n, value in ops:
+        key = "".join(["k", str(n)]) if n % 2 else sys.intern(f"k{n}")
+        if op == "set":
+            vm[key] = value
+            model[key] = value
+        elif op == "update":
+            vm.update({key: value, "".join(["k", str(n + 1)]): n})
+            model.update({key: value, f"k{n + 1}": n})
+        elif op == "pairs":
+            vm.update(zip([key], [value]))
+            model[key] = value
+        elif op == "run":
+            vm.run([Statement.let(key, Expr.literal(value))])
+            model[key] = value
+        elif op == "contains":
+            assert (key in vm) == (key in model)
+        elif key in model:
+            assert same_value(vm[key], model[key])
+        else:
+            with pytest.raises(KeyError):
+                vm[key]
+    assert sorted(vm.keys()) == sorted(model)
+    for key, value in model.items():
+        assert same_value(vm[key[:1] + key[1:]], value)
