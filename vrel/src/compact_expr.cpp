@@ -105,6 +105,15 @@ class OperandStack {
     top.~Operand();
     return v;
   }
+  // Replaces the top two operands, both plain (nothing to release), by `result`.
+  void combine_plain(Operand&& result) noexcept {
+    --size_;
+    new (slot(size_ - 1)) Operand(std::move(result));
+  }
+  // Replaces the top operand, plain, by `result`.
+  void replace_plain_top(Operand&& result) noexcept {
+    new (slot(size_ - 1)) Operand(std::move(result));
+  }
   // Replaces the top `count` operands by `result`, the top one released first, as the tree
   // walk releases its right operand before its left.
   void replace(unsigned count, Operand&& result) noexcept {
@@ -251,49 +260,52 @@ Operand CompactExpr::run(const Machine& m) const {
         stack.push(store.read(in.ident->id, &in.ident->memo));
         break;
       case Op::Binary: {
-        std::int64_t a, b;
-        if (Operand::plain_ints(stack.at(1), stack.at(0), a, b) &&
-            in.binary != BinaryOperator::Div) {
-          stack.replace(2,
-                        Operand::number(Number::from_int(wrapping_int_operation(in.binary, a, b))));
+        const Operand& l = stack.at(1);
+        const Operand& r = stack.at(0);
+        if (l.is_plain_int() && r.is_plain_int() && in.binary != BinaryOperator::Div) {
+          stack.combine_plain(Operand::number(
+              Number::from_int(wrapping_int_operation(in.binary, l.plain_int(), r.plain_int()))));
         } else {
-          stack.replace(2, binary_result(in.binary, stack.at(1), stack.at(0)));
+          stack.replace(2, binary_result(in.binary, l, r));
         }
         break;
       }
       case Op::Equals: {
-        std::int64_t a, b;
-        if (Operand::plain_ints(stack.at(1), stack.at(0), a, b)) {
-          stack.replace(2, Operand::boolean(a == b));
+        const Operand& l = stack.at(1);
+        const Operand& r = stack.at(0);
+        if (l.is_plain_int() && r.is_plain_int()) {
+          stack.combine_plain(Operand::boolean(l.plain_int() == r.plain_int()));
         } else {
-          stack.replace(2, equals_result(stack.at(1), stack.at(0)));
+          stack.replace(2, equals_result(l, r));
         }
         break;
       }
       case Op::Greater: {
-        std::int64_t a, b;
-        if (Operand::plain_ints(stack.at(1), stack.at(0), a, b)) {
-          stack.replace(2, Operand::boolean(a > b));
+        const Operand& l = stack.at(1);
+        const Operand& r = stack.at(0);
+        if (l.is_plain_int() && r.is_plain_int()) {
+          stack.combine_plain(Operand::boolean(l.plain_int() > r.plain_int()));
         } else {
-          stack.replace(2, greater_result(stack.at(1), stack.at(0)));
+          stack.replace(2, greater_result(l, r));
         }
         break;
       }
       case Op::Less: {
-        std::int64_t a, b;
-        if (Operand::plain_ints(stack.at(1), stack.at(0), a, b)) {
-          stack.replace(2, Operand::boolean(a < b));
+        const Operand& l = stack.at(1);
+        const Operand& r = stack.at(0);
+        if (l.is_plain_int() && r.is_plain_int()) {
+          stack.combine_plain(Operand::boolean(l.plain_int() < r.plain_int()));
         } else {
-          stack.replace(2, less_result(stack.at(1), stack.at(0)));
+          stack.replace(2, less_result(l, r));
         }
         break;
       }
       case Op::Not: {
-        bool b;
-        if (Operand::plain_boolean(stack.at(0), b)) {
-          stack.replace(1, Operand::boolean(!b));
+        const Operand& v = stack.at(0);
+        if (v.is_plain_boolean()) {
+          stack.replace_plain_top(Operand::boolean(!v.plain_boolean()));
         } else {
-          stack.replace(1, not_result(stack.at(0)));
+          stack.replace(1, not_result(v));
         }
         break;
       }

@@ -72,9 +72,9 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
-      std::int64_t a, b;
-      if (Operand::plain_ints(l, r, a, b) && n.op != BinaryOperator::Div) {
-        return Operand::number(Number::from_int(wrapping_int_operation(n.op, a, b)));
+      if (l.is_plain_int() && r.is_plain_int() && n.op != BinaryOperator::Div) {
+        return Operand::number(
+            Number::from_int(wrapping_int_operation(n.op, l.plain_int(), r.plain_int())));
       }
       return binary_result(n.op, l, r);
     }
@@ -82,30 +82,32 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       auto& n = *std::get_if<Expr::Equals>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
-      std::int64_t a, b;
-      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a == b);
+      if (l.is_plain_int() && r.is_plain_int()) {
+        return Operand::boolean(l.plain_int() == r.plain_int());
+      }
       return equals_result(l, r);
     }
     case Expr::Kind::Not: {
       Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
-      bool b;
-      if (Operand::plain_boolean(v, b)) return Operand::boolean(!b);
+      if (v.is_plain_boolean()) return Operand::boolean(!v.plain_boolean());
       return not_result(v);
     }
     case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
-      std::int64_t a, b;
-      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a > b);
+      if (l.is_plain_int() && r.is_plain_int()) {
+        return Operand::boolean(l.plain_int() > r.plain_int());
+      }
       return greater_result(l, r);
     }
     case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
       Operand l = eval<Consume>(m, *n.left);
       Operand r = eval<Consume>(m, *n.right);
-      std::int64_t a, b;
-      if (Operand::plain_ints(l, r, a, b)) return Operand::boolean(a < b);
+      if (l.is_plain_int() && r.is_plain_int()) {
+        return Operand::boolean(l.plain_int() < r.plain_int());
+      }
       return less_result(l, r);
     }
     case Expr::Kind::Call: {

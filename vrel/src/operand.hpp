@@ -113,21 +113,13 @@ class Operand {
     }
   }
 
-  // Both integers, held plainly: the case the evaluator handles inline.
-  static bool plain_ints(const Operand& l, const Operand& r, std::int64_t& a,
-                         std::int64_t& b) noexcept {
-    if (l.tag_ != Tag::Int || r.tag_ != Tag::Int) return false;
-    a = l.int_;
-    b = r.int_;
-    return true;
-  }
-
-  // A boolean held plainly.
-  static bool plain_boolean(const Operand& v, bool& b) noexcept {
-    if (v.tag_ != Tag::Boolean) return false;
-    b = v.boolean_;
-    return true;
-  }
+  // Integers and booleans held plainly: the cases the evaluator handles inline. (Tested and
+  // read by value, so that the evaluator's frame, which recursion multiplies, takes no
+  // addressable locals for them.)
+  bool is_plain_int() const noexcept { return tag_ == Tag::Int; }
+  std::int64_t plain_int() const noexcept { return int_; }  // when is_plain_int()
+  bool is_plain_boolean() const noexcept { return tag_ == Tag::Boolean; }
+  bool plain_boolean() const noexcept { return boolean_; }  // when is_plain_boolean()
 
   // The value, for the general rules; a plain number or boolean is placed in `scratch`.
   const Value& view(Value& scratch) const noexcept {
