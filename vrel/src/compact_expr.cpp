@@ -134,6 +134,23 @@ constexpr std::uintptr_t kTreeWalkFrameBytes = 512;
 
 }  // namespace
 
+// A number or boolean as an instruction that pushes it; false for any other value.
+bool CompactExpr::inline_plain(const Value& v, Instr& in) noexcept {
+  if (v.kind() == ValueKind::Number && v.as_number().is_int()) {
+    in.op = Op::Int;
+    in.i = v.as_number().as_int();
+  } else if (v.kind() == ValueKind::Number) {
+    in.op = Op::Float;
+    in.f = v.as_number().as_float();
+  } else if (v.kind() == ValueKind::Boolean) {
+    in.op = Op::Boolean;
+    in.b = v.as_boolean();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
   auto out = std::make_unique<CompactExpr>();
   struct Frame {
@@ -166,26 +183,21 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
     switch (e.kind()) {
       case Expr::Kind::Literal: {
         const auto& literal = *std::get_if<Expr::Literal>(&e.node);
-        const Value& v = literal.value;
-        if (v.kind() == ValueKind::Number && v.as_number().is_int()) {
-          in.op = Op::Int;
-          in.i = v.as_number().as_int();
-        } else if (v.kind() == ValueKind::Number) {
-          in.op = Op::Float;
-          in.f = v.as_number().as_float();
-        } else if (v.kind() == ValueKind::Boolean) {
-          in.op = Op::Boolean;
-          in.b = v.as_boolean();
-        } else {
+        if (!inline_plain(literal.value, in)) {
           in.op = Op::Literal;
           in.literal = &literal;
         }
         break;
       }
-      case Expr::Kind::Constant:
-        in.op = Op::Constant;
-        in.constant = &std::get_if<Expr::Constant>(&e.node)->value;
+      case Expr::Kind::Constant: {
+        // A number or boolean is the same operand whether borrowed or copied: inline.
+        const SharedValue& constant = std::get_if<Expr::Constant>(&e.node)->value;
+        if (!inline_plain(*constant, in)) {
+          in.op = Op::Constant;
+          in.constant = &constant;
+        }
         break;
+      }
       case Expr::Kind::Ident:
         in.op = Op::Read;
         in.ident = std::get_if<Expr::Ident>(&e.node);

@@ -74,6 +74,7 @@ class CompactExpr {
     };
   };
   static_assert(sizeof(Instr) == 16);
+  static bool inline_plain(const Value& v, Instr& in) noexcept;
 
   std::vector<Instr> code_;
   std::uint32_t depth_ = 0;
