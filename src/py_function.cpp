@@ -96,13 +96,7 @@ void PyVrelFn::fmt(std::string& out) const {
   out += msg::kFunctionDebugEnd;
 }
 
-PyRef PyVrelFn::call(vrel::SharedValue argument) const {
-  PyRef arg;
-  {
-    // The argument handle is consumed by the conversion, whatever its outcome.
-    vrel::SharedValue consumed = std::move(argument);
-    arg = value_to_python(*consumed);
-  }
+PyRef PyVrelFn::call(PyRef arg) const {
   if (!arg) {
     PyRef err = take_exception_resuming_panic();
     vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
@@ -128,12 +122,25 @@ PyRef PyVrelFn::call(vrel::SharedValue argument) const {
 }
 
 vrel::Value PyVrelFn::run(vrel::SharedValue argument) const {
+  return run_converting([&] {
+    // The argument handle is consumed by the conversion, whatever its outcome.
+    vrel::SharedValue consumed = std::move(argument);
+    return value_to_python(*consumed);
+  });
+}
+
+vrel::Value PyVrelFn::run_plain(vrel::Value argument) const {
+  return run_converting([&] { return value_to_python(argument); });
+}
+
+template <class Convert>
+vrel::Value PyVrelFn::run_converting(Convert&& convert) const {
   GilScope gil;
   InterpreterStackBudget budget(PyThreadState_Get());
   // The levels go back on every way out that keeps the interpreter lock; a forced unwind of
   // the thread at shutdown passes the handler below and leaves its thread state alone.
   try {
-    PyRef result = call(std::move(argument));
+    PyRef result = call(convert());
     // The most common results, small ints, floats and booleans, skip the general
     // conversion; their value is made right where it is returned.
     vrel::Number plain = vrel::Number::from_int(0);

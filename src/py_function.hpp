@@ -24,14 +24,19 @@ class PyVrelFn final : public vrel::VrelFunction {
   void fmt(std::string& out) const override;
   // Calls the function with the converted argument; failures are fatal errors.
   vrel::Value run(vrel::SharedValue argument) const override;
+  // The same, converting a number or boolean without a shared handle around it.
+  vrel::Value run_plain(vrel::Value argument) const override;
 
   // The Python function (borrowed; alive as long as this object).
   PyObject* function() const noexcept { return f_; }
 
  private:
-  // Converts the argument (consuming it) and calls the function: its result, a new
-  // reference. A failure of either is a fatal error.
-  PyRef call(vrel::SharedValue argument) const;
+  // Calls the function with `arg`, the converted argument (null with the conversion's error
+  // pending): its result, a new reference. A failure of either is a fatal error.
+  PyRef call(PyRef arg) const;
+  // run, with the argument converted by `convert` once the interpreter lock is held.
+  template <class Convert>
+  vrel::Value run_converting(Convert&& convert) const;
 
   PyObject* f_;  // owned
 };

@@ -280,8 +280,8 @@ TEST(StoreStress, CellsStayPutWhileTablesGrow) {
   vrel::deduce(m, block(let("n", lit(0)), let("s", lits("a"))));
   const Statement step = let("n", add(ident("n"), lit(1)));
   const Statement check = let("ok", Expr::greater_than(add(ident("n"), lit(1)), lit(0)));
-  const Statement same = let("same", Expr::equals(ident("s"), ident("s")));
-  const Statement* reading[] = {&check, &same};
+  const Statement got = let("got", ident("s"));
+  const Statement* reading[] = {&check, &got};
   vrel::deduce_borrowed(m, reading);
   std::atomic<bool> done{false};
   std::atomic<int> bad{0};
@@ -302,8 +302,10 @@ TEST(StoreStress, CellsStayPutWhileTablesGrow) {
       threads.emplace_back([&] {
         while (!done.load()) {
           vrel::deduce_borrowed(m, reading);
+          const std::string seen = m.get(S("got"))->debug();
           if (m.get(S("ok"))->kind() != vrel::ValueKind::Boolean ||
-              m.get(S("same"))->kind() != vrel::ValueKind::Boolean) {
+              (seen != "String(\"a\")" && seen != "String(\"b\")" &&
+               seen.rfind("Number(Int(", 0) != 0 && seen != "Vector([Boolean(true)])")) {
             ++bad;
           }
         }

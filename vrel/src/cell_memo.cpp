@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "seqlock.hpp"
+
 namespace vrel::detail {
 
 namespace {
@@ -27,8 +29,8 @@ void remember(const CellMemo& memo, std::uint64_t serial, VariableCell* found) n
     return;
   }
   // Orders the odd count before the new pair, for readers that see any part of the pair.
-  std::atomic_thread_fence(std::memory_order_release);
-  box->store_serial.store(serial, std::memory_order_relaxed);
+  seqlock::writer_fence();
+  box->store_serial.store(serial, seqlock::kStore);
   box->cell.store(found, std::memory_order_release);
   box->sequence.store(sequence + 2, std::memory_order_release);
 }

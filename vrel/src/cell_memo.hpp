@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "seqlock.hpp"
 #include "vrel/detail/cell_memo.hpp"
 
 namespace vrel {
@@ -29,9 +30,9 @@ inline VariableCell* recall_cell(const CellMemo& memo, std::uint64_t serial) noe
   const CellMemoBox* box = memo.box.load(std::memory_order_acquire);
   if (!box) return nullptr;
   const std::uint64_t before = box->sequence.load(std::memory_order_acquire);
-  const std::uint64_t stored_serial = box->store_serial.load(std::memory_order_relaxed);
+  const std::uint64_t stored_serial = box->store_serial.load(seqlock::kLoad);
   VariableCell* cell = box->cell.load(std::memory_order_acquire);
-  std::atomic_thread_fence(std::memory_order_acquire);
+  seqlock::reader_fence();
   if ((before & 1) != 0 || box->sequence.load(std::memory_order_relaxed) != before ||
       stored_serial != serial) {
     return nullptr;

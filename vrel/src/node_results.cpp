@@ -60,7 +60,9 @@ Operand call_function(const Machine& m, const Expr::Call& call, Operand argument
   if (callee->kind() != ValueKind::Function) {
     raise_fatal(text::kCalleeNotFunction);
   }
-  Operand result = Operand::of(callee->as_function().run(std::move(argument).share()));
+  const VrelFunction& function = callee->as_function();
+  Operand result = Operand::of(argument.is_plain() ? function.run_plain(argument.plain_value())
+                                                   : function.run(std::move(argument).share()));
   check_after_host_call();
   return result;
 }

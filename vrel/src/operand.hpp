@@ -119,6 +119,15 @@ class Operand {
   bool is_plain_int() const noexcept { return tag_ == Tag::Int; }
   std::int64_t plain_int() const noexcept { return int_; }  // when is_plain_int()
   bool is_plain_boolean() const noexcept { return tag_ == Tag::Boolean; }
+  // A number or boolean held plainly, and its value.
+  bool is_plain() const noexcept {
+    return tag_ == Tag::Int || tag_ == Tag::Float || tag_ == Tag::Boolean;
+  }
+  Value plain_value() const noexcept {  // when is_plain()
+    return tag_ == Tag::Int     ? Value::integer(int_)
+           : tag_ == Tag::Float ? Value::floating(float_)
+                                : Value::boolean(boolean_);
+  }
   bool plain_boolean() const noexcept { return boolean_; }  // when is_plain_boolean()
 
   // The value, for the general rules; a plain number or boolean is placed in `scratch`.

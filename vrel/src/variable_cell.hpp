@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "operand.hpp"
+#include "seqlock.hpp"
 #include "vrel/value.hpp"
 
 namespace vrel {
@@ -45,9 +46,9 @@ class VariableCell {
   // is busy), any other value with a new reference.
   Operand read() const {
     const std::uint32_t before = version_.load(std::memory_order_acquire);
-    const Held held = held_.load(std::memory_order_relaxed);
-    const std::uint64_t bits = bits_.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const Held held = held_.load(seqlock::kLoad);
+    const std::uint64_t bits = bits_.load(seqlock::kLoad);
+    seqlock::reader_fence();
     if ((before & 1) == 0 && version_.load(std::memory_order_relaxed) == before &&
         held != Held::Other) [[likely]] {
       return plain(held, bits);
@@ -94,9 +95,9 @@ class VariableCell {
     }
     const std::uint32_t version = lock();
     // Orders the odd version before the new contents, for readers that see any of them.
-    std::atomic_thread_fence(std::memory_order_release);
-    held_.store(held, std::memory_order_relaxed);
-    bits_.store(bits, std::memory_order_relaxed);
+    seqlock::writer_fence();
+    held_.store(held, seqlock::kStore);
+    bits_.store(bits, seqlock::kStore);
     std::swap(other_, kept);
     unlock(version);
     return kept;

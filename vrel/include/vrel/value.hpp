@@ -239,6 +239,11 @@ class VrelFunction : public VrelFunctionClone {
   // Calls the function. The argument handle's ownership passes to the callee. Returns a
   // plain value that the caller places behind a new shared handle; may raise FatalError.
   virtual Value run(SharedValue argument) const = 0;
+  // The same call with a number or boolean argument, which no one else can hold: by default
+  // placed behind a new handle for run; an implementation may take it as it is.
+  virtual Value run_plain(Value argument) const {
+    return run(SharedValue::make(std::move(argument)));
+  }
 };
 
 }  // namespace vrel
