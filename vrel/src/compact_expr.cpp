@@ -2,6 +2,7 @@
 #include "compact_expr.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <unordered_set>
 #include <utility>
@@ -151,8 +152,30 @@ bool CompactExpr::inline_plain(const Value& v, Instr& in) noexcept {
   return true;
 }
 
-std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
-  auto out = std::make_unique<CompactExpr>();
+// The instructions and names of a form being made, before they go into its block.
+class CompactExpr::Builder {
+ public:
+  std::vector<Instr> code;
+  std::vector<const Identifier*> names;
+  std::uint32_t depth = 1;
+
+  // The index of `id` among the names, added if new. A name read many times is listed once
+  // (the form's memo of its cell serves every read); past a few dozen names new ones are
+  // appended without a search, so that making a form stays linear.
+  std::uint32_t name(const Identifier& id) {
+    constexpr std::size_t kSearched = 64;
+    const std::size_t searched = std::min(names.size(), kSearched);
+    for (std::size_t i = 0; i < searched; ++i) {
+      if (same_identifier(*names[i], id)) return static_cast<std::uint32_t>(i);
+    }
+    names.push_back(&id);
+    return static_cast<std::uint32_t>(names.size() - 1);
+  }
+};
+
+CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
+  Builder out;
+  out.names.push_back(&statement.id);  // names()[0]: the target
   struct Frame {
     const Expr* node;
     unsigned next;  // the next child to visit
@@ -160,7 +183,7 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
   std::vector<Frame> path;
   path.reserve(kMaxDepth);
   std::unordered_set<const Expr*> seen;
-  const Expr* top = &root;
+  const Expr* top = &statement.expr;
   if (!through_links(top, seen)) return nullptr;
   path.push_back({top, 0});
   std::uint32_t entered = 1;  // nodes entered since the last instruction
@@ -173,7 +196,7 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
       const Expr* child = children[path.back().next++];
       if (path.size() >= kMaxDepth || !through_links(child, seen)) return nullptr;
       path.push_back({child, 0});
-      out->depth_ = std::max<std::uint32_t>(out->depth_, static_cast<std::uint32_t>(path.size()));
+      out.depth = std::max<std::uint32_t>(out.depth, static_cast<std::uint32_t>(path.size()));
       ++entered;
       continue;
     }
@@ -200,7 +223,7 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
       }
       case Expr::Kind::Ident:
         in.op = Op::Read;
-        in.ident = std::get_if<Expr::Ident>(&e.node);
+        in.name = out.name(std::get_if<Expr::Ident>(&e.node)->id);
         break;
       case Expr::Kind::BinaryOp:
         in.op = Op::Binary;
@@ -220,18 +243,35 @@ std::unique_ptr<CompactExpr> CompactExpr::compile(const Expr& root) {
         break;
       case Expr::Kind::Call:
         in.op = Op::Call;
-        in.call = std::get_if<Expr::Call>(&e.node);
+        in.name = out.name(std::get_if<Expr::Call>(&e.node)->function);
         break;
       case Expr::Kind::Vector:
       case Expr::Kind::Shared:
         return nullptr;
     }
-    out->code_.push_back(in);
+    out.code.push_back(in);
     path.pop_back();
   }
-  out->depth_ = std::max<std::uint32_t>(out->depth_, 1);
-  out->code_.shrink_to_fit();
-  return out;
+  // One block: the header, the instructions, the names (copied, each with an empty memo).
+  const auto code_size = static_cast<std::uint32_t>(out.code.size());
+  const auto name_count = static_cast<std::uint32_t>(out.names.size());
+  void* block = ::operator new(block_bytes(code_size, name_count));
+  Owner form(new (block) CompactExpr(code_size, 0, out.depth));
+  std::memcpy(const_cast<Instr*>(form->code()), out.code.data(), code_size * sizeof(Instr));
+  auto* names = const_cast<Name*>(form->names());
+  for (std::uint32_t i = 0; i < name_count; ++i) {
+    new (&names[i]) Name{*out.names[i], CellMemo{}};
+    // Counted as they are made: should a copy throw, the deleter destroys only these.
+    form->name_count_ = i + 1;
+  }
+  return form;
+}
+
+void CompactExpr::Deleter::operator()(CompactExpr* form) const noexcept {
+  auto* names = const_cast<Name*>(form->names());
+  for (std::uint32_t i = 0; i < form->name_count_; ++i) names[i].~Name();
+  form->~CompactExpr();
+  ::operator delete(static_cast<void*>(form));
 }
 
 bool CompactExpr::fits_stack() const noexcept {
@@ -243,14 +283,12 @@ bool CompactExpr::fits_stack() const noexcept {
   return stack_pointer() > limit + depth_ * kTreeWalkFrameBytes;
 }
 
-std::size_t CompactExpr::heap_bytes() const noexcept {
-  return sizeof(CompactExpr) + code_.capacity() * sizeof(Instr);
-}
-
 Operand CompactExpr::run(const Machine& m) const {
   OperandStack stack;
   const VariableStore& store = store_of(m);
-  for (const Instr& in : code_) {
+  const Name* names = this->names();
+  for (const Instr *at = code(), *end = at + code_size_; at != end; ++at) {
+    const Instr& in = *at;
     count_steps(in.enters);
     switch (in.op) {
       case Op::Int:
@@ -268,9 +306,11 @@ Operand CompactExpr::run(const Machine& m) const {
       case Op::Constant:
         stack.push(Operand::borrow(*in.constant));
         break;
-      case Op::Read:
-        stack.push(store.read(in.ident->id, &in.ident->memo));
+      case Op::Read: {
+        const Name& name = names[in.name];
+        stack.push(store.read(name.id, &name.memo));
         break;
+      }
       case Op::Binary: {
         const Operand& l = stack.at(1);
         const Operand& r = stack.at(0);
@@ -323,7 +363,8 @@ Operand CompactExpr::run(const Machine& m) const {
       }
       case Op::Call: {
         Operand argument = stack.pop();
-        stack.push(call_function(m, *in.call, std::move(argument)));
+        const Name& name = names[in.name];
+        stack.push(call_function(m, name.id, name.memo, std::move(argument)));
         break;
       }
     }
@@ -331,7 +372,8 @@ Operand CompactExpr::run(const Machine& m) const {
   return stack.pop();
 }
 
-const CompactExpr* compact_form(const CompactSlot& slot, const Expr& expr) {
+const CompactExpr* compact_form(const Statement::Let& statement) {
+  const CompactSlot& slot = statement.compact;
   std::uintptr_t state = slot.state.load(std::memory_order_acquire);
   if (state > CompactSlot::kUnsuitable) [[likely]] {
     return reinterpret_cast<const CompactExpr*>(state);
@@ -341,7 +383,7 @@ const CompactExpr* compact_form(const CompactSlot& slot, const Expr& expr) {
     slot.state.compare_exchange_strong(state, CompactSlot::kSeen, std::memory_order_relaxed);
     return nullptr;
   }
-  std::unique_ptr<CompactExpr> made = CompactExpr::compile(expr);
+  CompactExpr::Owner made = CompactExpr::compile(statement);
   const std::uintptr_t wanted =
       made ? reinterpret_cast<std::uintptr_t>(made.get()) : CompactSlot::kUnsuitable;
   if (slot.state.compare_exchange_strong(state, wanted, std::memory_order_acq_rel,
@@ -354,7 +396,7 @@ const CompactExpr* compact_form(const CompactSlot& slot, const Expr& expr) {
 
 void CompactSlot::reset() noexcept {
   const std::uintptr_t state = this->state.load(std::memory_order_relaxed);
-  if (state > kUnsuitable) delete reinterpret_cast<CompactExpr*>(state);
+  if (state > kUnsuitable) CompactExpr::Deleter{}(reinterpret_cast<CompactExpr*>(state));
   this->state.store(kEmpty, std::memory_order_relaxed);
 }
 

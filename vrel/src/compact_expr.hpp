@@ -25,12 +25,29 @@ namespace vrel::detail {
 // deeper than kMaxDepth, and trees that hold one shared subtree more than once (their compact
 // form could be far larger than the tree). Every node takes one 16-byte instruction, so the
 // compact form is smaller than its tree.
-class CompactExpr {
+class alignas(16) CompactExpr {
  public:
   static constexpr std::uint32_t kMaxDepth = 64;
 
-  // The compact form of `root`, or null when it has none.
-  static std::unique_ptr<CompactExpr> compile(const Expr& root);
+  // A variable the form reads, calls or binds: its own copy of the identifier, with its own
+  // memo of the cell, next to the instructions, so that running the form touches nothing of
+  // the tree but literals that are not numbers or booleans.
+  struct Name {
+    Identifier id;
+    CellMemo memo;
+  };
+
+  // Frees a form made by compile.
+  struct Deleter {
+    void operator()(CompactExpr* form) const noexcept;
+  };
+  using Owner = std::unique_ptr<CompactExpr, Deleter>;
+
+  // The compact form of the let `statement`, or null when its expression has none.
+  static Owner compile(const Statement::Let& statement);
+
+  CompactExpr(const CompactExpr&) = delete;
+  CompactExpr& operator=(const CompactExpr&) = delete;
 
   // Whether the tree walk of this expression would have stack enough here: otherwise the
   // caller walks the tree, which fails with the usual nesting error where it would have.
@@ -39,8 +56,11 @@ class CompactExpr {
   // The expression's value, as the borrowed tree walk gives it.
   Operand run(const Machine& m) const;
 
-  // The bytes this form takes on the heap, for measuring it against its tree.
-  std::size_t heap_bytes() const noexcept;
+  // The variable the let binds.
+  const Name& target() const noexcept { return names()[0]; }
+
+  // The bytes this form takes on the heap (one block), for measuring it against its tree.
+  std::size_t heap_bytes() const noexcept { return block_bytes(code_size_, name_count_); }
 
  private:
   enum class Op : std::uint8_t {
@@ -69,20 +89,31 @@ class CompactExpr {
       bool b;
       const Expr::Literal* literal;
       const SharedValue* constant;
-      const Expr::Ident* ident;
-      const Expr::Call* call;
+      std::uint32_t name;  // Read, Call: the index of the name
     };
   };
   static_assert(sizeof(Instr) == 16);
+  class Builder;
   static bool inline_plain(const Value& v, Instr& in) noexcept;
 
-  std::vector<Instr> code_;
-  std::uint32_t depth_ = 0;
-};
+  CompactExpr(std::uint32_t code_size, std::uint32_t name_count, std::uint32_t depth) noexcept
+      : code_size_(code_size), name_count_(name_count), depth_(depth) {}
+  static std::size_t block_bytes(std::uint32_t code_size, std::uint32_t name_count) noexcept {
+    return sizeof(CompactExpr) + code_size * sizeof(Instr) + name_count * sizeof(Name);
+  }
+  // The instructions, then the names, follow the header in the same block.
+  const Instr* code() const noexcept { return reinterpret_cast<const Instr*>(this + 1); }
+  const Name* names() const noexcept { return reinterpret_cast<const Name*>(code() + code_size_); }
 
-// The compact form kept in a let's slot for `expr`, the let's expression: made when the let
-// runs a second time (a statement that runs once never pays for it). Null while there is
-// none, or when the expression has none.
-const CompactExpr* compact_form(const CompactSlot& slot, const Expr& expr);
+  std::uint32_t code_size_;
+  std::uint32_t name_count_;
+  std::uint32_t depth_;
+};
+static_assert(sizeof(CompactExpr) % alignof(CompactExpr) == 0);
+
+// The compact form kept in the let `statement`'s slot: made when the let runs a second time
+// (a statement that runs once never pays for it). Null while there is none, or when the
+// expression has none.
+const CompactExpr* compact_form(const Statement::Let& statement);
 
 }  // namespace vrel::detail

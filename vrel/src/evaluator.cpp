@@ -112,7 +112,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
-      return call_function(m, n, eval<Consume>(m, *n.argument));
+      return call_function(m, n.function, n.memo, eval<Consume>(m, *n.argument));
     }
     case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
@@ -159,9 +159,10 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
       if constexpr (!Consume) {
-        const detail::CompactExpr* compact = detail::compact_form(s.compact, s.expr);
+        const detail::CompactExpr* compact = detail::compact_form(s);
         if (compact && compact->fits_stack()) {
-          bind(m, s.id, compact->run(m), &s.memo);
+          const detail::CompactExpr::Name& target = compact->target();
+          bind(m, target.id, compact->run(m), &target.memo);
           break;
         }
       }

@@ -55,14 +55,15 @@ Operand not_result(const Operand& v) {
 }
 
 // `callee` keeps the function object alive even if its variable is rebound meanwhile.
-Operand call_function(const Machine& m, const Expr::Call& call, Operand argument) {
-  SharedValue callee = store_of(m).get(call.function, &call.memo);
+Operand call_function(const Machine& m, const Identifier& function, const detail::CellMemo& memo,
+                      Operand argument) {
+  SharedValue callee = store_of(m).get(function, &memo);
   if (callee->kind() != ValueKind::Function) {
     raise_fatal(text::kCalleeNotFunction);
   }
-  const VrelFunction& function = callee->as_function();
-  Operand result = Operand::of(argument.is_plain() ? function.run_plain(argument.plain_value())
-                                                   : function.run(std::move(argument).share()));
+  const VrelFunction& object = callee->as_function();
+  Operand result = Operand::of(argument.is_plain() ? object.run_plain(argument.plain_value())
+                                                   : object.run(std::move(argument).share()));
   check_after_host_call();
   return result;
 }

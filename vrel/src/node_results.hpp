@@ -22,8 +22,10 @@ Operand literal_result(Expr::Literal& literal);
 // A literal of a borrowed tree is copied: a text or vector copy is memory the run creates.
 Operand literal_result(const Expr::Literal& literal);
 
-// Calls the function bound to `call.function` with `argument`, already evaluated: its
-// effects happen even when the lookup fails. No store lock is held while the function runs.
-Operand call_function(const Machine& m, const Expr::Call& call, Operand argument);
+// Calls the function bound to `function` (its cell remembered in `memo`) with `argument`,
+// already evaluated: its effects happen even when the lookup fails. No store lock is held
+// while the function runs.
+Operand call_function(const Machine& m, const Identifier& function, const detail::CellMemo& memo,
+                      Operand argument);
 
 }  // namespace vrel
