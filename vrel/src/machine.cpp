@@ -23,16 +23,8 @@ RunLimits Machine::limits() const noexcept { return limits_->load(); }
 
 SharedValue Machine::find(const Identifier& id) const { return store_->lookup(id); }
 
-const Value* Machine::find(const Identifier& id, Value& scratch, SharedValue& held) const {
-  return store_->lookup(id, scratch, held);
-}
-
 void Machine::bind(Identifier id, SharedValue value) const {
   SharedValue previous = store_->insert(std::move(id), std::move(value));
-}
-
-void Machine::bind(Identifier id, Value value) const {
-  SharedValue previous = store_->insert(std::move(id), Operand::of(std::move(value)));
 }
 
 Machine::Place Machine::place(const Identifier& id) const { return Place(store_->find_cell(id)); }

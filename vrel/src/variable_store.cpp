@@ -259,14 +259,9 @@ const VariableCell& VariableStore::find_cell_or_fail(const Identifier& id,
   return *cell;
 }
 
-std::optional<Operand> VariableStore::lookup_operand(const Identifier& id) const {
-  if (const VariableCell* cell = find_cell(id, nullptr)) return cell->read();
-  return std::nullopt;
-}
-
 SharedValue VariableStore::lookup(const Identifier& id) const {
-  std::optional<Operand> value = lookup_operand(id);
-  return value ? std::move(*value).share() : SharedValue();
+  const VariableCell* cell = find_cell(id, nullptr);
+  return cell ? cell->read().share() : SharedValue();
 }
 
 const Value& VariableStore::view(Operand&& value, Value& scratch, SharedValue& held) {
@@ -282,12 +277,6 @@ const Value& VariableStore::view(Operand&& value, Value& scratch, SharedValue& h
   }
   held = std::move(value).share();
   return *held;
-}
-
-const Value* VariableStore::lookup(const Identifier& id, Value& scratch, SharedValue& held) const {
-  std::optional<Operand> value = lookup_operand(id);
-  if (!value) return nullptr;
-  return &view(std::move(*value), scratch, held);
 }
 
 SharedValue VariableStore::get(const Identifier& id, const detail::CellMemo* memo) const {

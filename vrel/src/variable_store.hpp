@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -81,8 +80,6 @@ class VariableStore {
   // A new reference to the value stored under `id`, or an empty handle (a number or boolean
   // comes in a new shared value).
   SharedValue lookup(const Identifier& id) const;
-  // The same without making a shared value for a number or boolean: see Machine::find.
-  const Value* lookup(const Identifier& id, Value& scratch, SharedValue& held) const;
 
   // A new reference to the value stored under `id`; unbound, the fatal error "Value cannot
   // be found: " and the identifier's debug form. With a memo, the cell is taken from it when
@@ -157,8 +154,6 @@ class VariableStore {
   // The cell of `id` if this thread found or made it lately (see RecentCells), else null.
   VariableCell* recent_cell(const Identifier& id) const noexcept;
   void note_recent(VariableCell* cell) const noexcept;
-  // The value of `id`, or nothing when `id` is unbound.
-  std::optional<Operand> lookup_operand(const Identifier& id) const;
   // The cell of `id` (remembered in `memo` when given), or null when `id` is unbound.
   const VariableCell* find_cell(const Identifier& id, const detail::CellMemo* memo) const;
   const VariableCell& find_cell_or_fail(const Identifier& id, const detail::CellMemo* memo) const;
@@ -166,7 +161,7 @@ class VariableStore {
   std::size_t shard_amount_;
   unsigned shift_;
   HashKeys keys_;
-  // Unique among the stores of the process (never reused), so that a remembered hash is
+  // Unique among the stores of the process (never reused), so that a remembered cell is
   // never taken for another store's, even one at the same address.
   std::uint64_t serial_;
   std::unique_ptr<Shard[]> shards_;

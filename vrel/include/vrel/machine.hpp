@@ -33,17 +33,9 @@ class Machine {
   // A new reference to the value bound to `id`, or an empty handle when it is unbound.
   SharedValue find(const Identifier& id) const;
 
-  // The value bound to `id`, or null when it is unbound, without making a shared value: a
-  // number or boolean is copied into `scratch`, and any other value is kept alive by the
-  // reference put in `held`. The result stays valid while both do.
-  const Value* find(const Identifier& id, Value& scratch, SharedValue& held) const;
-
   // Binds `id` to `value` as a `let` does. The value bound before is released only after
   // the store's lock is given back, so its destruction may run any code.
   void bind(Identifier id, SharedValue value) const;
-  // The same for a value not shared yet: a number or boolean is stored as it is, without
-  // being placed behind a shared handle.
-  void bind(Identifier id, Value value) const;
 
   // Where a variable lives in this machine, for hosts that read and bind the same names over
   // and over: going through it skips hashing the name and searching the store. Bindings are
@@ -62,11 +54,14 @@ class Machine {
 
   // The place of `id`; empty when `id` is unbound.
   Place place(const Identifier& id) const;
-  // Binds `id` as bind does, and returns its place.
+  // Binds `id` as bind does, and returns its place. A number or boolean is stored as it is,
+  // without being placed behind a shared handle.
   Place bind_place(Identifier id, Value value) const;
-  // Binds the variable at `place` (a place of this machine) as bind does.
+  // Binds the variable at `place` (a place of this machine) as bind_place does.
   void bind(Place place, Value value) const;
-  // The value at `place` (a place of this machine), as find gives it.
+  // The value at `place` (a place of this machine), without making a shared value: a number
+  // or boolean is copied into `scratch`, and any other value is kept alive by the reference
+  // put in `held`. The result stays valid while both do.
   const Value& read(Place place, Value& scratch, SharedValue& held) const;
 
   // How many variables are bound. Shards are counted one after the other, so while other
