@@ -77,17 +77,6 @@ bool children_of(const Expr& e, const Expr* (&out)[2], unsigned& count) noexcept
   return false;
 }
 
-// Counts `n` steps as n calls of count_step would, checkpointing at the same steps.
-inline void count_steps(std::int64_t n) {
-  while (__builtin_expect(n > 0 && detail::tl_countdown < n, 0)) {
-    const std::int64_t before = detail::tl_countdown > 0 ? detail::tl_countdown : 0;
-    n -= before + 1;
-    detail::tl_countdown -= before + 1;
-    detail::checkpoint();
-  }
-  detail::tl_countdown -= n;
-}
-
 // The operands of one run: at most one per level of the tree, on the native stack.
 class OperandStack {
  public:

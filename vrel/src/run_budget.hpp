@@ -57,6 +57,18 @@ inline void count_step() {
   if (__builtin_expect(--detail::tl_countdown < 0, 0)) detail::checkpoint();
 }
 
+// Counts `n` steps as n calls of count_step would: the checkpoints come at the same steps.
+inline void count_steps(std::int64_t n) {
+  while (__builtin_expect(n > 0 && detail::tl_countdown < n, 0)) {
+    // The step that takes the countdown below zero (the next one, if it already is).
+    const std::int64_t before = detail::tl_countdown > 0 ? detail::tl_countdown : 0;
+    n -= before + 1;
+    detail::tl_countdown -= before + 1;
+    detail::checkpoint();
+  }
+  detail::tl_countdown -= n;
+}
+
 // Brings the next check closer by the time that handling `bytes` of text takes.
 inline void count_work(std::uint64_t bytes) noexcept {
   const auto units = static_cast<std::int64_t>(bytes >> detail::kWorkBytesShift);
