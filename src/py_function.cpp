@@ -96,7 +96,11 @@ void PyVrelFn::fmt(std::string& out) const {
   out += msg::kFunctionDebugEnd;
 }
 
-PyRef PyVrelFn::call(PyRef arg) const {
+// Inlined into run_converting: a thread ended at shutdown is unwound from inside the Python
+// call below, and AddressSanitizer does not clear the stack poison of the frames that unwind
+// skips; a frame of its own here would leave poison below the cleanup that run_converting's
+// unwinding runs (the sanitizer's own unpoisoning there then reports its local as overflowing).
+[[gnu::always_inline]] inline PyRef PyVrelFn::call(PyRef arg) const {
   if (!arg) {
     PyRef err = take_exception_resuming_panic();
     vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
