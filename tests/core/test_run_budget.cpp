@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "run_budget.hpp"
 #include "test_support.hpp"
 
 namespace vrel_test {
@@ -76,6 +77,30 @@ TEST(RunBudget, StepLimitIsExactConsumedOrBorrowed) {
   EXPECT_EQ(fatal_message([&] { vrel::deduce(m, branching_program()); }), vrel::kStepLimitExceeded);
   EXPECT_TRUE(bound(m, S("a")));  // bindings made before stay
   EXPECT_FALSE(bound(m, S("b")));
+}
+
+// Steps counted in batches (as a compact form counts the nodes entered before each of its
+// instructions) fail at the same step as steps counted one by one: in the batch that takes
+// the total past the limit, and only there, whatever the batch and the checkpoint period.
+TEST(RunBudget, BatchedStepsFailWhereSingleStepsDo) {
+  for (const std::uint64_t limit : {1u, 2u, 3u, 255u, 256u, 1023u, 1024u, 1025u, 4000u}) {
+    for (const std::int64_t batch : {1, 2, 3, 7, 256, 1000, 5000}) {
+      Machine m;
+      m.set_limits(steps(limit));
+      std::uint64_t counted = 0;
+      const std::string message = fatal_message([&] {
+        vrel::RunScope scope(m.limits());
+        for (;;) {
+          vrel::count_steps(batch);
+          counted += static_cast<std::uint64_t>(batch);
+        }
+      });
+      EXPECT_EQ(message, vrel::kStepLimitExceeded);
+      EXPECT_LE(counted, limit) << "limit " << limit << ", batch " << batch;
+      EXPECT_GT(counted + static_cast<std::uint64_t>(batch), limit)
+          << "limit " << limit << ", batch " << batch;
+    }
+  }
 }
 
 TEST(RunBudget, MemoryIsChargedBeforeTextsAndVectorsAreMade) {

@@ -97,6 +97,31 @@ TEST(Machine, BindFindSizeAndIdentifiersAgreeWithLet) {
 }
 
 // Binding over a function value releases the old one, once.
+// A place stays the variable's across rebinds of any kind, by name or by place, and across
+// the growth of the tables; reads through it see what a read by name sees.
+TEST(Machine, PlacesFollowTheirVariable) {
+  Machine m;
+  EXPECT_FALSE(m.place(S("x")));
+  const Machine::Place x = m.bind_place(S("x"), Value::integer(1));
+  ASSERT_TRUE(x);
+  const auto seen = [&](Machine::Place p) {
+    Value scratch;
+    SharedValue held;
+    return m.read(p, scratch, held).debug();
+  };
+  for (int i = 0; i < 5000; ++i)
+    m.bind(U(static_cast<std::uint64_t>(i)), shared(Value::integer(i)));
+  EXPECT_EQ(seen(x), "Number(Int(1))");
+  m.bind(S("x"), shared(Value::string("by name")));
+  EXPECT_EQ(seen(m.place(S("x"))), "String(\"by name\")");
+  EXPECT_EQ(seen(x), "String(\"by name\")");
+  m.bind(x, Value::boolean(true));
+  EXPECT_EQ(debug_of(m.get(S("x"))), "Boolean(true)");
+  m.bind(x, Value::floating(2.5));
+  EXPECT_EQ(debug_of(m.get(S("x"))), "Number(Float(2.5))");
+  EXPECT_EQ(m.size(), 5001u);
+}
+
 TEST(Machine, BindReleasesThePreviousValue) {
   auto c = counters();
   Machine m;

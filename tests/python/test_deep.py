@@ -170,6 +170,7 @@ def test_expressions_thousands_deep(shape, outcome):
         program = [Statement.fn("inc", lambda v: v + 1), Statement.let("r", e)]
         vm = Vrel()
         probe("run", lambda: vm.run(program) or vm.get("r"))
+        probe("run-again", lambda: vm.run(program) or vm.get("r"))  # a kept statement, run again
         probe("small-stack-run", lambda: small_stack(lambda: vm.run(program) or vm.get("r")))
         probe("wrapped", lambda: Statement.if_(Expr.literal(True), program, program) and "built")
         del e, program
@@ -178,7 +179,7 @@ def test_expressions_thousands_deep(shape, outcome):
         """,
         outcome,
     )
-    assert out["run"] == outcome
+    assert out["run"] == outcome and out["run-again"] == outcome
     assert out["small-stack-run"] in (outcome, f"raised PanicException: {NESTING}")
     assert out["wrapped"] == "worked built" and out["machine-usable"] == "worked 1"
 

@@ -367,3 +367,17 @@ for limits in [{}, {"steps": 2**62, "memory": 2**40, "seconds": 3600}]:
     )
     assert_clean_exit(proc)
     assert "fatal error" not in proc.stderr
+
+
+def test_a_kept_statement_over_one_subtree_doubled_40_times_runs_again_under_a_limit():
+    # The tree has 41 distinct nodes but 2**41 - 1 as evaluated: a kept statement's second run
+    # must still walk it (stopping at the limit), not try to list it flat.
+    e = Expr.literal(1)
+    for _ in range(40):
+        e = Expr.binary_op(e, "+", e)
+    statement = Statement.let("x", e)
+    vm = Vrel()
+    vm.set_limits(steps=10_000)
+    for _ in range(3):
+        with raises_panic(STEPS):
+            vm.run([statement])
