@@ -1,5 +1,5 @@
 // Conversion of values and identifiers between Python objects and the core.
-#include "conversion.hpp"
+#include "conversion/conversion.hpp"
 
 #include <array>
 #include <cstdint>
@@ -7,11 +7,11 @@
 #include <string>
 #include <utility>
 
-#include "classes.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
-#include "recursion_guard.hpp"
+#include "api/classes.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/recursion_guard.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
 #include "vrel/fatal.hpp"
 #include "vrel/run_limits.hpp"
 #include "vrel/vector_builder.hpp"

@@ -2,12 +2,12 @@
 // the error convention, and converting identifier and expression parameters.
 #pragma once
 
-#include "argument_binding.hpp"
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
+#include "api/argument_binding.hpp"
+#include "api/classes.hpp"
+#include "conversion/conversion.hpp"
+#include "runtime/errors.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
 
 namespace vrelpy {
 

@@ -4,9 +4,9 @@
 
 #include <cstdint>
 
-#include "messages.hpp"
-#include "py_helpers.hpp"
-#include "py_ref.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/syntax_tree.hpp"
 
 namespace vrelpy {

@@ -1,6 +1,6 @@
 // Python functions as language functions: calling, copying and releasing them, and the
 // list of references whose release waits for the interpreter lock.
-#include "py_function.hpp"
+#include "conversion/py_function.hpp"
 
 #include <atomic>
 #include <cstdio>
@@ -8,10 +8,10 @@
 #include <new>
 #include <vector>
 
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "interpreter_stack_budget.hpp"
-#include "messages.hpp"
+#include "conversion/conversion.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/interpreter_stack_budget.hpp"
+#include "support/messages.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrelpy {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "py_ref.hpp"
+#include "support/py_ref.hpp"
 
 namespace vrelpy {
 

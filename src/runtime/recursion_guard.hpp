@@ -1,8 +1,8 @@
 // The guard of every recursion of the binding over Python objects or program trees.
 #pragma once
 
-#include "messages.hpp"
-#include "py_ref.hpp"
+#include "support/messages.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/native_stack.hpp"
 
 namespace vrelpy {

@@ -1,10 +1,10 @@
 // The limits of a machine's runs as Python sees them: checking set_limits' arguments, and
 // the dict that Vrel.limits returns.
-#include "limits.hpp"
+#include "runtime/limits.hpp"
 
 #include <cmath>
 
-#include "messages.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {

@@ -1,13 +1,13 @@
 // Argument binding shared by every method of the module, and the argument-name prefix of
 // conversion failures.
-#include "argument_binding.hpp"
+#include "api/argument_binding.hpp"
 
 #include <cstring>
 #include <string>
 
-#include "errors.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
+#include "runtime/errors.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
 
 namespace vrelpy {
 namespace {

@@ -4,13 +4,13 @@
 #include <type_traits>
 #include <vector>
 
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "program_forms.hpp"
-#include "py_function.hpp"
-#include "recursion_guard.hpp"
+#include "api/classes.hpp"
+#include "conversion/conversion.hpp"
+#include "conversion/py_function.hpp"
+#include "forms/program_forms.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/recursion_guard.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {

@@ -1,17 +1,17 @@
 // The mapping operations of `Vrel`: item access and assignment, update, membership,
 // length, listing, and the refusal to pickle.
-#include "vrel_mapping.hpp"
+#include "api/vrel_mapping.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "py_function.hpp"
+#include "api/classes.hpp"
+#include "conversion/conversion.hpp"
+#include "conversion/py_function.hpp"
+#include "runtime/errors.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {

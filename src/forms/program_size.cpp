@@ -1,7 +1,7 @@
 // The size limit of written programs: counting the nodes a tree writes out.
 #include <vector>
 
-#include "program_forms.hpp"
+#include "forms/program_forms.hpp"
 
 namespace vrelpy {
 namespace {

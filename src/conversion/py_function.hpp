@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "py_ref.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/value.hpp"
 
 namespace vrelpy {

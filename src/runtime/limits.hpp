@@ -2,7 +2,7 @@
 // the dict of Vrel.limits.
 #pragma once
 
-#include "py_ref.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/run_limits.hpp"
 
 namespace vrelpy {

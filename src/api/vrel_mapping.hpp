@@ -1,7 +1,7 @@
 // The mapping operations of `Vrel` (entry points for its slots and methods).
 #pragma once
 
-#include "py_ref.hpp"
+#include "support/py_ref.hpp"
 
 namespace vrelpy {
 

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "classes.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
-#include "py_ref.hpp"
+#include "api/classes.hpp"
+#include "runtime/errors.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 

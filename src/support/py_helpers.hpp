@@ -15,7 +15,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "py_ref.hpp"
+#include "support/py_ref.hpp"
 
 namespace vrelpy {
 

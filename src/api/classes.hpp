@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "py_helpers.hpp"
-#include "py_ref.hpp"
+#include "support/py_helpers.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 

@@ -1,10 +1,10 @@
 // Interrupting runs: the signal check that the core calls, and the exception set aside.
-#include "interruption.hpp"
+#include "runtime/interruption.hpp"
 
 #include <utility>
 
-#include "errors.hpp"
-#include "interpreter_stack_budget.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/interpreter_stack_budget.hpp"
 #include "vrel/run_limits.hpp"
 
 namespace vrelpy {

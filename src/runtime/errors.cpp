@@ -1,6 +1,6 @@
 // The binding's errors: the panic exception, fetched exceptions, debug forms of Python
 // errors and type-mismatch errors.
-#include "errors.hpp"
+#include "runtime/errors.hpp"
 
 #include <cstdio>
 #include <string_view>

@@ -1,12 +1,12 @@
 // The vrelpy module: initialisation, the one-interpreter rule and the class table.
 #include <atomic>
 
-#include "classes.hpp"
-#include "errors.hpp"
-#include "interruption.hpp"
-#include "messages.hpp"
-#include "program_forms.hpp"
-#include "py_helpers.hpp"
+#include "api/classes.hpp"
+#include "forms/program_forms.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/interruption.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
 
 namespace vrelpy {
 

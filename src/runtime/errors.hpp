@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "interruption.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
-#include "py_ref.hpp"
+#include "runtime/interruption.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
+#include "support/py_ref.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrelpy {

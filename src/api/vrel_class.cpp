@@ -3,15 +3,15 @@
 #include <string>
 #include <vector>
 
-#include "argument_binding.hpp"
-#include "classes.hpp"
-#include "conversion.hpp"
-#include "errors.hpp"
-#include "limits.hpp"
-#include "messages.hpp"
-#include "py_helpers.hpp"
+#include "api/argument_binding.hpp"
+#include "api/classes.hpp"
+#include "api/vrel_mapping.hpp"
+#include "conversion/conversion.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/limits.hpp"
+#include "support/messages.hpp"
+#include "support/py_helpers.hpp"
 #include "vrel/evaluator.hpp"
-#include "vrel_mapping.hpp"
 
 namespace vrelpy {
 namespace {

@@ -2,9 +2,9 @@
 #include <memory>
 #include <vector>
 
-#include "builder_support.hpp"
-#include "program_forms.hpp"
-#include "py_function.hpp"
+#include "api/builder_support.hpp"
+#include "conversion/py_function.hpp"
+#include "forms/program_forms.hpp"
 
 namespace vrelpy {
 namespace {

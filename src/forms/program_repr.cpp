@@ -3,12 +3,12 @@
 #include <string>
 #include <type_traits>
 
-#include "classes.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "program_forms.hpp"
-#include "py_function.hpp"
-#include "recursion_guard.hpp"
+#include "api/classes.hpp"
+#include "conversion/py_function.hpp"
+#include "forms/program_forms.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/recursion_guard.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {

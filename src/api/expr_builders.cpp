@@ -1,8 +1,8 @@
 // The class `Expr` and its nine static builders.
 #include <vector>
 
-#include "builder_support.hpp"
-#include "program_forms.hpp"
+#include "api/builder_support.hpp"
+#include "forms/program_forms.hpp"
 
 namespace vrelpy {
 namespace {

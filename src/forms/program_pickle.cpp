@@ -1,8 +1,8 @@
 // Pickling and copying of `Expr` and `Statement` objects, through their data form.
-#include "classes.hpp"
-#include "errors.hpp"
-#include "messages.hpp"
-#include "program_forms.hpp"
+#include "api/classes.hpp"
+#include "forms/program_forms.hpp"
+#include "runtime/errors.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {

@@ -1,7 +1,7 @@
 // The small helpers every file of the binding shares.
-#include "py_helpers.hpp"
+#include "support/py_helpers.hpp"
 
-#include "messages.hpp"
+#include "support/messages.hpp"
 
 namespace vrelpy {
 namespace {
