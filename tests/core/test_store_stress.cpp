@@ -237,7 +237,7 @@ TEST(StoreStress, PlainReadsNeverSeeHalfOfOneWriteAndHalfOfAnother) {
 }
 
 // Each thread runs its own copy of one `if`, all sharing the blocks (and the variable reads'
-// remembered hashes inside them), while the original is dropped. Every run binds what the
+// cell memos inside them), while the original is dropped. Every run binds what the
 // blocks say, and the last copy to go releases the blocks' values.
 TEST(StoreStress, CopiesOfAnIfRunTheirSharedBlocksOnSeveralThreads) {
   constexpr int kThreads = 3, kIters = 2000;
