@@ -60,12 +60,14 @@ class DataWriter {
     while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
+    count_conversion_work();
     return std::visit([this](const auto& n) { return write(n); }, e->node);
   }
 
   PyRef statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
+    count_conversion_work();
     return std::visit([this](const auto& n) { return write(n); }, s.node);
   }
 

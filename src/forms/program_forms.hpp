@@ -84,6 +84,9 @@ bool check_written_size(const vrel::Statement& tree);
 PyRef expr_to_python_data(const vrel::Expr& tree);
 PyRef statement_to_python_data(const vrel::Statement& tree, PyObject* functions);
 
+// The writers and the reader count their work as conversions do (count_conversion_work): a
+// long one handles signals, and an interruption is thrown as there.
+
 // Reads a tree from untrusted data into `out`, which is written only on success; false
 // with ValueError, TypeError or RecursionError pending. `functions` (borrowed, may be null
 // for none) maps the names of fn statements to plain Python functions.
