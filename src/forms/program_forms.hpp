@@ -23,7 +23,7 @@ namespace vrelpy {
 // A node takes a few hundred bytes as data, a literal value a few dozen, so the first two
 // limits allow a few hundred megabytes each, and the third as much of text.
 inline constexpr std::uint64_t kMaxWrittenNodes = 1'000'000;
-inline constexpr std::uint64_t kMaxWrittenValues = 8'000'000;
+inline constexpr std::uint64_t kMaxWrittenValues = 4'000'000;
 inline constexpr std::uint64_t kMaxWrittenTextBytes = std::uint64_t{1} << 28;
 
 // What writing or reading a program produces so far, against the limits above.
