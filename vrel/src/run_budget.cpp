@@ -250,6 +250,13 @@ void charge_memory(std::uint64_t bytes) {
   if (detail::tl_budget) detail::charge_memory_slow(bytes);
 }
 
+bool memory_charged() noexcept { return detail::tl_budget != nullptr; }
+
+void count_host_work(std::uint64_t units) {
+  // More than a countdown ever holds is as good as the most it holds: one checkpoint.
+  count_outside_work(static_cast<std::int64_t>(std::min<std::uint64_t>(units, kMaxCountLimit / 2)));
+}
+
 void set_stack_probe(StackProbe probe) noexcept {
   detail::g_stack_probe.store(probe, std::memory_order_release);
 }

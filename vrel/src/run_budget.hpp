@@ -96,6 +96,16 @@ inline void count_work(std::uint64_t bytes) noexcept {
   detail::tl_work += units;
 }
 
+// Counts `units` of work done outside evaluation (a step's time each: writing a debug form,
+// a host converting values), kept out of the step count like count_work, and reaches the
+// checkpoint as soon as the countdown runs out: long work of that kind handles the host's
+// interrupt check and the deadlines under way as often as evaluation does.
+inline void count_outside_work(std::int64_t units) {
+  detail::tl_countdown -= units;
+  detail::tl_work += units;
+  if (__builtin_expect(detail::tl_countdown < 0, 0)) detail::checkpoint();
+}
+
 // Charges a text or vector about to be created by the run (see charge_memory), and counts
 // the work of filling it.
 inline void charge_text(std::uint64_t bytes) {

@@ -93,4 +93,17 @@ class HostCall {
 // charged). Does nothing when no limited run is under way.
 void charge_memory(std::uint64_t bytes);
 
+// Whether charge_memory may charge anything on this thread now (a limited run, or a
+// Machine::within_memory_limit scope, is under way): a host converting many values asks
+// once instead of charging each.
+bool memory_charged() noexcept;
+
+// For hosts doing long work for the runs under way on this thread, or outside any run, such
+// as converting a large value element by element: counts `units` of work (about a step's
+// time each; say one per element and one per KiB copied) towards the next checkpoint, where
+// the interrupt check runs and the deadlines under way are read, as during evaluation (at
+// least every 1,024 units). Calling it every few dozen units keeps it cheap. May throw
+// what a checkpoint throws: the fatal errors of the limits, or the interruption.
+void count_host_work(std::uint64_t units);
+
 }  // namespace vrel
