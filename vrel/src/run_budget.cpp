@@ -250,7 +250,7 @@ void charge_memory(std::uint64_t bytes) {
   if (detail::tl_budget) detail::charge_memory_slow(bytes);
 }
 
-bool memory_charged() noexcept { return detail::tl_budget != nullptr; }
+bool memory_charged() noexcept { return detail::current() != nullptr; }
 
 void count_host_work(std::uint64_t units) {
   // More than a countdown ever holds is as good as the most it holds: one checkpoint.
