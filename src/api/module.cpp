@@ -90,7 +90,9 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      !add_functions(module.get(), g_rebuild_functions)) {
+      !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_text_functions) || !create_parse_error() ||
+      PyModule_AddObjectRef(module.get(), "ParseError", g_parse_error) < 0) {
     return nullptr;
   }
   install_interrupt_check();
