@@ -62,6 +62,19 @@ inline constexpr char kExprCall[] = "Expr.call()";
 inline constexpr char kExprCallDoc[] = "call(ident, args)\n--\n\n";
 inline constexpr char kExprVector[] = "Expr.vector()";
 inline constexpr char kExprVectorDoc[] = "vector(items)\n--\n\n";
+inline constexpr char kExprAnd[] = "Expr.and_()";
+inline constexpr char kExprAndDoc[] =
+    "and_(a, b)\n--\n\n"
+    "True when the booleans a and b both hold; b is evaluated only when a holds.";
+inline constexpr char kExprOr[] = "Expr.or_()";
+inline constexpr char kExprOrDoc[] =
+    "or_(a, b)\n--\n\n"
+    "True when the boolean a or the boolean b holds; b is evaluated only when a does not.";
+inline constexpr char kExprCond[] = "Expr.cond()";
+inline constexpr char kExprCondDoc[] =
+    "cond(condition, then, otherwise)\n--\n\n"
+    "then when the boolean condition holds, otherwise otherwise; only the chosen one is "
+    "evaluated.";
 
 inline constexpr char kStatementLet[] = "Statement.let()";
 inline constexpr char kStatementLetDoc[] = "let(ident, pxpr)\n--\n\n";
@@ -228,7 +241,7 @@ inline constexpr char kExpectedValue[] =
     "a value (None, a bool, an int, a float, a str, or a list of values)";
 inline constexpr char kExpectedOperator[] = "an operator: '+', '-', '*' or '/'";
 inline constexpr char kExprKinds[] =
-    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector";
+    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector, and, or, cond";
 inline constexpr char kStatementKinds[] = "let, if, fn";
 
 // ---- The machine as a mapping ----------------------------------------------------------------

@@ -34,7 +34,13 @@ ADDED_METHODS = {
         "update": "(other=(), /, **kwargs)",
         "keys": "()",
     },
-    Expr: {"to_data": "()", "from_data": "(data)"},
+    Expr: {
+        "and_": "(a, b)",
+        "or_": "(a, b)",
+        "cond": "(condition, then, otherwise)",
+        "to_data": "()",
+        "from_data": "(data)",
+    },
     Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
 }
 
