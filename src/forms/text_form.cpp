@@ -103,6 +103,8 @@ bool source_of(PyObject* text, std::string_view& out) {
   }
   PyRef head = PyRef::steal(PyUnicode_Substring(text, 0, at));
   if (!head) return false;
+  Py_ssize_t head_size = 0;
+  if (!PyUnicode_AsUTF8AndSize(head.get(), &head_size)) return false;
   PyRef tail = PyRef::steal(PyUnicode_Substring(text, at + 1, length));
   if (!tail) return false;
   PyRef shown = PyRef::steal(PyUnicode_FromFormat("%U?%U", head.get(), tail.get()));
@@ -111,12 +113,11 @@ bool source_of(PyObject* text, std::string_view& out) {
   const char* shown_data = PyUnicode_AsUTF8AndSize(shown.get(), &shown_size);
   if (!shown_data) {
     // Another lone surrogate further on: show only the text before the first.
+    PyErr_Clear();
     shown = std::move(head);
     shown_data = PyUnicode_AsUTF8AndSize(shown.get(), &shown_size);
     if (!shown_data) return false;
   }
-  Py_ssize_t head_size = 0;
-  if (!PyUnicode_AsUTF8AndSize(head.get(), &head_size)) return false;
   raise_parse_error(std::string_view(shown_data, static_cast<std::size_t>(shown_size)),
                     static_cast<std::size_t>(head_size), msg::kLoneSurrogate);
   return false;

@@ -67,8 +67,6 @@ inline constexpr char kIntOutOfRange[] =
 inline constexpr char kExpectedFunctionName[] =
     "expected the name of the function as a text: fn name = \"function\"";
 inline constexpr char kExpectedTarget[] = "expected the name of a variable";
-inline constexpr char kNotYetSupported[] =
-    "this operator is part of the language's grammar but not of this build";
 inline constexpr char kTooDeep[] =
     "nested too deeply (maximum recursion depth exceeded while parsing)";
 // (PyErr_Format-style %llu: the limit.)

@@ -239,20 +239,42 @@ struct Parser::Impl {
     const std::size_t pos = tok.pos;
     Level level(*this, pos);
     if (!level) return false;
-    if (!disjunction(out)) return false;
-    if (tok.kind != TokenKind::If) return true;
-    return syntax(tok.pos, msg::kNotYetSupported);
+    Expr then = Expr(Expr::Vector{});
+    if (!disjunction(then)) return false;
+    if (tok.kind != TokenKind::If) {
+      out = std::move(then);
+      return true;
+    }
+    if (!count(tok.pos) || !advance()) return false;
+    Expr condition = Expr(Expr::Vector{});
+    if (!disjunction(condition)) return false;
+    if (tok.kind != TokenKind::Else) return syntax(tok.pos, msg::kExpectedElse);
+    if (!advance()) return false;
+    Expr otherwise = Expr(Expr::Vector{});
+    if (!expr(otherwise)) return false;
+    out = Expr::cond(std::move(condition), std::move(then), std::move(otherwise));
+    return true;
   }
 
   bool disjunction(Expr& out) {
     if (!conjunction(out)) return false;
-    if (tok.kind == TokenKind::Or) return syntax(tok.pos, msg::kNotYetSupported);
+    while (tok.kind == TokenKind::Or) {
+      if (!count(tok.pos) || !advance()) return false;
+      Expr right = Expr(Expr::Vector{});
+      if (!conjunction(right)) return false;
+      out = Expr::or_(std::move(out), std::move(right));
+    }
     return true;
   }
 
   bool conjunction(Expr& out) {
     if (!negation(out)) return false;
-    if (tok.kind == TokenKind::And) return syntax(tok.pos, msg::kNotYetSupported);
+    while (tok.kind == TokenKind::And) {
+      if (!count(tok.pos) || !advance()) return false;
+      Expr right = Expr(Expr::Vector{});
+      if (!negation(right)) return false;
+      out = Expr::and_(std::move(out), std::move(right));
+    }
     return true;
   }
 
@@ -459,7 +481,7 @@ struct Parser::Impl {
     Value::Vector values;
     values.reserve(items.size());
     for (Expr& item : items) {
-      values.push_back(std::move(std::get_if<Expr::Constant>(&item.node)->value));
+      values.push_back(std::move(std::get_if<Expr::Constant>(&item.node())->value));
     }
     out = Expr(Expr::Constant{vrel::SharedValue::make(Value::vector(std::move(values)))});
     return true;

@@ -21,7 +21,7 @@ namespace {
 
 const Expr& target_of(const Expr& tree) {
   const Expr* e = &tree;
-  while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
+  while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
   return *e;
 }
 
@@ -170,7 +170,7 @@ bool Writer::expr(const Expr& tree, int need) {
   using Kind = Expr::Kind;
   // not (a == b), not (a < b) and not (a > b) are written as a != b, a >= b and a <= b.
   const Expr* negated = nullptr;
-  if (const auto* n = std::get_if<Expr::Not>(&e.node)) {
+  if (const auto* n = std::get_if<Expr::Not>(&e.node())) {
     const Expr& inner = target_of(*n->operand);
     const Kind k = inner.kind();
     if (k == Kind::Equals || k == Kind::LessThan || k == Kind::GreaterThan) negated = &inner;
@@ -178,7 +178,7 @@ bool Writer::expr(const Expr& tree, int need) {
   int own = kAtom;
   switch (e.kind()) {
     case Kind::BinaryOp: {
-      const auto op = std::get_if<Expr::BinaryOp>(&e.node)->op;
+      const auto op = std::get_if<Expr::BinaryOp>(&e.node())->op;
       own = op == vrel::BinaryOperator::Add || op == vrel::BinaryOperator::Sub ? kSum : kProduct;
       break;
     }
@@ -189,6 +189,15 @@ bool Writer::expr(const Expr& tree, int need) {
       break;
     case Kind::Not:
       own = negated ? kCmp : kNot;
+      break;
+    case Kind::And:
+      own = kAnd;
+      break;
+    case Kind::Or:
+      own = kOr;
+      break;
+    case Kind::Cond:
+      own = kCond;
       break;
     default:
       break;
@@ -201,26 +210,26 @@ bool Writer::expr(const Expr& tree, int need) {
     };
     switch (cmp.kind()) {
       case Kind::Equals:
-        return pair(*std::get_if<Expr::Equals>(&cmp.node));
+        return pair(*std::get_if<Expr::Equals>(&cmp.node()));
       case Kind::LessThan:
-        return pair(*std::get_if<Expr::LessThan>(&cmp.node));
+        return pair(*std::get_if<Expr::LessThan>(&cmp.node()));
       default:
-        return pair(*std::get_if<Expr::GreaterThan>(&cmp.node));
+        return pair(*std::get_if<Expr::GreaterThan>(&cmp.node()));
     }
   };
   bool ok = true;
   switch (e.kind()) {
     case Kind::Literal:
-      ok = value(std::get_if<Expr::Literal>(&e.node)->value);
+      ok = value(std::get_if<Expr::Literal>(&e.node())->value);
       break;
     case Kind::Constant:
-      ok = value(*std::get_if<Expr::Constant>(&e.node)->value);
+      ok = value(*std::get_if<Expr::Constant>(&e.node())->value);
       break;
     case Kind::Ident:
-      identifier(std::get_if<Expr::Ident>(&e.node)->id);
+      identifier(std::get_if<Expr::Ident>(&e.node())->id);
       break;
     case Kind::BinaryOp: {
-      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node);
+      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
       ok = expr(*n.left, own);
       out_ += ' ';
       out_ += operator_text(n.op);
@@ -244,11 +253,11 @@ bool Writer::expr(const Expr& tree, int need) {
                                                                                  : " <= ");
       } else {
         out_ += "not ";
-        ok = expr(*std::get_if<Expr::Not>(&e.node)->operand, kNot);
+        ok = expr(*std::get_if<Expr::Not>(&e.node())->operand, kNot);
       }
       break;
     case Kind::Call: {
-      const auto& n = *std::get_if<Expr::Call>(&e.node);
+      const auto& n = *std::get_if<Expr::Call>(&e.node());
       identifier(n.function);
       out_ += '(';
       ok = expr(*n.argument, kCond);
@@ -256,7 +265,7 @@ bool Writer::expr(const Expr& tree, int need) {
       break;
     }
     case Kind::Vector: {
-      const auto& items = std::get_if<Expr::Vector>(&e.node)->items;
+      const auto& items = std::get_if<Expr::Vector>(&e.node())->items;
       // [...] of literals only would read back as one literal: such a vector expression
       // (the empty one too) is written vector[...].
       const bool literals = std::all_of(items.begin(), items.end(), is_literal);
@@ -266,6 +275,24 @@ bool Writer::expr(const Expr& tree, int need) {
         ok = expr(items[i], kCond);
       }
       out_ += ']';
+      break;
+    }
+    case Kind::And: {
+      // Left-associative: a and b and c is (a and b) and c.
+      const auto& n = *std::get_if<Expr::And>(&e.node());
+      ok = expr(*n.left, kAnd) && (out_ += " and ", true) && expr(*n.right, kNot);
+      break;
+    }
+    case Kind::Or: {
+      const auto& n = *std::get_if<Expr::Or>(&e.node());
+      ok = expr(*n.left, kOr) && (out_ += " or ", true) && expr(*n.right, kAnd);
+      break;
+    }
+    case Kind::Cond: {
+      // then if condition else otherwise; right-associative in its otherwise part.
+      const auto& n = *std::get_if<Expr::Cond>(&e.node());
+      ok = expr(*n.then, kOr) && (out_ += " if ", true) && expr(*n.condition, kOr) &&
+           (out_ += " else ", true) && expr(*n.otherwise, kCond);
       break;
     }
     case Kind::Shared:  // seen through above
@@ -300,7 +327,7 @@ bool Writer::if_statement(const Statement::If& n, int depth) {
   out_ += " else ";
   // An otherwise block of one if statement is written as else if.
   if (n.otherwise_block.size() == 1) {
-    if (const auto* inner = std::get_if<Statement::If>(&n.otherwise_block[0].node)) {
+    if (const auto* inner = std::get_if<Statement::If>(&n.otherwise_block[0].node())) {
       RecursionGuard guard(msg::kWritingText);
       if (!guard || !count()) return false;
       return if_statement(*inner, depth);
@@ -313,15 +340,15 @@ bool Writer::statement(const Statement& s, int depth) {
   RecursionGuard guard(msg::kWritingText);
   if (!guard || !count()) return false;
   indent(depth);
-  if (const auto* let = std::get_if<Statement::Let>(&s.node)) {
+  if (const auto* let = std::get_if<Statement::Let>(&s.node())) {
     identifier(let->id);
     out_ += " = ";
     return expr(let->expr, kCond);
   }
-  if (const auto* branch = std::get_if<Statement::If>(&s.node)) {
+  if (const auto* branch = std::get_if<Statement::If>(&s.node())) {
     return if_statement(*branch, depth);
   }
-  const auto& fn = *std::get_if<Statement::Fn>(&s.node);
+  const auto& fn = *std::get_if<Statement::Fn>(&s.node());
   const auto* py = dynamic_cast<const PyVrelFn*>(fn.function.get());
   if (!py) {
     PyErr_SetString(PyExc_TypeError, msg::kForeignFunction);
