@@ -5,6 +5,7 @@
 #include "forms/program_forms.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
+#include "runtime/stack_probe.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 
@@ -96,6 +97,7 @@ PyObject* init_module() {
     return nullptr;
   }
   install_interrupt_check();
+  install_stack_probe();
   g_module = Py_NewRef(module.get());
   return module.release();
 }
