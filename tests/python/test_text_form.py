@@ -2,6 +2,7 @@
 
 import math
 import os
+import pickle
 import struct
 
 import pytest
@@ -202,6 +203,8 @@ def test_parse_errors_point_at_the_place(text, message, lineno, colno):
     # The message shows the line and a caret under the column (tabs kept, so it lines up).
     padding = "".join("\t" if c == "\t" else " " for c in line[: colno - 1])
     assert str(error) == f"{error.msg}: line {lineno} column {colno}\n{line}\n{padding}^"
+    again = pickle.loads(pickle.dumps(error))
+    assert (type(again), str(again), again.lineno, again.colno, again.line) == (ParseError, str(error), lineno, colno, line)
 
 
 def test_lone_surrogates_and_long_lines_are_reported():
