@@ -1,5 +1,6 @@
 // The data form of programs: writing trees as nested dicts and lists (to_data) and
-// reading them back from untrusted data (from_data), version 1 of the schema.
+// reading them back from untrusted data (from_data), version 2 of the schema (version 1
+// without the and, or and cond nodes).
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -57,18 +58,18 @@ class DataWriter {
   // A shared subtree is written as its target, without a level of its own.
   PyRef expr(const Expr& tree) {
     const Expr* e = &tree;
-    while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
+    while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
     count_conversion_work();
-    return std::visit([this](const auto& n) { return write(n); }, e->node);
+    return std::visit([this](const auto& n) { return write(n); }, e->node());
   }
 
   PyRef statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
     count_conversion_work();
-    return std::visit([this](const auto& n) { return write(n); }, s.node);
+    return std::visit([this](const auto& n) { return write(n); }, s.node());
   }
 
  private:
@@ -88,6 +89,12 @@ class DataWriter {
   PyRef write(const Expr::GreaterThan& n) { return pair("greater_than", n); }
   PyRef write(const Expr::LessThan& n) { return pair("less_than", n); }
   PyRef write(const Expr::Not& n) { return node("not", expr(*n.operand)); }
+  PyRef write(const Expr::And& n) { return pair("and", n); }
+  PyRef write(const Expr::Or& n) { return pair("or", n); }
+  PyRef write(const Expr::Cond& n) {
+    return node("cond", list_from([&] { return expr(*n.condition); }, [&] { return expr(*n.then); },
+                                  [&] { return expr(*n.otherwise); }));
+  }
   PyRef write(const Expr::Call& n) {
     return node("call", list_from([&] { return identifier_to_python(n.function); },
                                   [&] { return expr(*n.argument); }));
@@ -263,6 +270,9 @@ class DataReader {
     }
     if (is(key, "call")) return call(p, out);
     if (is(key, "vector")) return vector(p, out);
+    if (is(key, "and")) return pair<Expr::and_>(p, out);
+    if (is(key, "or")) return pair<Expr::or_>(p, out);
+    if (is(key, "cond")) return cond(p, out);
     step.pop();
     return unknown(key.get(), "expression", kExprKinds);
   }
@@ -549,6 +559,19 @@ class DataReader {
     Expr right = unread_expr();
     if (!expr_at(args[1].get(), 1, right)) return false;
     out = Make(std::move(left), std::move(right));
+    return true;
+  }
+
+  bool cond(PyObject* payload, Expr& out) {
+    PyRef args[3];
+    if (!items(payload, 3, args)) return false;
+    Expr condition = unread_expr();
+    if (!expr_at(args[0].get(), 0, condition)) return false;
+    Expr then = unread_expr();
+    if (!expr_at(args[1].get(), 1, then)) return false;
+    Expr otherwise = unread_expr();
+    if (!expr_at(args[2].get(), 2, otherwise)) return false;
+    out = Expr::cond(std::move(condition), std::move(then), std::move(otherwise));
     return true;
   }
 

@@ -29,18 +29,18 @@ class ReprWriter {
   // A shared subtree is written as its target, without a level of its own.
   bool expr(const Expr& tree) {
     const Expr* e = &tree;
-    while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
+    while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return false;
     count_conversion_work();
-    return std::visit([this](const auto& n) { return node(n); }, e->node);
+    return std::visit([this](const auto& n) { return node(n); }, e->node());
   }
 
   bool statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return false;
     count_conversion_work();
-    return std::visit([this](const auto& n) { return node(n); }, s.node);
+    return std::visit([this](const auto& n) { return node(n); }, s.node());
   }
 
  private:
@@ -67,6 +67,18 @@ class ReprWriter {
   bool node(const Expr::Equals& n) { return pair("Expr.equals(", n); }
   bool node(const Expr::GreaterThan& n) { return pair("Expr.greater_than(", n); }
   bool node(const Expr::LessThan& n) { return pair("Expr.less_than(", n); }
+  bool node(const Expr::And& n) { return pair("Expr.and_(", n); }
+  bool node(const Expr::Or& n) { return pair("Expr.or_(", n); }
+  bool node(const Expr::Cond& n) {
+    text += "Expr.cond(";
+    if (!expr(*n.condition)) return false;
+    text += ", ";
+    if (!expr(*n.then)) return false;
+    text += ", ";
+    if (!expr(*n.otherwise)) return false;
+    text += ')';
+    return true;
+  }
   bool node(const Expr::Not& n) {
     text += "Expr.not_(";
     if (!expr(*n.operand)) return false;

@@ -52,40 +52,53 @@ class NodeCounter {
     using Kind = Expr::Kind;
     switch (e.kind()) {
       case Kind::Shared:
-        push(*std::get_if<Expr::Shared>(&e.node)->target);
+        push(*std::get_if<Expr::Shared>(&e.node())->target);
         return;
       case Kind::Literal:
-        values_.push_back(&std::get_if<Expr::Literal>(&e.node)->value);
+        values_.push_back(&std::get_if<Expr::Literal>(&e.node())->value);
         break;
       case Kind::Constant:
-        values_.push_back(std::get_if<Expr::Constant>(&e.node)->value.get());
+        values_.push_back(std::get_if<Expr::Constant>(&e.node())->value.get());
         break;
       case Kind::Ident:
-        identifier(std::get_if<Expr::Ident>(&e.node)->id);
+        identifier(std::get_if<Expr::Ident>(&e.node())->id);
         break;
       case Kind::BinaryOp:
-        push_pair(*std::get_if<Expr::BinaryOp>(&e.node));
+        push_pair(*std::get_if<Expr::BinaryOp>(&e.node()));
         break;
       case Kind::Equals:
-        push_pair(*std::get_if<Expr::Equals>(&e.node));
+        push_pair(*std::get_if<Expr::Equals>(&e.node()));
         break;
       case Kind::GreaterThan:
-        push_pair(*std::get_if<Expr::GreaterThan>(&e.node));
+        push_pair(*std::get_if<Expr::GreaterThan>(&e.node()));
         break;
       case Kind::LessThan:
-        push_pair(*std::get_if<Expr::LessThan>(&e.node));
+        push_pair(*std::get_if<Expr::LessThan>(&e.node()));
         break;
       case Kind::Not:
-        push(*std::get_if<Expr::Not>(&e.node)->operand);
+        push(*std::get_if<Expr::Not>(&e.node())->operand);
         break;
       case Kind::Call: {
-        const auto& call = *std::get_if<Expr::Call>(&e.node);
+        const auto& call = *std::get_if<Expr::Call>(&e.node());
         identifier(call.function);
         push(*call.argument);
         break;
       }
+      case Kind::And:
+        push_pair(*std::get_if<Expr::And>(&e.node()));
+        break;
+      case Kind::Or:
+        push_pair(*std::get_if<Expr::Or>(&e.node()));
+        break;
+      case Kind::Cond: {
+        const auto& n = *std::get_if<Expr::Cond>(&e.node());
+        push(*n.condition);
+        push(*n.then);
+        push(*n.otherwise);
+        break;
+      }
       case Kind::Vector:
-        for (const Expr& item : std::get_if<Expr::Vector>(&e.node)->items) push(item);
+        for (const Expr& item : std::get_if<Expr::Vector>(&e.node())->items) push(item);
         break;
     }
     ++size_.nodes;
@@ -96,20 +109,20 @@ class NodeCounter {
     ++size_.nodes;
     switch (s.kind()) {
       case Kind::Let: {
-        const auto& let = *std::get_if<Statement::Let>(&s.node);
+        const auto& let = *std::get_if<Statement::Let>(&s.node());
         identifier(let.id);
         push(let.expr);
         break;
       }
       case Kind::If: {
-        const auto& branch = *std::get_if<Statement::If>(&s.node);
+        const auto& branch = *std::get_if<Statement::If>(&s.node());
         push(branch.condition);
         for (const Statement& t : branch.then_block) push(t);
         for (const Statement& t : branch.otherwise_block) push(t);
         break;
       }
       case Kind::Fn:
-        identifier(std::get_if<Statement::Fn>(&s.node)->id);
+        identifier(std::get_if<Statement::Fn>(&s.node())->id);
         break;
     }
   }

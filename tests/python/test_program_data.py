@@ -54,6 +54,9 @@ exprs = st.recursive(
         | st.builds(lambda x: {"not": x}, e)
         | st.builds(one("call"), idents, e)
         | st.builds(lambda items: {"vector": items}, st.lists(e, max_size=3))
+        | st.builds(one("and"), e, e)
+        | st.builds(one("or"), e, e)
+        | st.builds(one("cond"), e, e, e)
     ),
     max_leaves=10,
 )
@@ -106,6 +109,10 @@ def built(data):
         return getattr(Expr, key)(built(p[0]), built(p[1]))
     if key == "not":
         return Expr.not_(built(p))
+    if key in ("and", "or"):
+        return getattr(Expr, key + "_")(built(p[0]), built(p[1]))
+    if key == "cond":
+        return Expr.cond(built(p[0]), built(p[1]), built(p[2]))
     if key == "call":
         return Expr.call(p[0], built(p[1]))
     if key == "vector":
@@ -188,6 +195,9 @@ def test_expressions_round_trip(data):
         (Expr.less_than(Expr.equals(Expr.literal(""), Expr.literal(1.5)), Expr.greater_than(Expr.literal(1), Expr.literal(2))),
          "Expr.less_than(Expr.equals(Expr.literal(''), Expr.literal(1.5)), "
          "Expr.greater_than(Expr.literal(1), Expr.literal(2)))"),
+        (Expr.cond(Expr.and_(Expr.ident("a"), Expr.or_(Expr.ident("b"), Expr.literal(False))), Expr.literal(1), Expr.literal("no")),
+         "Expr.cond(Expr.and_(Expr.ident('a'), Expr.or_(Expr.ident('b'), Expr.literal(False))), "
+         "Expr.literal(1), Expr.literal('no'))"),
     ],
 )
 def test_repr_is_the_builder_call(obj, text):
@@ -274,7 +284,11 @@ cyclic_vector.append({"vector": cyclic_vector})
         ({"let": [2**64, {"literal": 1}]}, ValueError, "at ['let'][0]: expected an identifier (an int from 0 to 2**64-1, or a str), got 18446744073709551616"),
         ({"let": [True, {"literal": 1}]}, TypeError, "at ['let'][0]: expected an identifier (an int from 0 to 2**64-1, or a str), got True"),
         ({"let": [1.0, {"literal": 1}]}, TypeError, "at ['let'][0]: expected an identifier (an int from 0 to 2**64-1, or a str), got 1.0"),
-        ({"let": ["x", {"let": []}]}, ValueError, "at ['let'][1]: unknown expression 'let' (expected one of: literal, ident, binary_op, equals, not, greater_than, less_than, call, vector)"),
+        ({"let": ["x", {"let": []}]}, ValueError, "at ['let'][1]: unknown expression 'let' (expected one of: literal, ident, binary_op, equals, not, greater_than, less_than, call, vector, and, or, cond)"),
+        ({"let": ["x", {"and": [{"literal": True}]}]}, ValueError, "at ['let'][1]['and']: expected a list of 2 items, got a list of 1 item"),
+        ({"let": ["x", {"or": {"literal": True}}]}, TypeError, "at ['let'][1]['or']: expected a list of 2 items, got a dict with 1 key"),
+        ({"let": ["x", {"cond": [{"literal": True}, {"literal": 1}]}]}, ValueError, "at ['let'][1]['cond']: expected a list of 3 items, got a list of 2 items"),
+        ({"let": ["x", {"cond": [{"literal": True}, {"literal": 1}, "y"]}]}, TypeError, "at ['let'][1]['cond'][2]: expected an expression, got 'y'"),
         ({"let": ["x", {"literal": {1}}]}, TypeError, "at ['let'][1]['literal']: expected a value (None, a bool, an int, a float, a str, or a list of values), got an object of type 'set'"),
         ({"let": ["x", {"literal": [1, [2, {"a": 1}]]}]}, TypeError, "at ['let'][1]['literal'][1][1]: expected a value (None, a bool, an int, a float, a str, or a list of values), got a dict with 1 key"),
         ({"let": ["x", {"literal": (1,)}]}, TypeError, "at ['let'][1]['literal']: expected a value (None, a bool, an int, a float, a str, or a list of values), got an object of type 'tuple'"),

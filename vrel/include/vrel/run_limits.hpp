@@ -19,9 +19,10 @@ namespace vrel {
 // A run that goes beyond a bound stops with the fatal error kStepLimitExceeded,
 // kMemoryLimitExceeded or kTimeLimitExceeded (reported like every fatal error).
 //
-// Bounds follow the thread, not the machine: a run started while another run is under way
-// on the same thread (from inside a function object) counts against its own machine's
-// limits and against those of every run that encloses it, so it cannot escape them.
+// Bounds follow the run's stack, not the machine: a run started while another run is under
+// way on the same stack (from inside a function object) counts against its own machine's
+// limits and against those of every run that encloses it, so it cannot escape them. Runs
+// suspended on other stacks of the thread (see HostCall) neither count it nor are counted.
 struct RunLimits {
   std::uint64_t steps = 0;   // at most kMaxCountLimit
   std::uint64_t memory = 0;  // at most kMaxCountLimit
@@ -56,6 +57,33 @@ using InterruptCheck = bool (*)() noexcept;
 // Installs the process's interrupt check (null: none). Meant to be called once, before any
 // run; runs already under way may still use the previous check.
 void set_interrupt_check(InterruptCheck check) noexcept;
+
+// For hosts whose threads switch between C stacks of their own (coroutines such as
+// greenlets): tells which stack the thread runs on now, as any number that differs between
+// stacks alive at the same time (0 for all: one stack per thread, the default). Called,
+// on the evaluating thread, when a run calls out of the core (HostCall) and when a run
+// starts while a limited run that called out is under way on the thread. Meant to be
+// installed once, before any run.
+using StackProbe = std::uintptr_t (*)() noexcept;
+void set_stack_probe(StackProbe probe) noexcept;
+
+// A run's call out of the core into host code that may switch the thread to another stack
+// and come back later, the other stack meanwhile starting, running and suspending runs of
+// its own. Made just before the call; resume() right after it returns (whether or not it
+// failed), before the run counts or charges anything more: the run is the thread's current
+// run again, with its own budget and countdown. Needed only by hosts whose function objects
+// may switch stacks; costs a few loads and stores.
+class HostCall {
+ public:
+  HostCall() noexcept;
+  HostCall(const HostCall&) = delete;
+  HostCall& operator=(const HostCall&) = delete;
+  void resume() const noexcept;
+
+ private:
+  void* budget_;
+  std::int64_t countdown_, reload_, work_;
+};
 
 // For hosts that create texts and vectors for a run, such as the results of their function
 // objects: charges `bytes` to every limited run under way on this thread before the host
