@@ -106,6 +106,7 @@ using Bindings = std::vector<PendingBinding>;
 bool add_binding(Bindings& bindings, PlaceCache& cache, PyObject* key, PyObject* value) {
   PyRef held_key = PyRef::borrow(key);
   PyRef held_value = PyRef::borrow(value);
+  count_conversion_work();  // an update of ten million pairs still handles signals
   Place place = cached_place(cache, key);
   Identifier id;
   if (!place && !extract_identifier(key, id)) return false;
