@@ -9,7 +9,8 @@
 namespace vrelpy {
 
 // Makes the core run pending signal handlers at its interrupt checks (at least every 1,024
-// steps of a run). A handler that raises, such as the default SIGINT handler, stops the run;
+// steps of a run), and give the interpreter lock to a thread that has waited a switch
+// interval for it. A handler that raises, such as the default SIGINT handler, stops the run;
 // the exception is set aside for restore_interruption. Called once, at module
 // initialisation.
 void install_interrupt_check() noexcept;

@@ -289,5 +289,31 @@ TEST(RunBudgetConcurrency, LimitedRunsFromManyThreadsOnOneMachine) {
   EXPECT_EQ(stopped_by_steps + stopped_by_memory, 3 * 150);
 }
 
+// A writer alternates a machine's limits between two full sets; readers compare every read
+// with both. A read that accepted a version taken mid-write mixes fields of the two.
+TEST(RunBudgetConcurrency, LimitsReadsAreAlwaysOneWholeSet) {
+  const RunLimits a{.steps = 1, .memory = 2, .seconds = 3.5};
+  const RunLimits b{.steps = UINT64_C(1) << 40, .memory = UINT64_C(7) << 33, .seconds = 0.25};
+  vrel::LimitsCell cell;
+  cell.store(a);
+  constexpr int kReaders = 2, kReads = 100000;
+  std::atomic<int> bad{0}, reads{0};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 0; reads.load() < kReaders * kReads; ++i) cell.store(i % 2 ? a : b);
+  });
+  for (int r = 0; r < kReaders; ++r) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kReads; ++i) {
+        const RunLimits got = cell.load();
+        if (!(got == a) && !(got == b)) ++bad;
+        ++reads;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(bad, 0);
+}
+
 }  // namespace
 }  // namespace vrel_test

@@ -258,6 +258,50 @@ def test_nested_run_does_not_escape_the_outer_budget(limits, leaf, message, wher
     assert seen == ([message] if swallow else [])
 
 
+def smallest_passing(vm, kind, program):
+    """The smallest limit of `kind` under which `program` runs on `vm`: its exact cost."""
+    n = 1
+    while True:
+        vm.set_limits(**{kind: n})
+        try:
+            vm.run(program)
+            return n
+        except BaseException as exc:  # noqa: BLE001 - the fatal error is a BaseException
+            assert str(exc) == {"steps": STEPS, "memory": MEMORY}[kind]
+        n += 1
+
+
+@pytest.mark.parametrize("kind", ["steps", "memory"])
+@pytest.mark.parametrize("inner_limits", [None, {"steps": 10**6, "memory": 10**6}], ids=["inner free", "inner limited"])
+def test_nested_runs_count_exactly_against_the_outer_run(kind, inner_limits):
+    # An outer run calls f twice; f runs a second machine whose program creates a 5-byte text.
+    # Every step and byte of both nested runs counts once against the outer run, no more.
+    inner = Vrel()
+    if inner_limits:
+        inner.set_limits(**inner_limits)
+    inner_program = [let("t", Expr.binary_op(lit("ab"), "+", lit("cde")))]
+    inner_cost = smallest_passing(Vrel(), kind, inner_program)
+    calls = []
+
+    def f(_):
+        calls.append(1)
+        inner.run(inner_program)
+        return 0
+
+    outer = Vrel()
+    outer.run([Statement.fn("f", lambda _: 0)])
+    program = [let("a", Expr.call("f", lit(0))), let("b", Expr.call("f", lit(0)))]
+    outer_cost = smallest_passing(outer, kind, program) if kind == "steps" else 0
+    outer.run([Statement.fn("f", f)])
+    total = outer_cost + 2 * inner_cost
+    outer.set_limits(**{kind: total})
+    outer.run(program)
+    assert len(calls) == 2
+    outer.set_limits(**{kind: total - 1})
+    with raises_panic({"steps": STEPS, "memory": MEMORY}[kind]):
+        outer.run(program)
+
+
 def test_a_limit_set_then_removed():
     vm = Vrel()
     assert vm.limits == UNSET

@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "checked.hpp"
 #include "messages.hpp"
 #include "node_results.hpp"
 #include "operators.hpp"
@@ -105,10 +106,17 @@ class OperandStack {
   ~OperandStack() {
     while (size_ > 0) slot(--size_)->~Operand();
   }
-  void push(Operand&& v) noexcept { new (slot(size_++)) Operand(std::move(v)); }
+  void push(Operand&& v) noexcept {
+    VREL_EXPECT(size_ <= CompactExpr::kMaxDepth);  // one operand per level of the tree
+    new (slot(size_++)) Operand(std::move(v));
+  }
   // The operand `depth` places below the top (0: the top).
-  Operand& at(unsigned depth) noexcept { return *slot(size_ - 1 - depth); }
+  Operand& at(unsigned depth) noexcept {
+    VREL_EXPECT(depth < size_);
+    return *slot(size_ - 1 - depth);
+  }
   Operand pop() noexcept {
+    VREL_EXPECT(size_ > 0);
     Operand& top = *slot(--size_);
     Operand v(std::move(top));
     top.~Operand();
@@ -116,16 +124,19 @@ class OperandStack {
   }
   // Replaces the top two operands, both plain (nothing to release), by `result`.
   void combine_plain(Operand&& result) noexcept {
+    VREL_EXPECT(size_ >= 2 && at(0).is_plain() && at(1).is_plain());
     --size_;
     new (slot(size_ - 1)) Operand(std::move(result));
   }
   // Replaces the top operand, plain, by `result`.
   void replace_plain_top(Operand&& result) noexcept {
+    VREL_EXPECT(size_ > 0 && at(0).is_plain());
     new (slot(size_ - 1)) Operand(std::move(result));
   }
   // Replaces the top `count` operands by `result`, the top one released first, as the tree
   // walk releases its right operand before its left.
   void replace(unsigned count, Operand&& result) noexcept {
+    VREL_EXPECT(count <= size_);
     while (count-- > 0) slot(--size_)->~Operand();
     push(std::move(result));
   }

@@ -158,8 +158,9 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
   __builtin_unreachable();  // every kind returns above
 }
 
-// Binds `id`; the previous value is released here, after insert has given the shard lock
-// back. A consumed identifier is moved into the store, a borrowed one copied.
+// Binds `id`; the previous value is released here, once the store holds no lock any more
+// (releasing a value may run any code). A consumed identifier is moved into the store, a borrowed
+// one copied.
 void bind(const Machine& m, Identifier& id, Operand value, const detail::CellMemo* memo) {
   SharedValue previous = store_of(m).insert(std::move(id), std::move(value), memo);
 }

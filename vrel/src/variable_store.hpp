@@ -140,9 +140,7 @@ class VariableStore {
   std::size_t shard_amount() const noexcept { return shard_amount_; }
   // Bits 56 down to 57 - log2(shard_amount) of the hash. Clear of the low bits, which pick
   // the starting slot in the shard's table: were they the same, a shard's entries would
-  // crowd into a fraction of its slots. Clear of the top 7 bits too, which tables with a
-  // control byte per slot keep there as the slot's tag: such a table can replace ours
-  // without moving any identifier to another shard (or reordering the debug listing).
+  // crowd into a fraction of its slots.
   std::size_t shard_index(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>((hash << 7) >> shift_);
   }

@@ -51,8 +51,10 @@ inline constexpr const char* kTimeLimitExceeded = "Time limit exceeded";
 // check), whether or not limits are set; returns true to stop the run. The run then ends
 // with a FatalError whose interrupted() is true and which wrote no report: the host keeps
 // its own account of why (for instance an exception it set aside) and restores it when the
-// error reaches its entry point.
-using InterruptCheck = bool (*)() noexcept;
+// error reaches its entry point. The check is also where a host lets its other threads in
+// (it may give a lock away and wait to take it back): it throws nothing, but may end the
+// thread by unwinding it, as a host whose runtime is shutting down does.
+using InterruptCheck = bool (*)();
 
 // Installs the process's interrupt check (null: none). Meant to be called once, before any
 // run; runs already under way may still use the previous check.
