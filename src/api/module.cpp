@@ -56,6 +56,18 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// Adds the functions of `table` to `module`, each saying it lives in the package (its
+// __module__), where pickles and reprs name it.
+bool add_functions(PyObject* module, PyMethodDef* table) {
+  PyRef package = PyRef::steal(PyUnicode_FromString(msg::kPackageName));
+  if (!package) return false;
+  for (PyMethodDef* def = table; def->ml_name; ++def) {
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, nullptr, package.get()));
+    if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* init_module() {
   PyInterpreterState* interp = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -78,7 +90,7 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0) {
+      !add_functions(module.get(), g_rebuild_functions)) {
     return nullptr;
   }
   install_interrupt_check();
@@ -106,6 +118,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 }  // namespace vrelpy
 
-PyMODINIT_FUNC PyInit_vrelpy() {
+PyMODINIT_FUNC PyInit__vrelpy() {
   return vrelpy::guard_entry<PyObject*>(nullptr, [] { return vrelpy::init_module(); });
 }
