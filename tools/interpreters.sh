@@ -9,6 +9,10 @@
 #   ./tools/interpreters.sh run CMD [ARG]   run CMD inside the root (as root, through chroot), with
 #                                           this work tree mounted at the same path, in a mount
 #                                           namespace of its own so that nothing stays mounted
+#   ./tools/interpreters.sh test 3.14 [ARG] build this tree into a venv of the root's CPython
+#                                           3.14 (or 3.15) and run the Python suite there (or
+#                                           pytest with ARGs): a developer's loop (CI runs the
+#                                           suite against the wheels, tools/build-wheels.sh)
 #
 # The package mirror is the one the machine's own apt configuration uses; the machine's CA
 # bundle and its pip configuration (files, PIP_* variables, and the local folders they name)
@@ -143,6 +147,24 @@ exec chroot "$root" /usr/bin/env -C "$cwd" HOME=/root PATH=/usr/local/sbin:/usr/
 EOF
 }
 
+# The Python suite on one of the root's interpreters, from a venv kept in the root; the build
+# reuses build/<wheel tag> of this tree, as tools/setup-venv.sh does.
+test_in_root() {
+  local version=$1
+  shift
+  run_in_root bash -c '
+set -euo pipefail
+version=$1; shift
+venv=/opt/vrelpy/venv-$version
+[ -x "$venv/bin/python" ] || "python$version" -m venv "$venv"
+pip() { "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" 2>&1 |
+          { grep -v "^WARNING: Location .file:" || true; }; }
+pip "scikit-build-core>=0.11" -r tests/python/requirements.txt
+pip --no-build-isolation .
+[ "$#" -gt 0 ] || set -- tests/python
+exec "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"' - "$version" "$@"
+}
+
 case "${1:-}" in
   "")
     started=$SECONDS
@@ -155,8 +177,14 @@ case "${1:-}" in
     ensure_root >&2
     run_in_root "$@"
     ;;
+  test)
+    [ "$#" -ge 2 ] || { echo "usage: $0 test VERSION [PYTEST-ARG...]" >&2; exit 2; }
+    shift
+    ensure_root >&2
+    test_in_root "$@"
+    ;;
   *)
-    echo "usage: $0 [run CMD [ARG...]]" >&2
+    echo "usage: $0 [run CMD [ARG...] | test VERSION [PYTEST-ARG...]]" >&2
     exit 2
     ;;
 esac
