@@ -10,4 +10,6 @@ from vrelpy._vrelpy import _expr_from_data, _statement_from_data
 from vrelpy._vrelpy import parse, unparse, ParseError
 
 __doc__ = ""
+# The one place of the version: pyproject.toml reads it from here.
+__version__ = "0.1.0"
 __all__ = ["Vrel", "Statement", "Expr"]

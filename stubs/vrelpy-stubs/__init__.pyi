@@ -14,6 +14,9 @@ from _typeshed import SupportsKeysAndGetItem
 
 __all__ = ["Vrel", "Statement", "Expr"]
 
+# The release of vrelpy, as in its package metadata ("0.1.0").
+__version__: str
+
 # The name of a variable. An int (bools included) names a numeric variable, a str a text
 # one; the int 1 and the str "1" are different variables.
 Identifier: TypeAlias = int | str
