@@ -3,6 +3,7 @@
 
 #include "api/classes.hpp"
 #include "forms/program_forms.hpp"
+#include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
 #include "support/messages.hpp"
@@ -78,9 +79,14 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0) {
+      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0 ||
+      PyModule_AddFunctions(module.get(), g_error_report_function) < 0) {
     return nullptr;
   }
+  // The type fatal errors raise, made now rather than at the first error so that it can be
+  // imported and caught by name; not listed in __all__.
+  PyObject* panic = panic_exception_type();
+  if (!panic || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) return nullptr;
   install_interrupt_check();
   g_module = Py_NewRef(module.get());
   return module.release();

@@ -12,6 +12,7 @@
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 #include "vrel/evaluator.hpp"
+#include "vrel/fatal.hpp"
 
 namespace vrelpy {
 namespace {
@@ -72,7 +73,14 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       prefix_argument_error("ident");
       return nullptr;
     }
-    vrel::SharedValue value = machine->get(id);
+    vrel::SharedValue value;
+    try {
+      value = machine->get(id);
+    } catch (vrel::FatalError& error) {
+      error.place().role = vrel::ErrorPlace::Role::Reading;
+      error.place().variable = std::move(id);
+      throw;
+    }
     return value_to_python(*value).release();
   });
 }

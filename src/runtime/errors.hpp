@@ -45,6 +45,13 @@ bool raise_mismatch(PyObject* obj, const char* target);
 
 // Releases Python references whose owners died on a thread without the interpreter lock.
 void drain_pending_releases() noexcept;
+// Releases `obj` (owned) now when this thread holds the interpreter lock, else leaves it to
+// the next thread that enters the binding with the lock.
+void release_when_locked(PyObject* obj) noexcept;
+
+// Sets the PanicException of a caught fatal error, with its place and cause (defined in
+// error_places.cpp).
+void set_panic_for(const vrel::FatalError& error) noexcept;
 
 // How many entry points this thread is inside. The interpreter calls every entry point
 // with its lock held and none gives the lock up, so while the count is above zero this
@@ -79,7 +86,7 @@ Result guard_entry(Result failed, Body&& body) {
     if (e.interrupted()) {
       restore_interruption(e.message());
     } else {
-      set_panic(e.message());
+      set_panic_for(e);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

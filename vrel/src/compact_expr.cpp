@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "error_place.hpp"
 #include "node_results.hpp"
 #include "operators.hpp"
 #include "run_budget.hpp"
@@ -276,7 +277,11 @@ Operand CompactExpr::run(const Machine& m) const {
   OperandStack stack;
   const VariableStore& store = store_of(m);
   const Name* names = this->names();
-  for (const Instr *at = code(), *end = at + code_size_; at != end; ++at) {
+  const Instr* at = code();
+  // A failure records the instruction it struck at (see error_place.hpp): the handler is
+  // all it costs, and only when an error passes.
+  try {
+  for (const Instr* end = at + code_size_; at != end; ++at) {
     const Instr& in = *at;
     count_steps(in.enters);
     switch (in.op) {
@@ -358,7 +363,78 @@ Operand CompactExpr::run(const Machine& m) const {
       }
     }
   }
+  } catch (FatalError& error) {
+    note_compact_instruction(error, static_cast<std::uint32_t>(at - code()));
+    throw;
+  }
   return stack.pop();
+}
+
+void compact_node_path(const Statement::Let& statement, std::uint32_t instruction,
+                       std::vector<ErrorPlace::Step>& out) noexcept {
+  struct Frame {
+    const Expr* node;
+    unsigned next;
+  };
+  // The same walk as compile's, over a tree the form was made from (so no check fails).
+  Frame path[CompactExpr::kMaxDepth + 1];
+  std::size_t depth = 0;
+  const auto links = [&](const Expr* e) {
+    while (e->kind() == Expr::Kind::Shared) e = std::get_if<Expr::Shared>(&e->node)->target.get();
+    return e;
+  };
+  path[depth++] = {links(&statement.expr), 0};
+  std::uint32_t emitted = 0;
+  while (depth > 0) {
+    Frame& top = path[depth - 1];
+    const Expr* children[2] = {nullptr, nullptr};
+    unsigned count = 0;
+    if (!children_of(*top.node, children, count)) return;
+    if (top.next < count) {
+      if (depth > CompactExpr::kMaxDepth) return;
+      const Expr* child = children[top.next++];
+      path[depth++] = {links(child), 0};
+      continue;
+    }
+    if (emitted++ != instruction) {
+      --depth;
+      continue;
+    }
+    try {
+      for (std::size_t i = 0; i + 1 < depth; ++i) {
+        const unsigned position = path[i].next - 1;
+        switch (path[i].node->kind()) {
+          case Expr::Kind::BinaryOp:
+            out.push_back({"binary_op", 0});
+            out.push_back({nullptr, position == 0 ? 0u : 2u});
+            break;
+          case Expr::Kind::Equals:
+            out.push_back({"equals", 0});
+            out.push_back({nullptr, position});
+            break;
+          case Expr::Kind::GreaterThan:
+            out.push_back({"greater_than", 0});
+            out.push_back({nullptr, position});
+            break;
+          case Expr::Kind::LessThan:
+            out.push_back({"less_than", 0});
+            out.push_back({nullptr, position});
+            break;
+          case Expr::Kind::Not:
+            out.push_back({"not", 0});
+            break;
+          case Expr::Kind::Call:
+            out.push_back({"call", 0});
+            out.push_back({nullptr, 1});
+            break;
+          default:
+            return;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    return;
+  }
 }
 
 const CompactExpr* compact_form(const Statement::Let& statement) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "operand.hpp"
+#include "vrel/fatal.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 
@@ -115,5 +116,11 @@ static_assert(sizeof(CompactExpr) % alignof(CompactExpr) == 0);
 // (a statement that runs once never pays for it). Null while there is none, or when the
 // expression has none.
 const CompactExpr* compact_form(const Statement::Let& statement);
+
+// The path, in the data form's notation, from the let's expression to the node that
+// instruction `instruction` of its compact form evaluates (appended to `out`, outermost step
+// first). Walks the tree in the order the form was made; only for a failure's place.
+void compact_node_path(const Statement::Let& statement, std::uint32_t instruction,
+                       std::vector<ErrorPlace::Step>& out) noexcept;
 
 }  // namespace vrel::detail

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "compact_expr.hpp"
+#include "error_place.hpp"
 #include "messages.hpp"
 #include "node_results.hpp"
 #include "operand.hpp"
@@ -32,12 +33,30 @@ using Ref = std::conditional_t<Consume, T&, const T&>;
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e);
 
+// eval of the child `index` of a node written {key: [...]} in the data form: a fatal error
+// leaving it records that step of its place (error_place.hpp). The handler is the only cost,
+// paid when an error passes.
+template <bool Consume>
+[[gnu::always_inline]] inline Operand eval_child(const Machine& m, Ref<Consume, Expr> e,
+                                                 const char* key, std::size_t index) {
+  try {
+    return eval<Consume>(m, e);
+  } catch (FatalError& error) {
+    detail::add_child_step(error, key, index);
+    throw;
+  }
+}
+
 template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
   charge_vector(v.items.size());
   Value::Vector items;
   items.reserve(v.items.size());
-  for (auto& item : v.items) items.push_back(eval<Consume>(m, item).share());
+  for (auto& item : v.items) {
+    items.push_back(
+        eval_child<Consume>(m, item, "vector", static_cast<std::size_t>(&item - v.items.data()))
+            .share());
+  }
   return SharedValue::make(Value::vector(std::move(items)));
 }
 
@@ -70,8 +89,8 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
+      Operand l = eval_child<Consume>(m, *n.left, "binary_op", 0);
+      Operand r = eval_child<Consume>(m, *n.right, "binary_op", 2);
       if (l.is_plain_int() && r.is_plain_int() && n.op != BinaryOperator::Div) {
         return Operand::number(
             Number::from_int(wrapping_int_operation(n.op, l.plain_int(), r.plain_int())));
@@ -80,22 +99,23 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::Equals: {
       auto& n = *std::get_if<Expr::Equals>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
+      Operand l = eval_child<Consume>(m, *n.left, "equals", 0);
+      Operand r = eval_child<Consume>(m, *n.right, "equals", 1);
       if (l.is_plain_int() && r.is_plain_int()) {
         return Operand::boolean(l.plain_int() == r.plain_int());
       }
       return equals_result(l, r);
     }
     case Expr::Kind::Not: {
-      Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
+      Operand v =
+          eval_child<Consume>(m, *std::get_if<Expr::Not>(&node)->operand, "not", detail::kNoIndex);
       if (v.is_plain_boolean()) return Operand::boolean(!v.plain_boolean());
       return not_result(v);
     }
     case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
+      Operand l = eval_child<Consume>(m, *n.left, "greater_than", 0);
+      Operand r = eval_child<Consume>(m, *n.right, "greater_than", 1);
       if (l.is_plain_int() && r.is_plain_int()) {
         return Operand::boolean(l.plain_int() > r.plain_int());
       }
@@ -103,8 +123,8 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
+      Operand l = eval_child<Consume>(m, *n.left, "less_than", 0);
+      Operand r = eval_child<Consume>(m, *n.right, "less_than", 1);
       if (l.is_plain_int() && r.is_plain_int()) {
         return Operand::boolean(l.plain_int() < r.plain_int());
       }
@@ -112,7 +132,7 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     }
     case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
-      return call_function(m, n.function, n.memo, eval<Consume>(m, *n.argument));
+      return call_function(m, n.function, n.memo, eval_child<Consume>(m, *n.argument, "call", 1));
     }
     case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
@@ -146,15 +166,19 @@ void run_block(const Machine& m, Statements& program);
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
   bool chosen = false;
-  if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
-    raise_fatal(text::kConditionNotBoolean);
+  if (!eval_child<Consume>(m, s.condition, "if", 0).get_boolean(chosen)) {
+    detail::raise_condition_error(text::kConditionNotBoolean, std::source_location::current());
   }
-  run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
+  try {
+    run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
+  } catch (FatalError& error) {
+    detail::add_block_step(error, chosen ? "then" : "otherwise");
+    throw;
+  }
 }
 
 template <bool Consume>
-void execute(const Machine& m, Ref<Consume, Statement> statement) {
-  count_step();
+void execute_node(const Machine& m, Ref<Consume, Statement> statement) {
   switch (statement.kind()) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
@@ -166,7 +190,7 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
           break;
         }
       }
-      bind(m, s.id, eval<Consume>(m, s.expr), &s.memo);
+      bind(m, s.id, eval_child<Consume>(m, s.expr, "let", 1), &s.memo);
       break;
     }
     case Statement::Kind::If:
@@ -184,22 +208,53 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   }
 }
 
+template <bool Consume>
+[[gnu::always_inline]] inline void execute(const Machine& m, Ref<Consume, Statement> statement) {
+  count_step();
+  try {
+    execute_node<Consume>(m, statement);
+  } catch (FatalError& error) {
+    detail::settle_statement(statement, error);
+    throw;
+  }
+}
+
 template <bool Consume, class Statements>
 void run_block(const Machine& m, Statements& program) {
   check_stack();
-  for (auto& statement : program) execute<Consume>(m, statement);
+  for (auto& statement : program) {
+    try {
+      execute<Consume>(m, statement);
+    } catch (FatalError& error) {
+      detail::add_statement_step(error, static_cast<std::size_t>(&statement - &*program.begin()));
+      throw;
+    }
+  }
 }
 
 }  // namespace
 
 void deduce(const Machine& machine, std::vector<Statement> program) {
   RunScope budget(machine.limits());
-  run_block<true>(machine, program);
+  try {
+    run_block<true>(machine, program);
+  } catch (FatalError& error) {
+    detail::finish_place(error);
+    throw;
+  }
 }
 
 void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program) {
   RunScope budget(machine.limits());
-  for (const Statement* statement : program) execute<false>(machine, *statement);
+  for (const Statement* const& statement : program) {
+    try {
+      execute<false>(machine, *statement);
+    } catch (FatalError& error) {
+      detail::add_statement_step(error, static_cast<std::size_t>(&statement - program.data()));
+      detail::finish_place(error);
+      throw;
+    }
+  }
 }
 
 SharedValue deduce_expr(const Machine& machine, Expr expression) {
