@@ -1,5 +1,6 @@
 // The machine class `Vrel`: construction, run, get, limits, repr and its type (slots,
 // methods).
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,7 +56,12 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       prefix_argument_error("stmts");
       return nullptr;
     }
-    vrel::deduce_borrowed(*machine, statements.program);
+    // A failure comes back as a value: raised here without unwinding the C++ stack.
+    if (std::optional<vrel::FatalError> failure =
+            vrel::run_borrowed(*machine, statements.program)) {
+      raise_fatal_error(*failure);
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }

@@ -11,8 +11,8 @@
 #include "conversion/conversion.hpp"
 #include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
-#include "runtime/interruption.hpp"
 #include "runtime/interpreter_stack_budget.hpp"
+#include "runtime/interruption.hpp"
 #include "support/messages.hpp"
 #include "vrel/fatal.hpp"
 

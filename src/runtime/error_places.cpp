@@ -21,7 +21,7 @@ using Step = vrel::ErrorPlace::Step;
 // the attributes or notes are read: an error nobody looks at costs one small allocation.
 struct PlaceRecord {
   std::vector<vrel::ErrorPlace> places;
-  Py_ssize_t notes_made = 0;  // the place notes at the front of __notes__, once made
+  Py_ssize_t notes_made = 0;   // the place notes at the front of __notes__, once made
   bool notes_dropped = false;  // __notes__ was deleted or replaced: make none again
 };
 
@@ -78,8 +78,8 @@ PyRef statement_tuple(const std::vector<Step>& path) {
   PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(path.size())));
   if (!tuple) return tuple;
   for (std::size_t i = 0; i < path.size(); ++i) {
-    PyObject* item = path[i].key ? PyUnicode_FromString(path[i].key)
-                                 : PyLong_FromSize_t(path[i].index);
+    PyObject* item =
+        path[i].key ? PyUnicode_FromString(path[i].key) : PyLong_FromSize_t(path[i].index);
     if (!item) return PyRef();
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
   }
@@ -213,8 +213,9 @@ PyRef result_error(const PythonErrorDetail& detail, const vrel::ErrorPlace& plac
     PyErr_Clear();
     return PyRef::borrow(detail.exception);
   }
-  PyRef error = PyRef::steal(PyObject_CallFunction(
-      PyExc_TypeError, "N", PyUnicode_FromFormat("function %U returned a value that cannot be "
+  PyRef error = PyRef::steal(
+      PyObject_CallFunction(PyExc_TypeError, "N",
+                            PyUnicode_FromFormat("function %U returned a value that cannot be "
                                                  "converted: %U",
                                                  name_repr.get(), culprit.get())));
   if (!error) {
@@ -280,7 +281,7 @@ bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out) {
   return static_cast<bool>(out.note);
 }
 
-PyRef panic_for(const vrel::FatalError& error) {
+PyRef panic_for(vrel::FatalError& error) {
   PyObject* type = panic_exception_type();
   if (!type) return PyRef();
   const std::string& message = error.message();
@@ -292,7 +293,7 @@ PyRef panic_for(const vrel::FatalError& error) {
   PyRef exc = PyRef::steal(PyObject_CallOneArg(type, value.get()));
   if (!exc) return PyRef();
   const auto* detail = dynamic_cast<const PythonErrorDetail*>(error.host_detail().get());
-  const vrel::ErrorPlace& place = error.place();
+  vrel::ErrorPlace& place = error.place();
   auto record = std::make_unique<PlaceRecord>();
   if (detail) {
     PyRef cause = detail->kind == PythonErrorDetail::Kind::ResultUnconverted
@@ -306,17 +307,19 @@ PyRef panic_for(const vrel::FatalError& error) {
       }
     }
   }
-  if (place.in_run || place.variable) record->places.push_back(place);
+  if (place.in_run || place.variable) record->places.push_back(std::move(place));
   if (record->places.empty()) return exc;
   PyRef capsule = PyRef::steal(PyCapsule_New(record.get(), kCapsuleName, free_record));
   if (!capsule) return PyRef();
   record.release();
-  PyRef dict = PyRef::steal(PyObject_GenericGetDict(exc.get(), nullptr));
-  if (!dict || PyDict_SetItemString(dict.get(), kPlaceKey, capsule.get()) < 0) return PyRef();
+  // The key is made once: a str made and hashed per error would be a good part of its cost.
+  static PyObject* const key = PyUnicode_InternFromString(kPlaceKey);
+  PyRef dict = key ? PyRef::steal(PyObject_GenericGetDict(exc.get(), nullptr)) : PyRef();
+  if (!dict || PyDict_SetItem(dict.get(), key, capsule.get()) < 0) return PyRef();
   return exc;
 }
 
-void set_panic_for(const vrel::FatalError& error) noexcept {
+void set_panic_for(vrel::FatalError& error) noexcept {
   try {
     PyRef exc = panic_for(error);
     if (!exc) return;  // the failure to make it is pending instead
@@ -329,8 +332,7 @@ void set_panic_for(const vrel::FatalError& error) noexcept {
 
 bool prepare_panic_type(PyObject* type) {
   for (PyGetSetDef* def = g_place_getset; def->name; ++def) {
-    PyRef descriptor =
-        PyRef::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(type), def));
+    PyRef descriptor = PyRef::steal(PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(type), def));
     if (!descriptor || PyObject_SetAttrString(type, def->name, descriptor.get()) < 0) return false;
   }
   return true;
@@ -341,8 +343,7 @@ HiddenPlaceNotes::~HiddenPlaceNotes() { tl_hide_notes = previous_; }
 
 namespace {
 
-PyObject* set_error_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
+PyObject* set_error_report(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   static constexpr const char* kParams[] = {"enabled"};
   static constexpr MethodSignature kSig = signature("set_error_report()", kParams);
   PyObject* bound[1];

@@ -17,9 +17,9 @@ namespace vrelpy {
 // that has it).
 struct PythonErrorDetail final : vrel::FatalError::HostDetail {
   enum class Kind : unsigned char {
-    FunctionRaised,    // `exception` is what an installed function raised
-    ResultUnconverted, // `exception` is the conversion's TypeError for `result`
-    ResumedPanic,      // `exception` is a PanicException that crossed Python code
+    FunctionRaised,     // `exception` is what an installed function raised
+    ResultUnconverted,  // `exception` is the conversion's TypeError for `result`
+    ResumedPanic,       // `exception` is a PanicException that crossed Python code
   };
   PythonErrorDetail(Kind kind, PyRef exception, PyRef result = PyRef()) noexcept;
   ~PythonErrorDetail() override;
@@ -48,11 +48,12 @@ bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out);
 
 // The PanicException for a caught fatal error (not raised): its message, its cause (what an
 // installed function raised, the inner PanicException of a nested run), and its place, read
-// lazily through the attributes and notes. Null with an exception pending on failure.
-PyRef panic_for(const vrel::FatalError& error);
+// lazily through the attributes and notes (the place is moved out of `error`). Null with an
+// exception pending on failure.
+PyRef panic_for(vrel::FatalError& error);
 
 // Sets `error` as the pending exception, as every entry point does with a fatal error.
-void set_panic_for(const vrel::FatalError& error) noexcept;
+void set_panic_for(vrel::FatalError& error) noexcept;
 
 // Adds the place attributes and notes to the PanicException type (at module initialisation).
 bool prepare_panic_type(PyObject* type);

@@ -39,8 +39,8 @@ bool format_traceback(PyObject* tb, std::string& out) {
     PyErr_PrintEx(0);
   }
   vrel::FatalError error(std::move(message));
-  error.set_host_detail(std::make_shared<PythonErrorDetail>(
-      PythonErrorDetail::Kind::ResumedPanic, std::move(exc)));
+  error.set_host_detail(
+      std::make_shared<PythonErrorDetail>(PythonErrorDetail::Kind::ResumedPanic, std::move(exc)));
   throw error;
 }
 

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "runtime/errors.hpp"
+#include "runtime/interpreter_stack_budget.hpp"
 #include "support/messages.hpp"
 #include "vrel/fatal.hpp"
-#include "runtime/interpreter_stack_budget.hpp"
 #include "vrel/run_limits.hpp"
 
 namespace vrelpy {

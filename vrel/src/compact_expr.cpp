@@ -168,14 +168,15 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
   out.names.push_back(&statement.id);  // names()[0]: the target
   struct Frame {
     const Expr* node;
-    unsigned next;  // the next child to visit
+    unsigned next;               // the next child to visit
+    std::uint32_t emitted[2]{};  // the instructions of the children visited
   };
   std::vector<Frame> path;
   path.reserve(kMaxDepth);
   std::unordered_set<const Expr*> seen;
   const Expr* top = &statement.expr;
   if (!through_links(top, seen)) return nullptr;
-  path.push_back({top, 0});
+  path.push_back({top, 0, {}});
   std::uint32_t entered = 1;  // nodes entered since the last instruction
   while (!path.empty()) {
     const Expr& e = *path.back().node;
@@ -185,7 +186,7 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
     if (path.back().next < count) {
       const Expr* child = children[path.back().next++];
       if (path.size() >= kMaxDepth || !through_links(child, seen)) return nullptr;
-      path.push_back({child, 0});
+      path.push_back({child, 0, {}});
       out.depth = std::max<std::uint32_t>(out.depth, static_cast<std::uint32_t>(path.size()));
       ++entered;
       continue;
@@ -239,8 +240,15 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
       case Expr::Kind::Shared:
         return nullptr;
     }
+    const auto here = static_cast<std::uint32_t>(out.code.size());
+    for (unsigned c = 0; c < count; ++c) {
+      const std::uint32_t distance = here - path.back().emitted[c];
+      out.code[path.back().emitted[c]].up =
+          distance < 0x8000 ? static_cast<std::uint16_t>(distance * 2 + c) : 0;
+    }
     out.code.push_back(in);
     path.pop_back();
+    if (!path.empty()) path.back().emitted[path.back().next - 1] = here;
   }
   // One block: the header, the instructions, the names (copied, each with an empty memo).
   const auto code_size = static_cast<std::uint32_t>(out.code.size());
@@ -273,101 +281,195 @@ bool CompactExpr::fits_stack() const noexcept {
   return stack_pointer() > limit + depth_ * kTreeWalkFrameBytes;
 }
 
-Operand CompactExpr::run(const Machine& m) const {
+// A failure found without unwinding: reported, kept in `failure` with its instruction.
+[[gnu::cold, gnu::noinline]] Operand fail_softly(std::optional<FatalError>& failure,
+                                                 const FailureSite& site, const Identifier* about,
+                                                 std::uint32_t instruction) {
+  std::string message = site.message;
+  if (about) message += about->debug();
+  report_fatal(message, site.where);
+  failure.emplace(std::move(message));
+  note_compact_instruction(*failure, instruction);
+  return Operand::boolean(false);
+}
+
+Operand CompactExpr::run(const Machine& m, std::optional<FatalError>& failure) const {
   OperandStack stack;
   const VariableStore& store = store_of(m);
   const Name* names = this->names();
   const Instr* at = code();
+  const auto instruction = [this](const Instr* i) {
+    return static_cast<std::uint32_t>(i - code());
+  };
   // A failure records the instruction it struck at (see error_place.hpp): the handler is
   // all it costs, and only when an error passes.
   try {
-  for (const Instr* end = at + code_size_; at != end; ++at) {
-    const Instr& in = *at;
-    count_steps(in.enters);
-    switch (in.op) {
-      case Op::Int:
-        stack.push(Operand::number(Number::from_int(in.i)));
-        break;
-      case Op::Float:
-        stack.push(Operand::number(Number::from_float(in.f)));
-        break;
-      case Op::Boolean:
-        stack.push(Operand::boolean(in.b));
-        break;
-      case Op::Literal:
-        stack.push(literal_result(*in.literal));
-        break;
-      case Op::Constant:
-        stack.push(Operand::borrow(*in.constant));
-        break;
-      case Op::Read: {
-        const Name& name = names[in.name];
-        stack.push(store.read(name.id, &name.memo));
-        break;
-      }
-      case Op::Binary: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int() && in.binary != BinaryOperator::Div) {
-          stack.combine_plain(Operand::number(
-              Number::from_int(wrapping_int_operation(in.binary, l.plain_int(), r.plain_int()))));
-        } else {
-          stack.replace(2, binary_result(in.binary, l, r));
+    for (const Instr* end = at + code_size_; at != end; ++at) {
+      const Instr& in = *at;
+      count_steps(in.enters);
+      switch (in.op) {
+        case Op::Int:
+          stack.push(Operand::number(Number::from_int(in.i)));
+          break;
+        case Op::Float:
+          stack.push(Operand::number(Number::from_float(in.f)));
+          break;
+        case Op::Boolean:
+          stack.push(Operand::boolean(in.b));
+          break;
+        case Op::Literal:
+          stack.push(literal_result(*in.literal));
+          break;
+        case Op::Constant:
+          stack.push(Operand::borrow(*in.constant));
+          break;
+        case Op::Read: {
+          const Name& name = names[in.name];
+          const VariableCell* cell = store.cell_to_read(name.id, &name.memo);
+          if (!cell) [[unlikely]] {
+            return fail_softly(failure, kValueNotFoundSite, &name.id, instruction(at));
+          }
+          stack.push(cell->read());
+          break;
         }
-        break;
-      }
-      case Op::Equals: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() == r.plain_int()));
-        } else {
-          stack.replace(2, equals_result(l, r));
+        case Op::Binary: {
+          const Operand& l = stack.at(1);
+          const Operand& r = stack.at(0);
+          if (l.is_plain_int() && r.is_plain_int() && in.binary != BinaryOperator::Div) {
+            stack.combine_plain(Operand::number(
+                Number::from_int(wrapping_int_operation(in.binary, l.plain_int(), r.plain_int()))));
+          } else {
+            if (const FailureSite* site = binary_failure(in.binary, l, r)) [[unlikely]] {
+              return fail_softly(failure, *site, nullptr, instruction(at));
+            }
+            stack.replace(2, binary_result(in.binary, l, r));
+          }
+          break;
         }
-        break;
-      }
-      case Op::Greater: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() > r.plain_int()));
-        } else {
-          stack.replace(2, greater_result(l, r));
+        case Op::Equals: {
+          const Operand& l = stack.at(1);
+          const Operand& r = stack.at(0);
+          if (l.is_plain_int() && r.is_plain_int()) {
+            stack.combine_plain(Operand::boolean(l.plain_int() == r.plain_int()));
+          } else {
+            stack.replace(2, equals_result(l, r));
+          }
+          break;
         }
-        break;
-      }
-      case Op::Less: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() < r.plain_int()));
-        } else {
-          stack.replace(2, less_result(l, r));
+        case Op::Greater: {
+          const Operand& l = stack.at(1);
+          const Operand& r = stack.at(0);
+          if (l.is_plain_int() && r.is_plain_int()) {
+            stack.combine_plain(Operand::boolean(l.plain_int() > r.plain_int()));
+          } else {
+            if (const FailureSite* site = compare_failure(l, r)) [[unlikely]] {
+              return fail_softly(failure, *site, nullptr, instruction(at));
+            }
+            stack.replace(2, greater_result(l, r));
+          }
+          break;
         }
-        break;
-      }
-      case Op::Not: {
-        const Operand& v = stack.at(0);
-        if (v.is_plain_boolean()) {
-          stack.replace_plain_top(Operand::boolean(!v.plain_boolean()));
-        } else {
-          stack.replace(1, not_result(v));
+        case Op::Less: {
+          const Operand& l = stack.at(1);
+          const Operand& r = stack.at(0);
+          if (l.is_plain_int() && r.is_plain_int()) {
+            stack.combine_plain(Operand::boolean(l.plain_int() < r.plain_int()));
+          } else {
+            if (const FailureSite* site = compare_failure(l, r)) [[unlikely]] {
+              return fail_softly(failure, *site, nullptr, instruction(at));
+            }
+            stack.replace(2, less_result(l, r));
+          }
+          break;
         }
-        break;
-      }
-      case Op::Call: {
-        Operand argument = stack.pop();
-        const Name& name = names[in.name];
-        stack.push(call_function(m, name.id, name.memo, std::move(argument)));
-        break;
+        case Op::Not: {
+          const Operand& v = stack.at(0);
+          if (v.is_plain_boolean()) {
+            stack.replace_plain_top(Operand::boolean(!v.plain_boolean()));
+          } else {
+            if (const FailureSite* site = not_failure(v)) [[unlikely]] {
+              return fail_softly(failure, *site, nullptr, instruction(at));
+            }
+            stack.replace(1, not_result(v));
+          }
+          break;
+        }
+        case Op::Call: {
+          Operand argument = stack.pop();
+          const Name& name = names[in.name];
+          const FailureSite* site = nullptr;
+          Operand result = call_checked(m, name.id, name.memo, std::move(argument), site);
+          if (site) [[unlikely]] {
+            return fail_softly(failure, *site, site == &kValueNotFoundSite ? &name.id : nullptr,
+                               instruction(at));
+          }
+          stack.push(std::move(result));
+          break;
+        }
       }
     }
-  }
   } catch (FatalError& error) {
-    note_compact_instruction(error, static_cast<std::uint32_t>(at - code()));
+    note_compact_instruction(error, instruction(at));
     throw;
   }
   return stack.pop();
+}
+
+bool CompactExpr::node_path(std::uint32_t instruction,
+                            std::vector<ErrorPlace::Step>& out) const noexcept {
+  if (instruction >= code_size_) return false;
+  const Instr* code = this->code();
+  const std::uint32_t top = code_size_ - 1;
+  // Steps from the node up, two per level (a key, then an index or kNoStep).
+  constexpr std::size_t kNoStep = static_cast<std::size_t>(-1);
+  ErrorPlace::Step steps[2 * (kMaxDepth + 1)];
+  std::size_t count = 0;
+  for (std::uint32_t at = instruction; at != top;) {
+    const std::uint16_t up = code[at].up;
+    if (up == 0 || count + 2 > sizeof steps / sizeof steps[0]) return false;
+    const std::uint32_t parent = at + up / 2;
+    const unsigned position = up % 2;
+    switch (code[parent].op) {
+      case Op::Binary:
+        steps[count++] = {nullptr, position == 0 ? 0u : 2u};
+        steps[count++] = {"binary_op", 0};
+        break;
+      case Op::Equals:
+        steps[count++] = {nullptr, position};
+        steps[count++] = {"equals", 0};
+        break;
+      case Op::Greater:
+        steps[count++] = {nullptr, position};
+        steps[count++] = {"greater_than", 0};
+        break;
+      case Op::Less:
+        steps[count++] = {nullptr, position};
+        steps[count++] = {"less_than", 0};
+        break;
+      case Op::Not:
+        steps[count++] = {"not", kNoStep};
+        break;
+      case Op::Call:
+        steps[count++] = {nullptr, 1};
+        steps[count++] = {"call", 0};
+        break;
+      default:
+        return false;
+    }
+    at = parent;
+  }
+  try {
+    while (count > 0) {
+      const ErrorPlace::Step& step = steps[--count];
+      if (step.key && step.index == kNoStep) {
+        out.push_back({step.key, 0});
+      } else {
+        out.push_back(step);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return true;
 }
 
 void compact_node_path(const Statement::Let& statement, std::uint32_t instruction,

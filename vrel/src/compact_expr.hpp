@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "operand.hpp"
@@ -54,8 +55,18 @@ class alignas(16) CompactExpr {
   // caller walks the tree, which fails with the usual nesting error where it would have.
   bool fits_stack() const noexcept;
 
-  // The expression's value, as the borrowed tree walk gives it.
-  Operand run(const Machine& m) const;
+  // The expression's value, as the borrowed tree walk gives it. A fatal error that the
+  // operands decide (node_results.hpp's FailureSite), a read or call of an unbound variable
+  // and a call of a non-function are not thrown: `failure` is set, reported and placed at
+  // its instruction, and the operand returned means nothing; an unwinding would cost
+  // microseconds, where a rule that fails on bad data should cost little more than one that
+  // succeeds. Every other fatal error is thrown as the tree walk throws it.
+  Operand run(const Machine& m, std::optional<FatalError>& failure) const;
+
+  // The path, in the data form's notation, from the let's expression down to the node of
+  // `instruction` (appended to `out`, outermost step first); false when the form cannot tell
+  // (see Instr::up). Only for a failure's place.
+  bool node_path(std::uint32_t instruction, std::vector<ErrorPlace::Step>& out) const noexcept;
 
   // The variable the let binds.
   const Name& target() const noexcept { return names()[0]; }
@@ -81,6 +92,10 @@ class alignas(16) CompactExpr {
   struct Instr {
     Op op;
     BinaryOperator binary;
+    // The way to the node above, read only to place a failure: the distance to its
+    // instruction (which comes later) times two, plus one for a right operand; 0 at the
+    // top, and where the distance does not fit (then the tree is walked instead).
+    std::uint16_t up;
     // Steps counted just before this instruction: the nodes the walk enters after the
     // previous instruction's node is done and before this one's is.
     std::uint32_t enters;

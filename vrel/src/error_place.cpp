@@ -15,6 +15,7 @@ using Step = ErrorPlace::Step;
 // be rather than the error being lost.
 void push(std::vector<Step>& path, Step step) noexcept {
   try {
+    if (path.capacity() == 0) path.reserve(16);
     path.push_back(step);
   } catch (const std::bad_alloc&) {
   }
@@ -114,15 +115,14 @@ void settle_statement(const Statement& statement, FatalError& error) noexcept {
   if (place.settled) return;
   place.settled = true;
   std::reverse(place.node.begin(), place.node.end());
-  if (place.compact_instruction != UINT32_MAX &&
-      statement.kind() == Statement::Kind::Let) {
+  if (place.compact_instruction != UINT32_MAX && statement.kind() == Statement::Kind::Let) {
     std::vector<Step> inner;
-    try {
-      inner.reserve(2 * CompactExpr::kMaxDepth);
-    } catch (const std::bad_alloc&) {
+    const auto& let = *std::get_if<Statement::Let>(&statement.node);
+    const CompactExpr* form = compact_form(let);
+    if (!form || !form->node_path(place.compact_instruction, inner)) {
+      inner.clear();
+      compact_node_path(let, place.compact_instruction, inner);
     }
-    compact_node_path(*std::get_if<Statement::Let>(&statement.node), place.compact_instruction,
-                      inner);
     place.node.clear();
     push(place.node, Step{"let", 0});
     push(place.node, Step{nullptr, 1});

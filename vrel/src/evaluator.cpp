@@ -9,6 +9,7 @@
 // (run_budget.hpp); the links to shared subtrees are not nodes of their own.
 #include "vrel/evaluator.hpp"
 
+#include <optional>
 #include <type_traits>
 
 #include "compact_expr.hpp"
@@ -159,26 +160,35 @@ void bind(const Machine& m, const Identifier& id, Operand value, const detail::C
   SharedValue previous = store_of(m).insert(id, std::move(value), memo);
 }
 
+// A fatal error that the compact form found without unwinding (see compact_expr.hpp): set
+// by the failing statement, which then returns false, as does every statement and block
+// enclosing it, each adding its step of the place on the way out.
+using RunFailure = std::optional<FatalError>;
+
 template <bool Consume, class Statements>
-void run_block(const Machine& m, Statements& program);
+bool run_block(const Machine& m, Statements& program, RunFailure& failure);
 
 // The blocks are shared by every copy of the statement: they are read, never consumed.
 template <bool Consume>
-[[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
+[[gnu::noinline]] bool run_if(const Machine& m, Ref<Consume, Statement::If> s,
+                              RunFailure& failure) {
   bool chosen = false;
   if (!eval_child<Consume>(m, s.condition, "if", 0).get_boolean(chosen)) {
     detail::raise_condition_error(text::kConditionNotBoolean, std::source_location::current());
   }
+  const char* block = chosen ? "then" : "otherwise";
   try {
-    run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
+    if (run_block<false>(m, chosen ? s.then_block : s.otherwise_block, failure)) return true;
   } catch (FatalError& error) {
-    detail::add_block_step(error, chosen ? "then" : "otherwise");
+    detail::add_block_step(error, block);
     throw;
   }
+  detail::add_block_step(*failure, block);
+  return false;
 }
 
 template <bool Consume>
-void execute_node(const Machine& m, Ref<Consume, Statement> statement) {
+bool execute_node(const Machine& m, Ref<Consume, Statement> statement, RunFailure& failure) {
   switch (statement.kind()) {
     case Statement::Kind::Let: {
       auto& s = *std::get_if<Statement::Let>(&statement.node);
@@ -186,16 +196,20 @@ void execute_node(const Machine& m, Ref<Consume, Statement> statement) {
         const detail::CompactExpr* compact = detail::compact_form(s);
         if (compact && compact->fits_stack()) {
           const detail::CompactExpr::Name& target = compact->target();
-          bind(m, target.id, compact->run(m), &target.memo);
-          break;
+          Operand value = compact->run(m, failure);
+          if (failure) [[unlikely]] {
+            detail::settle_statement(statement, *failure);
+            return false;
+          }
+          bind(m, target.id, std::move(value), &target.memo);
+          return true;
         }
       }
       bind(m, s.id, eval_child<Consume>(m, s.expr, "let", 1), &s.memo);
-      break;
+      return true;
     }
     case Statement::Kind::If:
-      run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node));
-      break;
+      return run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node), failure);
     case Statement::Kind::Fn: {
       auto& s = *std::get_if<Statement::Fn>(&statement.node);
       if constexpr (Consume) {
@@ -203,16 +217,18 @@ void execute_node(const Machine& m, Ref<Consume, Statement> statement) {
       } else {
         bind(m, s.id, SharedValue::make(Value::function(s.function->clone_box())), nullptr);
       }
-      break;
+      return true;
     }
   }
+  return true;
 }
 
 template <bool Consume>
-[[gnu::always_inline]] inline void execute(const Machine& m, Ref<Consume, Statement> statement) {
+[[gnu::always_inline]] inline bool execute(const Machine& m, Ref<Consume, Statement> statement,
+                                           RunFailure& failure) {
   count_step();
   try {
-    execute_node<Consume>(m, statement);
+    return execute_node<Consume>(m, statement, failure);
   } catch (FatalError& error) {
     detail::settle_statement(statement, error);
     throw;
@@ -220,40 +236,60 @@ template <bool Consume>
 }
 
 template <bool Consume, class Statements>
-void run_block(const Machine& m, Statements& program) {
+bool run_block(const Machine& m, Statements& program, RunFailure& failure) {
   check_stack();
   for (auto& statement : program) {
+    const auto index = [&] { return static_cast<std::size_t>(&statement - &*program.begin()); };
     try {
-      execute<Consume>(m, statement);
+      if (execute<Consume>(m, statement, failure)) continue;
     } catch (FatalError& error) {
-      detail::add_statement_step(error, static_cast<std::size_t>(&statement - &*program.begin()));
+      detail::add_statement_step(error, index());
       throw;
     }
+    detail::add_statement_step(*failure, index());
+    return false;
   }
+  return true;
 }
 
 }  // namespace
 
 void deduce(const Machine& machine, std::vector<Statement> program) {
   RunScope budget(machine.limits());
+  RunFailure failure;
   try {
-    run_block<true>(machine, program);
+    if (run_block<true>(machine, program, failure)) return;
   } catch (FatalError& error) {
     detail::finish_place(error);
     throw;
   }
+  detail::finish_place(*failure);
+  throw std::move(*failure);
+}
+
+std::optional<FatalError> run_borrowed(const Machine& machine,
+                                       std::span<const Statement* const> program) {
+  RunScope budget(machine.limits());
+  RunFailure failure;
+  for (const Statement* const& statement : program) {
+    const auto index = [&] { return static_cast<std::size_t>(&statement - program.data()); };
+    try {
+      if (execute<false>(machine, *statement, failure)) continue;
+    } catch (FatalError& error) {
+      detail::add_statement_step(error, index());
+      detail::finish_place(error);
+      return std::move(error);
+    }
+    detail::add_statement_step(*failure, index());
+    detail::finish_place(*failure);
+    return failure;
+  }
+  return std::nullopt;
 }
 
 void deduce_borrowed(const Machine& machine, std::span<const Statement* const> program) {
-  RunScope budget(machine.limits());
-  for (const Statement* const& statement : program) {
-    try {
-      execute<false>(machine, *statement);
-    } catch (FatalError& error) {
-      detail::add_statement_step(error, static_cast<std::size_t>(&statement - program.data()));
-      detail::finish_place(error);
-      throw;
-    }
+  if (std::optional<FatalError> failure = run_borrowed(machine, program)) {
+    throw std::move(*failure);
   }
 }
 

@@ -71,9 +71,15 @@ void report_fatal(const std::string& message, const std::source_location& where)
   char line[16];
   const int line_size = std::snprintf(line, sizeof line, ":%u", where.line());
   const std::string_view file = project_relative(where.file_name());
-  const char* parts[] = {text::kReportThread, name,        text::kReportThreadId,
-                         id,                  text::kReportLocation, file.data(),
-                         line,                text::kReportMessage,  message.data(),
+  const char* parts[] = {text::kReportThread,
+                         name,
+                         text::kReportThreadId,
+                         id,
+                         text::kReportLocation,
+                         file.data(),
+                         line,
+                         text::kReportMessage,
+                         message.data(),
                          "\n"};
   const std::size_t sizes[] = {sizeof text::kReportThread - 1,
                                std::char_traits<char>::length(name),
