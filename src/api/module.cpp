@@ -6,6 +6,7 @@
 #include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
+#include "runtime/stack_probe.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 
@@ -57,6 +58,18 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
   return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
+// Adds the functions of `table` to `module`, each saying it lives in the package (its
+// __module__), where pickles and reprs name it.
+bool add_functions(PyObject* module, PyMethodDef* table) {
+  PyRef package = PyRef::steal(PyUnicode_FromString(msg::kPackageName));
+  if (!package) return false;
+  for (PyMethodDef* def = table; def->ml_name; ++def) {
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, nullptr, package.get()));
+    if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* init_module() {
   PyInterpreterState* interp = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -79,8 +92,8 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0 ||
-      PyModule_AddFunctions(module.get(), g_error_report_function) < 0) {
+      !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_error_report_function)) {
     return nullptr;
   }
   // The type fatal errors raise, made now rather than at the first error so that it can be
@@ -88,6 +101,7 @@ PyObject* init_module() {
   PyObject* panic = panic_exception_type();
   if (!panic || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) return nullptr;
   install_interrupt_check();
+  install_stack_probe();
   g_module = Py_NewRef(module.get());
   return module.release();
 }
@@ -112,6 +126,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 }  // namespace vrelpy
 
-PyMODINIT_FUNC PyInit_vrelpy() {
+PyMODINIT_FUNC PyInit__vrelpy() {
   return vrelpy::guard_entry<PyObject*>(nullptr, [] { return vrelpy::init_module(); });
 }

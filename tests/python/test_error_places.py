@@ -45,25 +45,60 @@ BOOL_FAILURES = [
 def int_expr(rng, depth):
     if depth == 0 or rng.random() < 0.25:
         return rng.choice([{"literal": rng.randrange(-9, 10)}, {"ident": "x"}])
+    if rng.random() < 0.15:
+        return {"cond": [bool_expr(rng, depth - 1), int_expr(rng, depth - 1), int_expr(rng, depth - 1)]}
     return {"binary_op": [int_expr(rng, depth - 1), rng.choice("+-*"), int_expr(rng, depth - 1)]}
 
 
 def bool_expr(rng, depth):
     if depth == 0 or rng.random() < 0.2:
         return {"literal": rng.random() < 0.5}
-    kind = rng.choice(["greater_than", "less_than", "equals", "not"])
+    kind = rng.choice(["greater_than", "less_than", "equals", "not", "and", "or"])
     if kind == "not":
         return {"not": bool_expr(rng, depth - 1)}
+    if kind in ("and", "or"):
+        return {kind: [bool_expr(rng, depth - 1), bool_expr(rng, depth - 1)]}
     return {kind: [int_expr(rng, depth - 1), int_expr(rng, depth - 1)]}
 
 
+def value_of(node):
+    """The value of a node that evaluates without failing (x is 3)."""
+    (kind, p), = node.items()
+    if kind == "literal":
+        return p
+    if kind == "ident":
+        return 3
+    if kind == "binary_op":
+        a, b = value_of(p[0]), value_of(p[2])
+        return {"+": a + b, "-": a - b, "*": a * b}[p[1]]
+    if kind == "cond":
+        return value_of(p[1]) if value_of(p[0]) else value_of(p[2])
+    if kind == "not":
+        return not value_of(p)
+    if kind == "and":
+        return value_of(p[0]) and value_of(p[1])
+    if kind == "or":
+        return value_of(p[0]) or value_of(p[1])
+    a, b = value_of(p[0]), value_of(p[1])
+    return {"greater_than": a > b, "less_than": a < b, "equals": a == b}[kind]
+
+
 def slots(node, path=""):
-    """Every expression node under `node` with its path and whether it holds a bool."""
+    """Every expression node under `node` that its evaluation reaches, with its path and
+    whether it holds a bool (the and/or/cond operands they skip are left out)."""
     (kind, payload), = node.items()
-    boolean = kind in ("greater_than", "less_than", "equals", "not") or (
+    boolean = kind in ("greater_than", "less_than", "equals", "not", "and", "or") or (
         kind == "literal" and isinstance(payload, bool))
     yield path, boolean
-    if kind == "binary_op":
+    if kind in ("and", "or"):
+        yield from slots(payload[0], f"{path}['{kind}'][0]")
+        if value_of(payload[0]) == (kind == "and"):
+            yield from slots(payload[1], f"{path}['{kind}'][1]")
+    elif kind == "cond":
+        yield from slots(payload[0], f"{path}['cond'][0]")
+        taken = 1 if value_of(payload[0]) else 2
+        yield from slots(payload[taken], f"{path}['cond'][{taken}]")
+    elif kind == "binary_op":
         yield from slots(payload[0], f"{path}['binary_op'][0]")
         yield from slots(payload[2], f"{path}['binary_op'][2]")
     elif kind in ("greater_than", "less_than", "equals"):

@@ -23,7 +23,7 @@ void push(std::vector<Step>& path, Step step) noexcept {
 
 // The node a chain of links to shared subtrees leads to.
 const Expr* through_links(const Expr* e) noexcept {
-  while (e->kind() == Expr::Kind::Shared) e = std::get_if<Expr::Shared>(&e->node)->target.get();
+  while (e->kind() == Expr::Kind::Shared) e = std::get_if<Expr::Shared>(&e->node())->target.get();
   return e;
 }
 
@@ -37,28 +37,44 @@ const Expr* child_at(const Expr& e, std::string_view key, std::size_t index) noe
   };
   switch (e.kind()) {
     case Expr::Kind::BinaryOp: {
-      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node);
+      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
       return pick("binary_op", n.left, n.right, 2);
     }
     case Expr::Kind::Equals: {
-      const auto& n = *std::get_if<Expr::Equals>(&e.node);
+      const auto& n = *std::get_if<Expr::Equals>(&e.node());
       return pick("equals", n.left, n.right, 1);
     }
     case Expr::Kind::GreaterThan: {
-      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node);
+      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
       return pick("greater_than", n.left, n.right, 1);
     }
     case Expr::Kind::LessThan: {
-      const auto& n = *std::get_if<Expr::LessThan>(&e.node);
+      const auto& n = *std::get_if<Expr::LessThan>(&e.node());
       return pick("less_than", n.left, n.right, 1);
     }
     case Expr::Kind::Not:
-      return key == "not" ? std::get_if<Expr::Not>(&e.node)->operand.get() : nullptr;
+      return key == "not" ? std::get_if<Expr::Not>(&e.node())->operand.get() : nullptr;
     case Expr::Kind::Call:
-      return key == "call" && index == 1 ? std::get_if<Expr::Call>(&e.node)->argument.get()
+      return key == "call" && index == 1 ? std::get_if<Expr::Call>(&e.node())->argument.get()
                                          : nullptr;
+    case Expr::Kind::And: {
+      const auto& n = *std::get_if<Expr::And>(&e.node());
+      return pick("and", n.left, n.right, 1);
+    }
+    case Expr::Kind::Or: {
+      const auto& n = *std::get_if<Expr::Or>(&e.node());
+      return pick("or", n.left, n.right, 1);
+    }
+    case Expr::Kind::Cond: {
+      const auto& n = *std::get_if<Expr::Cond>(&e.node());
+      if (key != "cond") return nullptr;
+      return index == 0   ? n.condition.get()
+             : index == 1 ? n.then.get()
+             : index == 2 ? n.otherwise.get()
+                          : nullptr;
+    }
     case Expr::Kind::Vector: {
-      const auto& items = std::get_if<Expr::Vector>(&e.node)->items;
+      const auto& items = std::get_if<Expr::Vector>(&e.node())->items;
       return key == "vector" && index < items.size() ? &items[index] : nullptr;
     }
     default:
@@ -72,9 +88,9 @@ const Expr* node_at(const Statement& statement, const std::vector<Step>& path) n
   const Expr* e = nullptr;
   const std::string_view head = path[0].key;
   if (statement.kind() == Statement::Kind::Let && head == "let" && path[1].index == 1) {
-    e = &std::get_if<Statement::Let>(&statement.node)->expr;
+    e = &std::get_if<Statement::Let>(&statement.node())->expr;
   } else if (statement.kind() == Statement::Kind::If && head == "if" && path[1].index == 0) {
-    e = &std::get_if<Statement::If>(&statement.node)->condition;
+    e = &std::get_if<Statement::If>(&statement.node())->condition;
   } else {
     return nullptr;
   }
@@ -117,12 +133,10 @@ void settle_statement(const Statement& statement, FatalError& error) noexcept {
   std::reverse(place.node.begin(), place.node.end());
   if (place.compact_instruction != UINT32_MAX && statement.kind() == Statement::Kind::Let) {
     std::vector<Step> inner;
-    const auto& let = *std::get_if<Statement::Let>(&statement.node);
+    const auto& let = *std::get_if<Statement::Let>(&statement.node());
+    // A form too large for its links to tell leaves the place at the whole expression.
     const CompactExpr* form = compact_form(let);
-    if (!form || !form->node_path(place.compact_instruction, inner)) {
-      inner.clear();
-      compact_node_path(let, place.compact_instruction, inner);
-    }
+    if (!form || !form->node_path(place.compact_instruction, inner)) inner.clear();
     place.node.clear();
     push(place.node, Step{"let", 0});
     push(place.node, Step{nullptr, 1});
@@ -132,16 +146,16 @@ void settle_statement(const Statement& statement, FatalError& error) noexcept {
     const Expr* at = place.node.empty() ? nullptr : node_at(statement, place.node);
     if (at && at->kind() == Expr::Kind::Ident) {
       place.role = ErrorPlace::Role::Reading;
-      place.variable = std::get_if<Expr::Ident>(&at->node)->id;
+      place.variable = std::get_if<Expr::Ident>(&at->node())->id;
     } else if (at && at->kind() == Expr::Kind::Call) {
       place.role = ErrorPlace::Role::Calling;
-      place.variable = std::get_if<Expr::Call>(&at->node)->function;
+      place.variable = std::get_if<Expr::Call>(&at->node())->function;
     } else if (statement.kind() == Statement::Kind::Let) {
       place.role = ErrorPlace::Role::Binding;
-      place.variable = std::get_if<Statement::Let>(&statement.node)->id;
+      place.variable = std::get_if<Statement::Let>(&statement.node())->id;
     } else if (statement.kind() == Statement::Kind::Fn) {
       place.role = ErrorPlace::Role::Binding;
-      place.variable = std::get_if<Statement::Fn>(&statement.node)->id;
+      place.variable = std::get_if<Statement::Fn>(&statement.node())->id;
     }
   } catch (const std::bad_alloc&) {  // copying the identifier
     place.role = ErrorPlace::Role::None;

@@ -20,6 +20,7 @@
 #include "operators.hpp"
 #include "run_budget.hpp"
 #include "stack_guard.hpp"
+#include "tree_access.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
 
@@ -28,6 +29,12 @@ namespace {
 
 template <bool Consume, class T>
 using Ref = std::conditional_t<Consume, T&, const T&>;
+
+// The payload of a node: writable when the evaluation consumes the tree, which it owns.
+template <bool Consume, class Tree>
+Ref<Consume, typename Tree::Node> payload(Ref<Consume, Tree> tree) noexcept {
+  return detail::TreeAccess::node(tree);
+}
 
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operands lives in out-of-line helpers.
@@ -73,14 +80,14 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     } else {
       const Expr* target = &e;
       while (target->kind() == Expr::Kind::Shared) {
-        target = std::get_if<Expr::Shared>(&target->node)->target.get();
+        target = std::get_if<Expr::Shared>(&target->node())->target.get();
       }
       return *target;
     }
   }();
   // A link to a shared subtree is no node of its own: the subtree counts its own nodes.
   if (!Consume || x.kind() != Expr::Kind::Shared) count_step();
-  auto& node = x.node;
+  auto& node = payload<Consume, Expr>(x);
   switch (x.kind()) {
     case Expr::Kind::Literal:
       return literal_result(*std::get_if<Expr::Literal>(&node));
@@ -147,6 +154,29 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       } else {
         return Operand::borrow(std::get_if<Expr::Constant>(&node)->value);
       }
+    // Each operand is released before the next one is evaluated.
+    case Expr::Kind::And: {
+      auto& n = *std::get_if<Expr::And>(&node);
+      if (!boolean_operand(eval_child<Consume>(m, *n.left, "and", 0), text::kAndNonBoolean)) {
+        return Operand::boolean(false);
+      }
+      return Operand::boolean(
+          boolean_operand(eval_child<Consume>(m, *n.right, "and", 1), text::kAndNonBoolean));
+    }
+    case Expr::Kind::Or: {
+      auto& n = *std::get_if<Expr::Or>(&node);
+      if (boolean_operand(eval_child<Consume>(m, *n.left, "or", 0), text::kOrNonBoolean)) {
+        return Operand::boolean(true);
+      }
+      return Operand::boolean(
+          boolean_operand(eval_child<Consume>(m, *n.right, "or", 1), text::kOrNonBoolean));
+    }
+    case Expr::Kind::Cond: {
+      auto& n = *std::get_if<Expr::Cond>(&node);
+      const bool chosen = boolean_operand(eval_child<Consume>(m, *n.condition, "cond", 0),
+                                          text::kConditionNotBoolean);
+      return eval_child<Consume>(m, chosen ? *n.then : *n.otherwise, "cond", chosen ? 1 : 2);
+    }
   }
   __builtin_unreachable();  // every kind returns above
 }
@@ -191,7 +221,7 @@ template <bool Consume>
 bool execute_node(const Machine& m, Ref<Consume, Statement> statement, RunFailure& failure) {
   switch (statement.kind()) {
     case Statement::Kind::Let: {
-      auto& s = *std::get_if<Statement::Let>(&statement.node);
+      auto& s = *std::get_if<Statement::Let>(&payload<Consume, Statement>(statement));
       if constexpr (!Consume) {
         const detail::CompactExpr* compact = detail::compact_form(s);
         if (compact && compact->fits_stack()) {
@@ -209,9 +239,10 @@ bool execute_node(const Machine& m, Ref<Consume, Statement> statement, RunFailur
       return true;
     }
     case Statement::Kind::If:
-      return run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node), failure);
+      return run_if<Consume>(
+          m, *std::get_if<Statement::If>(&payload<Consume, Statement>(statement)), failure);
     case Statement::Kind::Fn: {
-      auto& s = *std::get_if<Statement::Fn>(&statement.node);
+      auto& s = *std::get_if<Statement::Fn>(&payload<Consume, Statement>(statement));
       if constexpr (Consume) {
         bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))), nullptr);
       } else {
@@ -300,11 +331,11 @@ SharedValue deduce_expr(const Machine& machine, Expr expression) {
   // eval counts it).
   const Expr* top = &expression;
   while (top->kind() == Expr::Kind::Shared) {
-    top = std::get_if<Expr::Shared>(&top->node)->target.get();
+    top = std::get_if<Expr::Shared>(&top->node())->target.get();
   }
   if (top->kind() == Expr::Kind::Ident) {
     count_step();
-    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
+    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node());
     return store_of(machine).get(n.id, &n.memo);
   }
   return eval<true>(machine, expression).share();

@@ -36,6 +36,12 @@ const FailureSite* not_failure(const Operand& v) noexcept;
 extern const FailureSite kCalleeNotFunctionSite;
 // A read of an unbound variable (the message is followed by the identifier's debug form).
 extern const FailureSite kValueNotFoundSite;
+// The boolean held by an operand that must be one (an operand of `and` or `or`, a
+// condition); any other value is the fatal error `message`.
+[[gnu::noinline]] bool held_boolean(const Operand& v, const char* message);
+inline bool boolean_operand(const Operand& v, const char* message) {
+  return v.is_plain_boolean() ? v.plain_boolean() : held_boolean(v, message);
+}
 
 // A literal of a tree being consumed: its value is moved out.
 Operand literal_result(Expr::Literal& literal);
