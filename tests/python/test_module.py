@@ -49,7 +49,8 @@ def test_module_attributes():
     assert vrelpy.__name__ == "vrelpy" and vrelpy.__doc__ == ""
     assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr"]
     assert all(type(name) is str for name in vrelpy.__all__)
-    assert [name for name in vars(vrelpy) if not name.startswith("_")] == ["Vrel", "Statement", "Expr"]
+    assert [name for name in vars(vrelpy) if not name.startswith("_")] == [
+        "Vrel", "Statement", "Expr", "PanicException", "set_error_report"]
     # Besides the classes, only the extension module the package re-exports and the
     # rebuilders that pickles of programs refer to, which say they live in the package.
     private = [name for name in vars(vrelpy) if name.startswith("_") and not name.startswith("__")]
