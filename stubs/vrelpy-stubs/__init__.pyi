@@ -44,6 +44,32 @@ class Limits(TypedDict):
     seconds: float | None
 
 @final
+class PanicException(BaseException):
+    """The exception of every fatal error of the language (``pyo3_runtime.PanicException``).
+
+    A ``BaseException``, not an ``Exception``: catch it by name. ``str(error)`` is the fatal
+    message; inside a run, notes (PEP 678) say where it happened.
+    """
+
+    @property
+    def statement(self) -> tuple[int | str, ...] | None:
+        """Path of the failing statement in the program given to ``run``: its index, then
+        ``"then"``/``"otherwise"`` and an index for each enclosing ``if``. None outside a run."""
+
+    @property
+    def node(self) -> str | None:
+        """Path of the failing node inside that statement in the data form's path notation,
+        such as ``"['let'][1]['binary_op'][0]"`` (``""``: the statement itself). None outside
+        a run."""
+
+    @property
+    def variable(self) -> Identifier | None:
+        """The variable the error is about: one read or called, or the one a ``let`` binds."""
+
+def set_error_report(enabled: bool) -> bool:
+    """Switch the standard-error report of fatal errors on or off for the whole process;
+    return the previous setting."""
+
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
 

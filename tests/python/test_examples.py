@@ -19,6 +19,7 @@ A-1: total=120 discounted=110 zone=1 free_shipping=True
 A-2: total=25.0 discounted=25.0 zone=2 free_shipping=False
 A-3: total=45 discounted=45 zone=1 free_shipping=False
 rule failed: PanicException: Binary operator for unknown type
+  where: statement (1,), node ['let'][1], variable 'broken'
 still bound after the failure: before='kept'
 """,
     "rules_engine.py": """\

@@ -51,9 +51,11 @@ def test_module_attributes():
     assert vrelpy.__name__ == "vrelpy" and vrelpy.__doc__ == ""
     assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr"]
     assert all(type(name) is str for name in vrelpy.__all__)
-    # Beside the names of __all__, the text form's functions and exception.
+    # Beside the names of __all__, the text form's functions and exception, the type of
+    # fatal errors and the report switch.
     assert [name for name in vars(vrelpy) if not name.startswith("_")] == [
-        "Vrel", "Statement", "Expr", "parse", "unparse", "ParseError"
+        "Vrel", "Statement", "Expr", "parse", "unparse", "ParseError",
+        "PanicException", "set_error_report",
     ]
     assert str(inspect.signature(vrelpy.parse)) == "(text, *, functions=None)"
     assert str(inspect.signature(vrelpy.unparse)) == "(program)"
