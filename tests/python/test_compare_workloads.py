@@ -109,8 +109,8 @@ def test_store_line_parser():
     assert core_store.STORE_LINE.findall(text) == [("2", "31.5")]
 
 
-def test_w8_parses_the_rules_python_parses():
-    source, statements = workloads.w8_source(5_000)
+def test_w9_parses_the_rules_python_parses():
+    source, statements = workloads.w9_source(5_000)
     assert len(source) >= 5_000 and source.count("\n") == statements
-    workloads.vrel_w8(source, statements).check()
-    workloads.python_ast_w8(source, statements).check()
+    workloads.vrel_w9(source, statements).check()
+    workloads.python_ast_w9(source, statements).check()
