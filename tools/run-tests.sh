@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the format check of the C++ sources, the core's GoogleTest
 # suite (CTest), the Python suite, the type checks of the stubs and examples, the suites
-# under AddressSanitizer/UBSan and ThreadSanitizer, and line coverage. The CMake builds use
-# the presets of CMakePresets.json. Installs what is missing on a fresh Debian machine:
-# libgtest-dev, clang-format, a venv, PyPI packages.
+# under AddressSanitizer/UBSan and ThreadSanitizer, and line coverage, all on CPython 3.13;
+# then the wheels for 3.13, 3.14 and 3.15, with the whole Python suite against the 3.14 and
+# 3.15 wheels (in the root of tools/interpreters.sh, made once per machine). The CMake
+# builds use the presets of CMakePresets.json. Installs what is missing on a fresh Debian
+# machine: libgtest-dev, clang-format, debootstrap, a venv, PyPI packages.
 #
 #   ./tools/run-tests.sh          everything (what CI runs)
 #   ./tools/run-tests.sh --quick  the format check, the release-build suites and the type checks
@@ -44,3 +46,9 @@ echo "== sanitizers"
 
 echo "== coverage"
 ./tools/coverage.sh
+
+echo "== CPython 3.14 and 3.15: the root of tools/interpreters.sh"
+./tools/interpreters.sh
+
+echo "== wheels: the sdist, a wheel per CPython, the Python suite against the 3.14 and 3.15 ones"
+./tools/build-wheels.sh --whole-suite 3.14,3.15

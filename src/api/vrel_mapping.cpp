@@ -9,6 +9,7 @@
 
 #include "api/classes.hpp"
 #include "conversion/conversion.hpp"
+#include "conversion/conversion_failure.hpp"
 #include "conversion/py_function.hpp"
 #include "runtime/errors.hpp"
 #include "support/messages.hpp"
@@ -106,11 +107,12 @@ using Bindings = std::vector<PendingBinding>;
 bool add_binding(Bindings& bindings, PlaceCache& cache, PyObject* key, PyObject* value) {
   PyRef held_key = PyRef::borrow(key);
   PyRef held_value = PyRef::borrow(value);
+  count_conversion_work();  // an update of ten million pairs still handles signals
   Place place = cached_place(cache, key);
   Identifier id;
   if (!place && !extract_identifier(key, id)) return false;
   vrel::Value converted;
-  if (!binding_value(value, converted)) return false;
+  if (!binding_value(value, converted)) return name_binding_failure("update: ", key, value);
   bindings.push_back(
       PendingBinding{std::move(held_key), place, std::move(id), std::move(converted)});
   return true;
@@ -220,7 +222,10 @@ int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     Identifier id;
     if (!place && !extract_identifier(key, id)) return -1;
     vrel::Value converted;
-    if (!binding_value(value, converted)) return -1;
+    if (!binding_value(value, converted)) {
+      name_binding_failure("", key, value);
+      return -1;
+    }
     bind_key(*state, key, place, std::move(id), std::move(converted));
     return 0;
   });

@@ -174,11 +174,14 @@ bool collect_instances(PyObject* seq, PyTypeObject* type, const char* type_name,
   if (PyUnicode_Check(seq)) return raise_type_error(msg::kStrToVec);
   if (!PySequence_Check(seq)) return raise_mismatch(seq, msg::kTargetSequence);
   out.reserve(std::min<std::size_t>(reported_size(seq), 1 << 16));
+  LoopWork work;
   const bool complete = for_each_item(seq, [&](PyRef item) {
+    work.element();
     if (!check_instance(item.get(), type, type_name)) return false;
     out.push_back(convert(std::move(item)));
     return true;
   });
+  if (complete) work.finish();
   return complete || resume_if_panic();
 }
 

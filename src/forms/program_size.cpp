@@ -2,6 +2,7 @@
 // writes out.
 #include <vector>
 
+#include "conversion/conversion.hpp"
 #include "forms/program_forms.hpp"
 
 namespace vrelpy {
@@ -39,6 +40,7 @@ class NodeCounter {
         visit(*e);
       }
       if (size_.exceeded(limit)) return true;
+      count_conversion_work();
     }
     return false;
   }

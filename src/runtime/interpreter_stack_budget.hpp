@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "support/py_ref.hpp"
+#include "support/python_compat.hpp"
 #include "vrel/native_stack.hpp"
 
 namespace vrelpy {
@@ -16,18 +17,22 @@ namespace vrelpy {
 // Measured levels of CPython's C recursion (the eval loop re-entered through a C call, reprs,
 // the json encoder) take up to about 370 bytes of stack each; a level is given 1 KiB, and
 // kStackReserve stays free for this module's own frames and the fatal-error path.
+// CPython 3.14 and later measure the real stack themselves; there this class does nothing
+// (support/python_compat.hpp says why).
 class InterpreterStackBudget {
  public:
   // `tstate`: this thread's attached thread state.
   explicit InterpreterStackBudget(PyThreadState* tstate) noexcept : tstate_(tstate) {
-    constexpr std::size_t kBytesPerLevel = 1024;
-    constexpr std::size_t kStackReserve = 64 * 1024;
-    const std::size_t left = vrel::native_stack_left();
-    const std::size_t fits = left > kStackReserve ? (left - kStackReserve) / kBytesPerLevel : 0;
-    const int remaining = tstate_->c_recursion_remaining;
-    if (fits < static_cast<std::size_t>(remaining)) {
-      lowered_by_ = remaining - static_cast<int>(fits);
-      tstate_->c_recursion_remaining = static_cast<int>(fits);
+    if constexpr (compat::kCountsCRecursion) {
+      constexpr std::size_t kBytesPerLevel = 1024;
+      constexpr std::size_t kStackReserve = 64 * 1024;
+      const std::size_t left = vrel::native_stack_left();
+      const std::size_t fits = left > kStackReserve ? (left - kStackReserve) / kBytesPerLevel : 0;
+      const int remaining = compat::c_recursion_remaining(tstate_);
+      if (fits < static_cast<std::size_t>(remaining)) {
+        lowered_by_ = remaining - static_cast<int>(fits);
+        compat::set_c_recursion_remaining(tstate_, static_cast<int>(fits));
+      }
     }
   }
   // Gives the levels back (once). Call it on every way out that still holds the interpreter
@@ -36,7 +41,8 @@ class InterpreterStackBudget {
   // thread state attached and that state possibly freed already.
   void restore() noexcept {
     if (lowered_by_ == 0) return;
-    tstate_->c_recursion_remaining += lowered_by_;
+    compat::set_c_recursion_remaining(tstate_,
+                                      compat::c_recursion_remaining(tstate_) + lowered_by_);
     lowered_by_ = 0;
   }
   InterpreterStackBudget(const InterpreterStackBudget&) = delete;

@@ -6,6 +6,8 @@
 
 #include "runtime/errors.hpp"
 #include "runtime/interpreter_stack_budget.hpp"
+#include "support/messages.hpp"
+#include "vrel/fatal.hpp"
 #include "vrel/run_limits.hpp"
 
 namespace vrelpy {
@@ -65,6 +67,11 @@ bool check_signals() {
 }  // namespace
 
 void install_interrupt_check() noexcept { vrel::set_interrupt_check(check_signals); }
+
+void interrupt_run_with(PyRef exc) {
+  PyRef previous = PyRef::steal(std::exchange(tl_interruption, exc.release()));
+  throw vrel::FatalError(msg::kInterruptedByFunction, vrel::FatalError::Cause::Interrupted);
+}
 
 void restore_interruption(const std::string& message) noexcept {
   PyObject* exc = std::exchange(tl_interruption, nullptr);

@@ -20,4 +20,9 @@ void install_interrupt_check() noexcept;
 // PanicException with `message` instead.
 void restore_interruption(const std::string& message) noexcept;
 
+// Stops the run under way as a signal handler's exception would: `exc` (a KeyboardInterrupt
+// or SystemExit an installed function raised) is set aside and the run ends with an
+// interrupted FatalError (thrown, no report), so that its entry point raises `exc` itself.
+[[noreturn]] void interrupt_run_with(PyRef exc);
+
 }  // namespace vrelpy

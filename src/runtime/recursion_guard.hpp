@@ -8,9 +8,11 @@
 namespace vrelpy {
 
 // Guards one level of a recursion by the interpreter's recursion limit and by the real
-// remaining native stack (the interpreter only counts levels, and a thread may have far
-// less stack than the count allows). Failing, it leaves RecursionError pending and tests
-// false; `where` ends the message ("maximum recursion depth exceeded<where>").
+// remaining native stack, checked first with the core's headroom: CPython 3.13 only counts
+// levels, and a thread may have far less stack than the count allows; 3.14 and later measure
+// the stack but keep a smaller margin than the core needs for unwinding. Failing, it leaves
+// RecursionError pending and tests false; `where` ends the message ("maximum recursion depth
+// exceeded<where>").
 class RecursionGuard {
  public:
   explicit RecursionGuard(const char* where) noexcept {

@@ -173,6 +173,9 @@ inline constexpr char kPanicDoc[] =
     "Python interpreter to exit.\n";
 inline constexpr char kEmptyPanic[] = "panic from Rust code";
 inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
+// The message of the interrupted fatal error that carries a KeyboardInterrupt or SystemExit
+// out of a run; never shown (the exception itself is raised), unless it was lost.
+inline constexpr char kInterruptedByFunction[] = "Run interrupted by a Python function";
 inline constexpr char kResumingPanic[] =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n";

@@ -14,6 +14,9 @@ from _typeshed import SupportsKeysAndGetItem
 
 __all__ = ["Vrel", "Statement", "Expr"]
 
+# The release of vrelpy, as in its package metadata ("0.1.0").
+__version__: str
+
 # The name of a variable. An int (bools included) names a numeric variable, a str a text
 # one; the int 1 and the str "1" are different variables.
 Identifier: TypeAlias = int | str
@@ -41,6 +44,32 @@ class Limits(TypedDict):
     seconds: float | None
 
 @final
+class PanicException(BaseException):
+    """The exception of every fatal error of the language (``pyo3_runtime.PanicException``).
+
+    A ``BaseException``, not an ``Exception``: catch it by name. ``str(error)`` is the fatal
+    message; inside a run, notes (PEP 678) say where it happened.
+    """
+
+    @property
+    def statement(self) -> tuple[int | str, ...] | None:
+        """Path of the failing statement in the program given to ``run``: its index, then
+        ``"then"``/``"otherwise"`` and an index for each enclosing ``if``. None outside a run."""
+
+    @property
+    def node(self) -> str | None:
+        """Path of the failing node inside that statement in the data form's path notation,
+        such as ``"['let'][1]['binary_op'][0]"`` (``""``: the statement itself). None outside
+        a run."""
+
+    @property
+    def variable(self) -> Identifier | None:
+        """The variable the error is about: one read or called, or the one a ``let`` binds."""
+
+def set_error_report(enabled: bool) -> bool:
+    """Switch the standard-error report of fatal errors on or off for the whole process;
+    return the previous setting."""
+
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
 
@@ -127,6 +156,9 @@ class Statement:
         """Rebuild a statement from its data form; fn statements find their functions by
         name in ``functions`` and nowhere else."""
 
+    def to_text(self) -> str:
+        """The text form: the statement's line(s), blocks indented, without a final line break."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
 
@@ -189,5 +221,32 @@ class Expr:
     def from_data(data: object) -> Expr:
         """Rebuild an expression from its data form."""
 
+    def to_text(self) -> str:
+        """The text form, as ``parse`` and ``from_text`` read it."""
+
+    @staticmethod
+    def from_text(text: str) -> Expr:
+        """Read an expression from its text form; ``ParseError`` says where it is wrong."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
+
+# The text form of programs (see the README's grammar). Beside __all__, which is unchanged.
+class ParseError(ValueError):
+    """The text of a program is not valid.
+
+    ``str(error)`` is the message, "line L column C", the line and a caret under the column.
+    """
+
+    msg: str
+    lineno: int
+    colno: int
+    line: str
+    pos: int
+
+def parse(text: str, *, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> list[Statement]:
+    """Read a program from its text form; fn statements find their functions by name in
+    ``functions`` and nowhere else."""
+
+def unparse(program: Sequence[Statement]) -> str:
+    """The text form of a program: one statement per line, each line ending in a line break."""

@@ -94,8 +94,10 @@ def test_bad_updates_bind_nothing():
         raise RuntimeError("iteration failed")
 
     cases = [
-        (lambda: vm.update({"a": 1, "b": {2}}), TypeError, "failed to extract enum PyValue"),
-        (lambda: vm.update({"a": 1}, b=object()), TypeError, "failed to extract enum PyValue"),
+        (lambda: vm.update({"a": 1, "b": {2}}), TypeError,
+         r"^update: value for 'b': 'set' object cannot be converted to 'PyValue'$"),
+        (lambda: vm.update({"a": 1}, b=[1, (2, object())]), TypeError,
+         r"^update: value for 'b': at \[1\]\[1\]: 'object' object cannot be converted to 'PyValue'$"),
         (lambda: vm.update({"a": 1, -1: 2}), TypeError, "failed to extract enum PyIdentifier"),
         (lambda: vm.update([("a", 1), ("b", 2, 3)]), ValueError, "^update sequence element #1 has length 3; 2 is required$"),
         (lambda: vm.update([("a", 1), 5]), TypeError, "^cannot convert update sequence element #1 to a sequence$"),
@@ -118,8 +120,9 @@ def test_item_access_and_assignment():
     # A function reads like get: not convertible.
     with pytest.raises(TypeError, match="^Cannot convert a Rust trait to Python$"):
         vm["f"]
-    with pytest.raises(TypeError, match="failed to extract enum PyValue"):
+    with pytest.raises(TypeError, match="^value for 'z': 'builtin_function_or_method' object cannot") as info:
         vm["z"] = print  # not a plain function: converted as a value
+    assert str(info.value.__cause__).startswith("failed to extract enum PyValue")
     with pytest.raises(TypeError, match="failed to extract enum PyIdentifier"):
         vm[1.5] = 1
     with pytest.raises(TypeError, match="failed to extract enum PyIdentifier"):

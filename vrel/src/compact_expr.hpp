@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "operand.hpp"
+#include "vrel/fatal.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 
@@ -54,8 +56,18 @@ class alignas(16) CompactExpr {
   // caller walks the tree, which fails with the usual nesting error where it would have.
   bool fits_stack() const noexcept;
 
-  // The expression's value, as the borrowed tree walk gives it.
-  Operand run(const Machine& m) const;
+  // The expression's value, as the borrowed tree walk gives it. A fatal error that the
+  // operands decide (node_results.hpp's FailureSite), a read or call of an unbound variable
+  // and a call of a non-function are not thrown: `failure` is set, reported and placed at
+  // its instruction, and the operand returned means nothing; an unwinding would cost
+  // microseconds, where a rule that fails on bad data should cost little more than one that
+  // succeeds. Every other fatal error is thrown as the tree walk throws it.
+  Operand run(const Machine& m, std::optional<FatalError>& failure) const;
+
+  // The path, in the data form's notation, from the let's expression down to the node that
+  // `instruction` evaluates or tests (appended to `out`, outermost step first); false when
+  // the form cannot tell (see Instr::up). Only for a failure's place.
+  bool node_path(std::uint32_t instruction, std::vector<ErrorPlace::Step>& out) const noexcept;
 
   // The variable the let binds.
   const Name& target() const noexcept { return names()[0]; }
@@ -92,6 +104,9 @@ class alignas(16) CompactExpr {
   struct Instr {
     Op op;
     BinaryOperator binary;
+    // The way to the node above, read only to place a failure (up_link): 0 at the top, and
+    // kUpUnknown where the distance does not fit.
+    std::uint16_t up;
     // Steps counted just before this instruction: the nodes the walk enters after the
     // previous instruction's node is done and before this one's is.
     std::uint32_t enters;
@@ -107,6 +122,9 @@ class alignas(16) CompactExpr {
   };
   static_assert(sizeof(Instr) == 16);
   class Builder;
+  static constexpr unsigned kSelf = 3;
+  static constexpr std::uint16_t kUpUnknown = 0xFFFF;
+  static std::uint16_t up_link(std::uint32_t from, std::uint32_t to, unsigned position);
   static bool inline_plain(const Value& v, Instr& in) noexcept;
 
   CompactExpr(std::uint32_t code_size, std::uint32_t name_count, std::uint32_t depth) noexcept

@@ -98,6 +98,16 @@ class VariableStore {
     return find_cell_or_fail(id, memo).read();
   }
 
+  // The cell that read() reads, or null when `id` is unbound (nothing raised).
+  const VariableCell* cell_to_read(const Identifier& id, const detail::CellMemo* memo) const {
+    if (memo) {
+      if (const VariableCell* cell = detail::recall_cell(*memo, serial_)) [[likely]] {
+        return cell;
+      }
+    }
+    return find_cell(id, memo);
+  }
+
   // Binds `id` to `value`. Returns the reference stored before under an equal identifier
   // (empty if none, or if it held a number or boolean); the caller drops it after the lock
   // is gone, so that destroying an old value never runs under a store lock. With a memo,
