@@ -131,8 +131,18 @@ run_in_root() {
   while read -r path; do
     [ -n "$path" ] && mounts+=("$path")
   done < <(pip_local_paths)
+  # The command runs where the caller is when that lies in this tree, else at its top.
+  local cwd="$PWD"
+  [[ "$cwd/" == "$tree/"* ]] || cwd="$tree"
   # In a mount namespace of its own: the mounts end with the command, however it ends.
-  unshare --mount --propagation private bash -s -- "$root" "$PWD" "${#mounts[@]}" "${mounts[@]}" "$@" <<'EOF'
+  # (The script is an argument, not standard input, which stays the command's.)
+  unshare --mount --propagation private bash -c "$mount_and_enter" enter \
+    "$root" "$cwd" "${#mounts[@]}" "${mounts[@]}" "$@"
+}
+
+# Mounts /proc, /dev and the given paths into the root, then runs the command there.
+# shellcheck disable=SC2016
+mount_and_enter='
 set -euo pipefail
 root=$1; cwd=$2; count=$3; shift 3
 mount -t proc proc "$root/proc"
@@ -140,12 +150,16 @@ mount --rbind /dev "$root/dev"
 mount -t tmpfs tmpfs "$root/dev/shm" 2>/dev/null || true
 for ((i = 0; i < count; i++)); do
   path=$1; shift
-  if [ -d "$path" ]; then mkdir -p "$root$path"; else mkdir -p "$(dirname "$root$path")"; touch "$root$path"; fi
+  if [ -d "$path" ]; then
+    mkdir -p "$root$path"
+  else
+    mkdir -p "$(dirname "$root$path")" && touch "$root$path"
+  fi
   mount --rbind "$path" "$root$path"
 done
-exec chroot "$root" /usr/bin/env -C "$cwd" HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
-EOF
-}
+exec chroot "$root" /usr/bin/env -C "$cwd" HOME=/root \
+  PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin "$@"
+'
 
 # The Python suite on one of the root's interpreters, from a venv kept in the root; the build
 # reuses build/<wheel tag> of this tree, as tools/setup-venv.sh does.

@@ -42,9 +42,9 @@ inline void set_c_recursion_remaining(PyThreadState*, int) noexcept {}
 // conversion paths, conversion/conversion.hpp) are the same in 3.13, 3.14 and 3.15. Being
 // unstable API they may change in any minor release: check them here when adding one.
 //
-// Free-threaded builds (3.14t, 3.15t) are not supported yet: the module declares no
-// Py_mod_gil slot, so such an interpreter turns its lock back on when importing it (and
-// says so), and the binding's rule that Python objects are touched only under the
-// interpreter lock still holds there.
+// Free-threaded builds (3.14t, 3.15t) are not supported yet: the module does not declare
+// that it runs without the interpreter lock (PyUnstable_Module_SetGIL), so such an
+// interpreter turns its lock back on when importing it (and says so), and the binding's rule
+// that Python objects are touched only under the interpreter lock still holds there.
 
 }  // namespace vrelpy::compat
