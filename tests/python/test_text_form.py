@@ -313,3 +313,9 @@ def test_random_text_never_crashes():
     )
     assert_clean_exit(proc)
     assert proc.stdout.strip() == "ok"
+
+
+@settings(max_examples=EXAMPLES * 5, deadline=None)
+@given(st.floats(allow_nan=False) | st.sampled_from([1e16, 9999999999999998.0, 1e-4, 1e-5, 5e-324, 100000.0]))
+def test_floats_are_written_as_python_writes_them(x):
+    assert Expr.literal(x).to_text() == repr(x)
