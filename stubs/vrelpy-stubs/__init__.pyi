@@ -70,6 +70,7 @@ def set_error_report(enabled: bool) -> bool:
     """Switch the standard-error report of fatal errors on or off for the whole process;
     return the previous setting."""
 
+@final
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
 
