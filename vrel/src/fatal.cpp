@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "messages.hpp"
+#include "vrel/detail/quiet_reports.hpp"
 
 namespace vrel {
 namespace {
@@ -48,8 +49,15 @@ void write_report(const std::string& message, const std::source_location& where)
 
 }  // namespace
 
+namespace {
+constinit thread_local int tl_quiet_depth = 0;
+}  // namespace
+
+detail::QuietFatalReports::QuietFatalReports() noexcept { ++tl_quiet_depth; }
+detail::QuietFatalReports::~QuietFatalReports() { --tl_quiet_depth; }
+
 void raise_fatal(std::string message, std::source_location where) {
-  write_report(message, where);
+  if (tl_quiet_depth == 0) write_report(message, where);
   throw FatalError(std::move(message));
 }
 
