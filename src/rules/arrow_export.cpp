@@ -75,9 +75,11 @@ void append_text(ExportColumn& c, const std::string& text) {
 ExportColumn rule_column(const ResultTable& results, std::size_t rule, std::string name) {
   const auto rows = static_cast<std::int64_t>(results.rows());
   Shape shape = Shape::Empty;
+  vrel::Value scratch;
   for (std::int64_t row = 0; row < rows; ++row) {
-    const Outcome& o = results.at(static_cast<std::size_t>(row), rule);
-    if (!o.error) shape = combine(shape, shape_of(o.value));
+    const auto at = static_cast<std::size_t>(row);
+    if (!results.failed(at, rule))
+      shape = combine(shape, shape_of(results.value(at, rule, scratch)));
   }
   ExportColumn c;
   c.name = std::move(name);
@@ -105,33 +107,35 @@ ExportColumn rule_column(const ResultTable& results, std::size_t rule, std::stri
       break;
   }
   for (std::int64_t row = 0; row < rows; ++row) {
-    const Outcome& o = results.at(static_cast<std::size_t>(row), rule);
-    const bool valid = !o.error && o.value.kind() != vrel::ValueKind::Null;
+    const auto at = static_cast<std::size_t>(row);
+    const bool failed = results.failed(at, rule);
+    const vrel::Value& value = failed ? scratch : results.value(at, rule, scratch);
+    const bool valid = !failed && value.kind() != vrel::ValueKind::Null;
     if (valid) set_bit(c.validity, row);
     if (!valid) ++c.nulls;
     switch (shape) {
       case Shape::Int:
         if (valid) {
-          const std::int64_t v = o.value.as_number().as_int();
+          const std::int64_t v = value.as_number().as_int();
           std::memcpy(&c.values[static_cast<std::size_t>(row) * 8], &v, 8);
         }
         break;
       case Shape::Float:
         if (valid) {
-          const double v = o.value.as_number().to_float();
+          const double v = value.as_number().to_float();
           std::memcpy(&c.values[static_cast<std::size_t>(row) * 8], &v, 8);
         }
         break;
       case Shape::Bool:
-        if (valid && o.value.as_boolean()) set_bit(c.values, row);
+        if (valid && value.as_boolean()) set_bit(c.values, row);
         break;
       case Shape::Empty:
         break;
       case Shape::Text:
-        append_text(c, valid ? o.value.as_string() : std::string());
+        append_text(c, valid ? value.as_string() : std::string());
         break;
       case Shape::Other:
-        append_text(c, valid ? o.value.debug() : std::string());
+        append_text(c, valid ? value.debug() : std::string());
         break;
     }
   }
@@ -145,7 +149,7 @@ bool error_column(const ResultTable& results, std::size_t rule, const std::strin
   const auto rows = static_cast<std::int64_t>(results.rows());
   bool any = false;
   for (std::int64_t row = 0; row < rows && !any; ++row) {
-    any = results.at(static_cast<std::size_t>(row), rule).error != nullptr;
+    any = results.failed(static_cast<std::size_t>(row), rule);
   }
   if (!any) return false;
   c.name = name;
@@ -154,10 +158,10 @@ bool error_column(const ResultTable& results, std::size_t rule, const std::strin
   c.validity.assign(static_cast<std::size_t>((rows + 7) / 8), 0);
   c.offsets.push_back(0);
   for (std::int64_t row = 0; row < rows; ++row) {
-    const Outcome& o = results.at(static_cast<std::size_t>(row), rule);
-    if (o.error) {
+    const auto at = static_cast<std::size_t>(row);
+    if (results.failed(at, rule)) {
       set_bit(c.validity, row);
-      append_text(c, *o.error);
+      append_text(c, results.error(at, rule));
     } else {
       ++c.nulls;
       append_text(c, std::string());

@@ -226,7 +226,7 @@ bool object_column(PyObject* column, InputColumn& out, std::size_t& rows) {
   return true;
 }
 
-bool read_columns(PyObject* mapping, const RuleProgram& program, RecordChunk& out) {
+bool read_columns(PyObject* mapping, const RuleProgram& program, RecordChunk& out, bool& numpy) {
   std::vector<PyRef> columns;
   for (const vrel::Identifier& id : program.inputs) {
     PyRef name = identifier_to_python(id);
@@ -242,6 +242,9 @@ bool read_columns(PyObject* mapping, const RuleProgram& program, RecordChunk& ou
     bool read = false;
     InputColumn placeholder = InputColumn::of_values({}, {});
     if (!buffer_column(columns[i].get(), placeholder, rows, read)) return false;
+    if (read && std::strcmp(Py_TYPE(columns[i].get())->tp_name, "numpy.ndarray") == 0) {
+      numpy = true;
+    }
     if (!read && !object_column(columns[i].get(), placeholder, rows)) return false;
     if (!first && rows != out.rows) {
       PyRef name = identifier_to_python(program.inputs[i]);
@@ -308,8 +311,9 @@ bool read_mappings(PyObject* records, const RuleProgram& program, RecordChunk& o
   return true;
 }
 
-// True for a pandas DataFrame, told by its type's module and name without importing pandas.
-bool is_pandas_frame(PyObject* obj) {
+// True for a DataFrame of the library `library` (pandas, polars), told by its type's module
+// and name without importing the library.
+bool is_frame_of(PyObject* obj, const char* library) {
   PyTypeObject* type = Py_TYPE(obj);
   const char* name = type->tp_name;
   return name && std::strcmp(name, "DataFrame") == 0 &&
@@ -325,7 +329,7 @@ bool is_pandas_frame(PyObject* obj) {
              PyErr_Clear();
              return false;
            }
-           return text.rfind("pandas", 0) == 0;
+           return text.rfind(library, 0) == 0;
          }();
 }
 
@@ -336,13 +340,16 @@ bool read_records(PyObject* records, const RuleProgram& program, RecordTable& ou
   const int has_stream = PyObject_HasAttrStringWithError(records, "__arrow_c_stream__");
   if (has_stream < 0) return false;
   if (has_stream) {
-    form = is_pandas_frame(records) ? RecordForm::DataFrame : RecordForm::Arrow;
+    form = is_frame_of(records, "pandas")   ? RecordForm::DataFrame
+           : is_frame_of(records, "polars") ? RecordForm::Polars
+                                            : RecordForm::Arrow;
     return read_arrow_stream(records, program, out);
   }
   RecordChunk chunk;
   if (PyMapping_Check(records) && !PySequence_Check(records)) {
-    form = RecordForm::Columns;
-    if (!read_columns(records, program, chunk)) return false;
+    bool numpy = false;
+    if (!read_columns(records, program, chunk, numpy)) return false;
+    form = numpy ? RecordForm::NumpyColumns : RecordForm::Columns;
   } else {
     form = RecordForm::Records;
     if (!read_mappings(records, program, chunk)) return false;

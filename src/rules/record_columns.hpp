@@ -86,7 +86,7 @@ struct RecordTable {
 };
 
 // The form the records came in, which decides the form of the results.
-enum class RecordForm : std::uint8_t { Records, Columns, DataFrame, Arrow };
+enum class RecordForm : std::uint8_t { Records, Columns, NumpyColumns, DataFrame, Polars, Arrow };
 
 // Reads `records` (an iterable of mappings, a mapping of columns, or an object with
 // __arrow_c_stream__) into `out`. A column missing from columnar input raises ValueError

@@ -24,9 +24,7 @@ namespace {
 
 using Place = vrel::Machine::Place;
 
-// Records handed out at a time: small enough to share the work evenly between threads,
-// large enough that taking them costs nothing next to evaluating them.
-constexpr std::size_t kBatch = 256;
+constexpr std::size_t kBatch = kRecordBatch;
 
 // What the threads of one evaluation share. `next` hands out batches; `stop` asks every
 // worker to stop (set by the coordinator on a signal, or by a worker that failed as a whole);
@@ -56,6 +54,15 @@ Place place_of(const vrel::Machine& machine, const vrel::Identifier& id) {
 class WorkerMachine {
  public:
   explicit WorkerMachine(const RuleProgram& program) : program_(program) {
+    // Trees remember where their variables live (and their compact forms do) for one
+    // machine at a time: threads sharing them would make each other search again and again.
+    // Each worker runs copies of its own (an expression shared by the copies is read only).
+    rules_.reserve(program.rules.size());
+    for (const Rule& rule : program.rules) {
+      rules_.push_back(rule.statements);
+      std::vector<const vrel::Statement*>& borrowed = borrowed_.emplace_back();
+      for (const vrel::Statement& s : rules_.back()) borrowed.push_back(&s);
+    }
     machine_.set_limits(program.limits);
     vrel::deduce_borrowed(machine_, program.setup_borrowed);
     for (const vrel::Identifier& id : program.inputs)
@@ -73,24 +80,23 @@ class WorkerMachine {
     }
     bool interrupted = false;
     for (std::size_t r = 0; r < program_.rules.size(); ++r) {
-      Outcome& outcome = results.at(index, r);
       const Place place = rule_places_[r];
       try {
-        vrel::deduce_borrowed(machine_, program_.rules[r].borrowed);
+        vrel::deduce_borrowed(machine_, borrowed_[r]);
         if (!machine_.bound(place)) {
           // A program that did not bind its name (a branch without the let).
-          outcome.error = std::make_unique<std::string>(not_found(r));
+          results.set_error(index, r, not_found(r));
           continue;
         }
         vrel::Value scratch;
         vrel::SharedValue held;
-        outcome.value = machine_.read(place, scratch, held);
+        results.set_value(index, r, machine_.read(place, scratch, held));
       } catch (const vrel::FatalError& e) {
         if (e.interrupted()) {
           interrupted = true;
           break;
         }
-        outcome.error = std::make_unique<std::string>(e.message());
+        results.set_error(index, r, e.message());
         // A failed rule leaves its name unbound for the later rules.
         if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
       }
@@ -105,6 +111,8 @@ class WorkerMachine {
   }
 
   const RuleProgram& program_;
+  std::vector<std::vector<vrel::Statement>> rules_;
+  std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;
   std::vector<Place> input_places_;
   std::vector<Place> rule_places_;

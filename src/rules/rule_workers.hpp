@@ -9,6 +9,11 @@
 
 namespace vrelpy::rules {
 
+// Records handed to a worker at a time: small enough to share the work evenly between
+// threads, large enough that taking them costs nothing next to evaluating them. Batches
+// start at multiples of it (ResultTable keeps its extras per batch).
+inline constexpr std::size_t kRecordBatch = 256;
+
 // Evaluates every record of `records` with `program` on `workers` threads (at least 1) and
 // fills `results`. Called with the interpreter lock held; gives it up while the workers run,
 // taking it back every 20 ms to run pending signal handlers: a handler that raises (Ctrl-C)
