@@ -71,6 +71,18 @@ bool add_object(PyObject* module, const char* name, PyObject* obj) {
   return add_class(module, name, reinterpret_cast<PyTypeObject*>(obj));
 }
 
+// Adds the functions of `table` to `module`, each saying it lives in the package (its
+// __module__), where pickles and reprs name it.
+bool add_functions(PyObject* module, PyMethodDef* table) {
+  PyRef package = PyRef::steal(PyUnicode_FromString(msg::kPackageName));
+  if (!package) return false;
+  for (PyMethodDef* def = table; def->ml_name; ++def) {
+    PyRef function = PyRef::steal(PyCFunction_NewEx(def, nullptr, package.get()));
+    if (!function || PyModule_AddObjectRef(module, def->ml_name, function.get()) < 0) return false;
+  }
+  return true;
+}
+
 PyObject* init_module() {
   PyInterpreterState* interp = PyInterpreterState_Get();
   const std::int64_t id = PyInterpreterState_GetID(interp);
@@ -95,9 +107,8 @@ PyObject* init_module() {
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
       !add_class(module.get(), "RuleSet", type_of_class(g_rule_set_type, create_rule_set_type)) ||
       !add_object(module.get(), "RuleError", rules::rule_error_type()) ||
-      !rules::create_arrow_results_type() ||
-      PyModule_AddFunctions(module.get(), g_rebuild_functions) < 0 ||
-      PyModule_AddFunctions(module.get(), g_rule_set_functions) < 0) {
+      !rules::create_arrow_results_type() || !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_rule_set_functions)) {
     return nullptr;
   }
   install_interrupt_check();
@@ -125,6 +136,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 }  // namespace vrelpy
 
-PyMODINIT_FUNC PyInit_vrelpy() {
+PyMODINIT_FUNC PyInit__vrelpy() {
   return vrelpy::guard_entry<PyObject*>(nullptr, [] { return vrelpy::init_module(); });
 }

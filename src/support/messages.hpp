@@ -10,7 +10,10 @@
 namespace vrelpy::msg {
 
 // ---- Module and classes ----------------------------------------------------------------------
-inline constexpr char kModuleName[] = "vrelpy";
+// The extension is the submodule _vrelpy of the package vrelpy, which re-exports it; its
+// functions say they live in the package (pickles refer to them there).
+inline constexpr char kModuleName[] = "vrelpy._vrelpy";
+inline constexpr char kPackageName[] = "vrelpy";
 inline constexpr char kModuleDoc[] = "";  // an empty str, not None
 inline constexpr char kSubinterpreters[] =
     "PyO3 modules do not yet support subinterpreters, see "

@@ -64,10 +64,10 @@ def test_example_output(name):
 
 
 def test_stub_package_is_installed_beside_the_module():
-    # Type checkers find the stubs of the single-module extension as a PEP 561 stub-only
-    # package in the same directory as the module.
-    module = pathlib.Path(vrelpy.__file__)
-    assert (module.parent / "vrelpy-stubs" / "__init__.pyi").is_file()
+    # Type checkers find the stubs of the package (whose names all come from a compiled
+    # extension) as a PEP 561 stub-only package in the same directory as the package.
+    package = pathlib.Path(vrelpy.__file__).parent
+    assert (package.parent / "vrelpy-stubs" / "__init__.pyi").is_file()
 
 
 def test_dask_example_on_two_workers():

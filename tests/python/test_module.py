@@ -41,12 +41,14 @@ ADDED_METHODS = {
 
 def test_module_attributes():
     assert vrelpy.__name__ == "vrelpy" and vrelpy.__doc__ == ""
-    assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr"]
+    assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr", "RuleSet", "RuleError"]
     assert all(type(name) is str for name in vrelpy.__all__)
-    assert [name for name in vars(vrelpy) if not name.startswith("_")] == ["Vrel", "Statement", "Expr"]
-    # Besides the classes, only the rebuilders that pickles of programs refer to.
+    assert [name for name in vars(vrelpy) if not name.startswith("_")] == ["Vrel", "Statement", "Expr", "RuleSet", "RuleError"]
+    # Besides the classes, only the extension module the package re-exports and the
+    # rebuilders that pickles of programs refer to, which say they live in the package.
     private = [name for name in vars(vrelpy) if name.startswith("_") and not name.startswith("__")]
-    assert private == ["_expr_from_data", "_statement_from_data"]
+    assert private == ["_vrelpy", "_expr_from_data", "_statement_from_data", "_rule_set"]
+    assert vrelpy._expr_from_data.__module__ == vrelpy._statement_from_data.__module__ == "vrelpy"
 
 
 @pytest.mark.parametrize("cls, sample", [(Vrel, Vrel), (Statement, lambda: Statement.let("x", lit(1))), (Expr, lambda: lit(1))])
@@ -112,13 +114,15 @@ def test_reimport_returns_the_same_module():
         """
         import sys
         import vrelpy
-        first = vrelpy
+        first = vrelpy._vrelpy
         classes = (vrelpy.Vrel, vrelpy.Statement, vrelpy.Expr)
-        del sys.modules["vrelpy"]
+        # The package is plain Python and runs again; the extension it re-exports is made
+        # once per process.
+        del sys.modules["vrelpy"], sys.modules["vrelpy._vrelpy"]
         import vrelpy as second
-        assert second is first, "a new module object was made"
+        assert second._vrelpy is first, "a new module object was made"
         assert all(a is b for a, b in zip((second.Vrel, second.Statement, second.Expr), classes))
-        assert second.__all__ == ["Vrel", "Statement", "Expr"]
+        assert second.__all__ == ["Vrel", "Statement", "Expr", "RuleSet", "RuleError"]
         vm = second.Vrel()
         vm.run([second.Statement.let("x", second.Expr.literal(3))])
         assert vm.get("x") == 3
