@@ -33,6 +33,7 @@ ADDED_METHODS = {
         "set_limits": "(*, steps=None, memory=None, seconds=None)",
         "update": "(other=(), /, **kwargs)",
         "keys": "()",
+        "clear": "()",
     },
     Expr: {"to_data": "()", "from_data": "(data)"},
     Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
