@@ -28,7 +28,7 @@ import time
 from typing import Any
 
 import dask.dataframe as dd
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 from dask.distributed import Client, LocalCluster
 
 from rules_from_json import load_rules, verdict
