@@ -135,7 +135,81 @@ class ReadWalker {
   std::vector<const vrel::Identifier*> callees_;
 };
 
+// The leading reads of an expression (see Rule). Returns false once an operation has been
+// met: nothing after it is read first. Stops (as if an operation were met) deeper than a
+// depth that the native stack guard can never refuse, so that the rule cannot fail by
+// nesting before it reads.
+constexpr int kLeadingDepth = 64;
+
+bool leading_reads(const vrel::Expr& e, int depth, std::vector<vrel::Identifier>& out) {
+  if (depth > kLeadingDepth) return false;
+  switch (e.kind()) {
+    case vrel::Expr::Kind::Literal:
+    case vrel::Expr::Kind::Constant:
+      return true;
+    case vrel::Expr::Kind::Ident:
+      out.push_back(std::get<vrel::Expr::Ident>(e.node).id);
+      return true;
+    case vrel::Expr::Kind::BinaryOp: {
+      const auto& n = std::get<vrel::Expr::BinaryOp>(e.node);
+      return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
+             false;
+    }
+    case vrel::Expr::Kind::Equals: {
+      const auto& n = std::get<vrel::Expr::Equals>(e.node);
+      return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
+             false;
+    }
+    case vrel::Expr::Kind::GreaterThan: {
+      const auto& n = std::get<vrel::Expr::GreaterThan>(e.node);
+      return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
+             false;
+    }
+    case vrel::Expr::Kind::LessThan: {
+      const auto& n = std::get<vrel::Expr::LessThan>(e.node);
+      return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
+             false;
+    }
+    case vrel::Expr::Kind::Not:
+      leading_reads(*std::get<vrel::Expr::Not>(e.node).operand, depth + 1, out);
+      return false;
+    case vrel::Expr::Kind::Call: {
+      // The argument first, then the callee is read, then called.
+      const auto& n = std::get<vrel::Expr::Call>(e.node);
+      if (leading_reads(*n.argument, depth + 1, out)) out.push_back(n.function);
+      return false;
+    }
+    case vrel::Expr::Kind::Vector: {
+      for (const vrel::Expr& item : std::get<vrel::Expr::Vector>(e.node).items) {
+        if (!leading_reads(item, depth + 1, out)) return false;
+      }
+      return false;  // making the vector
+    }
+    case vrel::Expr::Kind::Shared:
+      return leading_reads(*std::get<vrel::Expr::Shared>(e.node).target, depth + 1, out);
+  }
+  return false;
+}
+
 }  // namespace
+
+void find_leading_reads(RuleProgram& program) {
+  for (Rule& rule : program.rules) {
+    rule.leading_reads.clear();
+    if (rule.statements.empty()) continue;
+    const vrel::Statement& first = rule.statements.front();
+    switch (first.kind()) {
+      case vrel::Statement::Kind::Let:
+        leading_reads(std::get<vrel::Statement::Let>(first.node).expr, 0, rule.leading_reads);
+        break;
+      case vrel::Statement::Kind::If:
+        leading_reads(std::get<vrel::Statement::If>(first.node).condition, 0, rule.leading_reads);
+        break;
+      case vrel::Statement::Kind::Fn:
+        break;
+    }
+  }
+}
 
 void analyse_reads(RuleProgram& program) {
   program.inputs.clear();

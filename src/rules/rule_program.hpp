@@ -16,6 +16,12 @@ struct Rule {
   vrel::Identifier name;
   std::vector<vrel::Statement> statements;
   std::vector<const vrel::Statement*> borrowed;  // points into `statements`
+  // The variables the rule reads, in order, before anything of it can fail but a read:
+  // the leaves evaluated before its first operation. Expressions evaluate every operand,
+  // left to right, so when one of these is unbound the rule fails reading it, whatever the
+  // rest of it holds, and a worker can say so without running it (a thrown error costs
+  // microseconds). Only meant for runs without limits, which could strike first.
+  std::vector<vrel::Identifier> leading_reads;
 };
 
 // Everything a worker needs, and nothing of Python: built once under the interpreter lock,
@@ -37,5 +43,8 @@ struct RuleProgram {
 // in a statement (either branch of an if) counts as bound for everything after it; a shared
 // subtree is walked once however often it appears.
 void analyse_reads(RuleProgram& program);
+
+// Fills the leading reads of every rule of `program`.
+void find_leading_reads(RuleProgram& program);
 
 }  // namespace vrelpy::rules

@@ -2,6 +2,7 @@
 #include "rules/rule_results.hpp"
 
 #include <cstring>
+#include <unordered_map>
 
 #include "conversion/conversion.hpp"
 #include "rules/arrow_export.hpp"
@@ -24,8 +25,27 @@ PyRef make_rule_error(const std::string& message, PyObject* rule) {
   return error;
 }
 
+// The RuleErrors made so far by one conversion, per rule and message: identical failures of
+// a rule in one evaluation share one RuleError, so that a million records failing alike do
+// not cost a million exception objects. Lives for one conversion, under the lock.
+class ErrorCache {
+ public:
+  explicit ErrorCache(std::size_t rules) : by_rule_(rules) {}
+  PyRef get(const std::string& message, std::size_t rule, PyObject* name) {
+    auto& known = by_rule_[rule];
+    auto it = known.find(message);
+    if (it != known.end()) return PyRef::borrow(it->second.get());
+    PyRef error = make_rule_error(message, name);
+    if (error) known.emplace(message, PyRef::borrow(error.get()));
+    return error;
+  }
+
+ private:
+  std::vector<std::unordered_map<std::string, PyRef>> by_rule_;
+};
+
 PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t rule,
-                        PyObject* name) {
+                        PyObject* name, ErrorCache& errors) {
   const Outcome& o = results.at(row, rule);
   switch (o.kind) {
     case Outcome::Kind::Int:
@@ -37,7 +57,7 @@ PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t
     case Outcome::Kind::Null:
       return PyRef::borrow(Py_None);
     case Outcome::Kind::Error:
-      return make_rule_error(results.error(row, rule), name);
+      return errors.get(results.error(row, rule), rule, name);
     case Outcome::Kind::Other: {
       vrel::Value scratch;
       return value_to_python(results.value(row, rule, scratch));
@@ -47,13 +67,21 @@ PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t
 }
 
 PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names) {
+  ErrorCache errors(results.rules());
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.rows())));
   if (!list) return PyRef();
+  // Every row's dict starts as a copy of one holding the names: copying a dict's table
+  // costs less than growing a new one key by key, and the values are then replaced in place.
+  PyRef keys = PyRef::steal(PyDict_New());
+  if (!keys) return PyRef();
+  for (const PyRef& name : names) {
+    if (PyDict_SetItem(keys.get(), name.get(), Py_None) < 0) return PyRef();
+  }
   for (std::size_t row = 0; row < results.rows(); ++row) {
-    PyRef dict = PyRef::steal(PyDict_New());
+    PyRef dict = PyRef::steal(PyDict_Copy(keys.get()));
     if (!dict) return PyRef();
     for (std::size_t r = 0; r < results.rules(); ++r) {
-      PyRef value = outcome_to_python(results, row, r, names[r].get());
+      PyRef value = outcome_to_python(results, row, r, names[r].get(), errors);
       if (!value || PyDict_SetItem(dict.get(), names[r].get(), value.get()) < 0) return PyRef();
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), dict.release());
@@ -62,13 +90,14 @@ PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names) {
 }
 
 PyRef as_columns(const ResultTable& results, const std::vector<PyRef>& names) {
+  ErrorCache errors(results.rules());
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return PyRef();
   for (std::size_t r = 0; r < results.rules(); ++r) {
     PyRef column = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.rows())));
     if (!column) return PyRef();
     for (std::size_t row = 0; row < results.rows(); ++row) {
-      PyRef value = outcome_to_python(results, row, r, names[r].get());
+      PyRef value = outcome_to_python(results, row, r, names[r].get(), errors);
       if (!value) return PyRef();
       PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(row), value.release());
     }
@@ -89,7 +118,8 @@ PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names)
 // A numpy array of one rule's results: int64, float64 or bool when every record gave that
 // kind, else an array of objects. numpy is imported only here, for a caller who gave numpy
 // columns; the typed data is copied into a bytearray that the array then owns.
-PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule, PyObject* name) {
+PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule, PyObject* name,
+                   ErrorCache& errors) {
   const std::size_t rows = results.rows();
   const Outcome::Kind first = rows ? results.at(0, rule).kind : Outcome::Kind::Null;
   bool uniform =
@@ -120,7 +150,7 @@ PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule
       PyRef::steal(PyObject_CallMethod(numpy, "empty", "ns", static_cast<Py_ssize_t>(rows), "O"));
   if (!array) return PyRef();
   for (std::size_t row = 0; row < rows; ++row) {
-    PyRef value = outcome_to_python(results, row, rule, name);
+    PyRef value = outcome_to_python(results, row, rule, name, errors);
     if (!value) return PyRef();
     PyRef index = PyRef::steal(PyLong_FromSize_t(row));
     if (!index || PyObject_SetItem(array.get(), index.get(), value.get()) < 0) return PyRef();
@@ -133,8 +163,9 @@ PyRef as_numpy_columns(const ResultTable& results, const std::vector<PyRef>& nam
   if (!numpy) return PyRef();
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return PyRef();
+  ErrorCache errors(results.rules());
   for (std::size_t r = 0; r < results.rules(); ++r) {
-    PyRef column = numpy_column(numpy.get(), results, r, names[r].get());
+    PyRef column = numpy_column(numpy.get(), results, r, names[r].get(), errors);
     if (!column || PyDict_SetItem(dict.get(), names[r].get(), column.get()) < 0) return PyRef();
   }
   return dict;

@@ -137,6 +137,7 @@ PyObject* build_rule_set(PyTypeObject* type, PyObject* rules_arg, PyObject* setu
   }
   for (const vrel::Statement& s : program->setup) program->setup_borrowed.push_back(&s);
   rules::analyse_reads(*program);
+  rules::find_leading_reads(*program);
   state.inputs = identifiers_tuple(program->inputs);
   if (!state.inputs) return nullptr;
   state.functions_called = identifiers_tuple(program->functions_called);

@@ -68,6 +68,15 @@ class WorkerMachine {
     for (const vrel::Identifier& id : program.inputs)
       input_places_.push_back(place_of(machine_, id));
     for (const Rule& rule : program.rules) rule_places_.push_back(place_of(machine_, rule.name));
+    // Limits could strike before a leading read: with any, every rule runs.
+    if (!program.limits.any()) {
+      for (const Rule& rule : program.rules) {
+        std::vector<LeadingRead>& reads = leading_.emplace_back();
+        for (const vrel::Identifier& id : rule.leading_reads) {
+          reads.push_back(LeadingRead{place_of(machine_, id), msg::kValueNotFound + id.debug()});
+        }
+      }
+    }
     vrel::detail::mark_baseline(machine_);
   }
 
@@ -81,6 +90,13 @@ class WorkerMachine {
     bool interrupted = false;
     for (std::size_t r = 0; r < program_.rules.size(); ++r) {
       const Place place = rule_places_[r];
+      if (!leading_.empty()) {
+        if (const std::string* unbound = first_unbound(leading_[r])) {
+          results.set_error(index, r, *unbound);
+          if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
+          continue;
+        }
+      }
       try {
         vrel::deduce_borrowed(machine_, borrowed_[r]);
         if (!machine_.bound(place)) {
@@ -110,7 +126,21 @@ class WorkerMachine {
     return msg::kValueNotFound + program_.rules[rule].name.debug();
   }
 
+  // A leading read of a rule (see Rule), and the message of the rule's failure when it is
+  // unbound.
+  struct LeadingRead {
+    Place place;
+    std::string message;
+  };
+  const std::string* first_unbound(const std::vector<LeadingRead>& reads) const noexcept {
+    for (const LeadingRead& read : reads) {
+      if (!machine_.bound(read.place)) return &read.message;
+    }
+    return nullptr;
+  }
+
   const RuleProgram& program_;
+  std::vector<std::vector<LeadingRead>> leading_;  // per rule; empty under limits
   std::vector<std::vector<vrel::Statement>> rules_;
   std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;
