@@ -8,6 +8,7 @@
 #include "rules/rule_set_class.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
+#include "runtime/stack_probe.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 
@@ -112,6 +113,7 @@ PyObject* init_module() {
     return nullptr;
   }
   install_interrupt_check();
+  install_stack_probe();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

@@ -30,8 +30,8 @@ Value: TypeAlias = None | bool | int | float | str | list[Value]
 # plain Python function (def or lambda), which binds a function as Statement.fn does.
 Binding: TypeAlias = ValueLike | Callable[[Value], ValueLike]
 
-# The data form of programs (schema version 1): nested dicts and lists of plain values,
-# which json writes. `from_data` accepts any object and checks it.
+# The data form of programs (schema version 2; version 1 lacks and, or and cond): nested
+# dicts and lists of plain values, which json writes. `from_data` accepts any object and checks it.
 Data: TypeAlias = dict[str, Any]
 
 # The limits of a machine's runs, as ``Vrel.limits`` returns them: None where unset.
@@ -127,7 +127,7 @@ class Statement:
         """
 
     def to_data(self) -> Data:
-        """The data form: nested dicts and lists of plain values (schema version 1)."""
+        """The data form: nested dicts and lists of plain values (schema version 2)."""
 
     @staticmethod
     def from_data(data: object, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> Statement:
@@ -150,7 +150,7 @@ class Expr:
         """The value of the variable ``id``."""
 
     @staticmethod
-    def binary_op(a: Expr, o: str, b: Expr) -> Expr:
+    def binary_op(a: Expr, o: Literal["+", "-", "*", "/"], b: Expr) -> Expr:
         """``a`` and ``b`` combined by ``o``, one of ``"+"``, ``"-"``, ``"*"``, ``"/"``."""
 
     @staticmethod
@@ -177,8 +177,20 @@ class Expr:
     def vector(items: Sequence[Expr]) -> Expr:
         """A vector of the items' values, in order."""
 
+    @staticmethod
+    def and_(a: Expr, b: Expr) -> Expr:
+        """True when the booleans ``a`` and ``b`` both hold; ``b`` runs only when ``a`` holds."""
+
+    @staticmethod
+    def or_(a: Expr, b: Expr) -> Expr:
+        """True when the boolean ``a`` or ``b`` holds; ``b`` runs only when ``a`` does not."""
+
+    @staticmethod
+    def cond(condition: Expr, then: Expr, otherwise: Expr) -> Expr:
+        """``then`` if the boolean ``condition`` holds, else ``otherwise``; only that one runs."""
+
     def to_data(self) -> Data:
-        """The data form: nested dicts and lists of plain values (schema version 1)."""
+        """The data form: nested dicts and lists of plain values (schema version 2)."""
 
     @staticmethod
     def from_data(data: object) -> Expr:

@@ -35,7 +35,13 @@ ADDED_METHODS = {
         "keys": "()",
         "clear": "()",
     },
-    Expr: {"to_data": "()", "from_data": "(data)"},
+    Expr: {
+        "and_": "(a, b)",
+        "or_": "(a, b)",
+        "cond": "(condition, then, otherwise)",
+        "to_data": "()",
+        "from_data": "(data)",
+    },
     Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
 }
 

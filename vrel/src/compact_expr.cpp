@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "messages.hpp"
 #include "node_results.hpp"
 #include "operators.hpp"
 #include "run_budget.hpp"
@@ -23,14 +24,14 @@ namespace {
 bool through_links(const Expr*& e, std::unordered_set<const Expr*>& seen) {
   while (e->kind() == Expr::Kind::Shared) {
     if (!seen.insert(e).second) return false;
-    e = std::get_if<Expr::Shared>(&e->node)->target.get();
+    e = std::get_if<Expr::Shared>(&e->node())->target.get();
   }
   return true;
 }
 
 // The children of a node in evaluation order; false for a node the compact form leaves to
 // the tree walk.
-bool children_of(const Expr& e, const Expr* (&out)[2], unsigned& count) noexcept {
+bool children_of(const Expr& e, const Expr* (&out)[3], unsigned& count) noexcept {
   count = 0;
   const auto pair = [&](const ExprBox& l, const ExprBox& r) {
     out[0] = l.get();
@@ -43,33 +44,51 @@ bool children_of(const Expr& e, const Expr* (&out)[2], unsigned& count) noexcept
     case Expr::Kind::Constant:
       return true;
     case Expr::Kind::BinaryOp: {
-      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node);
+      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
       pair(n.left, n.right);
       return true;
     }
     case Expr::Kind::Equals: {
-      const auto& n = *std::get_if<Expr::Equals>(&e.node);
+      const auto& n = *std::get_if<Expr::Equals>(&e.node());
       pair(n.left, n.right);
       return true;
     }
     case Expr::Kind::GreaterThan: {
-      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node);
+      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
       pair(n.left, n.right);
       return true;
     }
     case Expr::Kind::LessThan: {
-      const auto& n = *std::get_if<Expr::LessThan>(&e.node);
+      const auto& n = *std::get_if<Expr::LessThan>(&e.node());
       pair(n.left, n.right);
       return true;
     }
     case Expr::Kind::Not:
-      out[0] = std::get_if<Expr::Not>(&e.node)->operand.get();
+      out[0] = std::get_if<Expr::Not>(&e.node())->operand.get();
       count = 1;
       return true;
     case Expr::Kind::Call:
-      out[0] = std::get_if<Expr::Call>(&e.node)->argument.get();
+      out[0] = std::get_if<Expr::Call>(&e.node())->argument.get();
       count = 1;
       return true;
+    case Expr::Kind::And: {
+      const auto& n = *std::get_if<Expr::And>(&e.node());
+      pair(n.left, n.right);
+      return true;
+    }
+    case Expr::Kind::Or: {
+      const auto& n = *std::get_if<Expr::Or>(&e.node());
+      pair(n.left, n.right);
+      return true;
+    }
+    case Expr::Kind::Cond: {
+      const auto& n = *std::get_if<Expr::Cond>(&e.node());
+      out[0] = n.condition.get();
+      out[1] = n.then.get();
+      out[2] = n.otherwise.get();
+      count = 3;
+      return true;
+    }
     case Expr::Kind::Vector:
     case Expr::Kind::Shared:  // never here: links are followed first
       return false;
@@ -167,7 +186,8 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
   out.names.push_back(&statement.id);  // names()[0]: the target
   struct Frame {
     const Expr* node;
-    unsigned next;  // the next child to visit
+    unsigned next;               // the next child to visit
+    std::uint32_t pending[2]{};  // jumps of this node whose target is not known yet
   };
   std::vector<Frame> path;
   path.reserve(kMaxDepth);
@@ -176,13 +196,49 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
   if (!through_links(top, seen)) return nullptr;
   path.push_back({top, 0});
   std::uint32_t entered = 1;  // nodes entered since the last instruction
+  const auto emit = [&](Instr in) {
+    in.enters = entered;
+    entered = 0;
+    out.code.push_back(in);
+    return static_cast<std::uint32_t>(out.code.size() - 1);
+  };
+  const auto jump_here = [&](std::uint32_t jump) {
+    out.code[jump].target = static_cast<std::uint32_t>(out.code.size());
+  };
   while (!path.empty()) {
-    const Expr& e = *path.back().node;
-    const Expr* children[2] = {nullptr, nullptr};
+    Frame& frame = path.back();
+    const Expr& e = *frame.node;
+    const Expr* children[3] = {nullptr, nullptr, nullptr};
     unsigned count = 0;
     if (!children_of(e, children, count)) return nullptr;
-    if (path.back().next < count) {
-      const Expr* child = children[path.back().next++];
+    if (frame.next < count) {
+      // Between two operands: the short-circuit nodes decide whether to go on.
+      if (frame.next == 1 || frame.next == 2) {
+        Instr in{};
+        switch (e.kind()) {
+          case Expr::Kind::And:
+            in.op = Op::AndLeft;
+            frame.pending[0] = emit(in);
+            break;
+          case Expr::Kind::Or:
+            in.op = Op::OrLeft;
+            frame.pending[0] = emit(in);
+            break;
+          case Expr::Kind::Cond:
+            if (frame.next == 1) {
+              in.op = Op::Branch;
+              frame.pending[0] = emit(in);
+            } else {
+              in.op = Op::Jump;
+              frame.pending[1] = emit(in);
+              jump_here(frame.pending[0]);
+            }
+            break;
+          default:
+            break;
+        }
+      }
+      const Expr* child = children[frame.next++];
       if (path.size() >= kMaxDepth || !through_links(child, seen)) return nullptr;
       path.push_back({child, 0});
       out.depth = std::max<std::uint32_t>(out.depth, static_cast<std::uint32_t>(path.size()));
@@ -190,11 +246,9 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
       continue;
     }
     Instr in{};
-    in.enters = entered;
-    entered = 0;
     switch (e.kind()) {
       case Expr::Kind::Literal: {
-        const auto& literal = *std::get_if<Expr::Literal>(&e.node);
+        const auto& literal = *std::get_if<Expr::Literal>(&e.node());
         if (!inline_plain(literal.value, in)) {
           in.op = Op::Literal;
           in.literal = &literal;
@@ -203,7 +257,7 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
       }
       case Expr::Kind::Constant: {
         // A number or boolean is the same operand whether borrowed or copied: inline.
-        const SharedValue& constant = std::get_if<Expr::Constant>(&e.node)->value;
+        const SharedValue& constant = std::get_if<Expr::Constant>(&e.node())->value;
         if (!inline_plain(*constant, in)) {
           in.op = Op::Constant;
           in.constant = &constant;
@@ -212,11 +266,11 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
       }
       case Expr::Kind::Ident:
         in.op = Op::Read;
-        in.name = out.name(std::get_if<Expr::Ident>(&e.node)->id);
+        in.name = out.name(std::get_if<Expr::Ident>(&e.node())->id);
         break;
       case Expr::Kind::BinaryOp:
         in.op = Op::Binary;
-        in.binary = std::get_if<Expr::BinaryOp>(&e.node)->op;
+        in.binary = std::get_if<Expr::BinaryOp>(&e.node())->op;
         break;
       case Expr::Kind::Equals:
         in.op = Op::Equals;
@@ -232,13 +286,27 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
         break;
       case Expr::Kind::Call:
         in.op = Op::Call;
-        in.name = out.name(std::get_if<Expr::Call>(&e.node)->function);
+        in.name = out.name(std::get_if<Expr::Call>(&e.node())->function);
         break;
+      case Expr::Kind::And:
+      case Expr::Kind::Or: {
+        in.op = e.kind() == Expr::Kind::And ? Op::AndRight : Op::OrRight;
+        const std::uint32_t left_test = frame.pending[0];
+        emit(in);
+        jump_here(left_test);
+        path.pop_back();
+        continue;
+      }
+      case Expr::Kind::Cond:
+        // No instruction of its own: the taken branch's value is the result.
+        jump_here(frame.pending[1]);
+        path.pop_back();
+        continue;
       case Expr::Kind::Vector:
       case Expr::Kind::Shared:
         return nullptr;
     }
-    out.code.push_back(in);
+    emit(in);
     path.pop_back();
   }
   // One block: the header, the instructions, the names (copied, each with an empty memo).
@@ -276,7 +344,9 @@ Operand CompactExpr::run(const Machine& m) const {
   OperandStack stack;
   const VariableStore& store = store_of(m);
   const Name* names = this->names();
-  for (const Instr *at = code(), *end = at + code_size_; at != end; ++at) {
+  const Instr* const start = code();
+  // A jump sets `at` just before its target (always a later instruction).
+  for (const Instr *at = start, *end = start + code_size_; at != end; ++at) {
     const Instr& in = *at;
     count_steps(in.enters);
     switch (in.op) {
@@ -356,6 +426,34 @@ Operand CompactExpr::run(const Machine& m) const {
         stack.push(call_function(m, name.id, name.memo, std::move(argument)));
         break;
       }
+      case Op::AndLeft:
+        if (boolean_operand(stack.at(0), text::kAndNonBoolean)) {
+          stack.pop();
+        } else {
+          stack.replace(1, Operand::boolean(false));
+          at = start + in.target - 1;
+        }
+        break;
+      case Op::OrLeft:
+        if (!boolean_operand(stack.at(0), text::kOrNonBoolean)) {
+          stack.pop();
+        } else {
+          stack.replace(1, Operand::boolean(true));
+          at = start + in.target - 1;
+        }
+        break;
+      case Op::AndRight:
+        stack.replace(1, Operand::boolean(boolean_operand(stack.at(0), text::kAndNonBoolean)));
+        break;
+      case Op::OrRight:
+        stack.replace(1, Operand::boolean(boolean_operand(stack.at(0), text::kOrNonBoolean)));
+        break;
+      case Op::Branch:
+        if (!boolean_operand(stack.pop(), text::kConditionNotBoolean)) at = start + in.target - 1;
+        break;
+      case Op::Jump:
+        at = start + in.target - 1;
+        break;
     }
   }
   return stack.pop();

@@ -20,7 +20,8 @@ namespace vrel::detail {
 // It evaluates exactly as the borrowed tree walk does: the same operations in the same order,
 // each step of the run's budget counted at the same point (an instruction carries the number
 // of nodes the walk would have entered since the previous one), so limits, interruptions and
-// fatal errors strike where they would. Trees it cannot match so simply have no compact form:
+// fatal errors strike where they would; a branch it does not take it jumps over, as the walk
+// never enters it. Trees it cannot match so simply have no compact form:
 // vector expressions (the walk charges a vector's memory before evaluating its items), trees
 // deeper than kMaxDepth, and trees that hold one shared subtree more than once (their compact
 // form could be far larger than the tree). Every node takes one 16-byte instruction, so the
@@ -75,7 +76,18 @@ class alignas(16) CompactExpr {
     Not,
     Greater,
     Less,
-    Call
+    Call,
+    // The short-circuit nodes jump over what they do not evaluate. AndLeft and OrLeft test
+    // the left operand: when it decides the result they leave the result and jump to
+    // `target`, otherwise they drop it. AndRight and OrRight check the right operand.
+    // Branch drops a condition and jumps to `target` (the other branch) when it is false;
+    // Jump goes to `target` (past the other branch).
+    AndLeft,
+    OrLeft,
+    AndRight,
+    OrRight,
+    Branch,
+    Jump
   };
   struct Instr {
     Op op;
@@ -89,7 +101,8 @@ class alignas(16) CompactExpr {
       bool b;
       const Expr::Literal* literal;
       const SharedValue* constant;
-      std::uint32_t name;  // Read, Call: the index of the name
+      std::uint32_t name;    // Read, Call: the index of the name
+      std::uint32_t target;  // AndLeft, OrLeft, Branch, Jump: the index of the next instruction
     };
   };
   static_assert(sizeof(Instr) == 16);

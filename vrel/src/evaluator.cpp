@@ -18,6 +18,7 @@
 #include "operators.hpp"
 #include "run_budget.hpp"
 #include "stack_guard.hpp"
+#include "tree_access.hpp"
 #include "variable_store.hpp"
 #include "vrel/fatal.hpp"
 
@@ -26,6 +27,12 @@ namespace {
 
 template <bool Consume, class T>
 using Ref = std::conditional_t<Consume, T&, const T&>;
+
+// The payload of a node: writable when the evaluation consumes the tree, which it owns.
+template <bool Consume, class Tree>
+Ref<Consume, typename Tree::Node> payload(Ref<Consume, Tree> tree) noexcept {
+  return detail::TreeAccess::node(tree);
+}
 
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operands lives in out-of-line helpers.
@@ -53,14 +60,14 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     } else {
       const Expr* target = &e;
       while (target->kind() == Expr::Kind::Shared) {
-        target = std::get_if<Expr::Shared>(&target->node)->target.get();
+        target = std::get_if<Expr::Shared>(&target->node())->target.get();
       }
       return *target;
     }
   }();
   // A link to a shared subtree is no node of its own: the subtree counts its own nodes.
   if (!Consume || x.kind() != Expr::Kind::Shared) count_step();
-  auto& node = x.node;
+  auto& node = payload<Consume, Expr>(x);
   switch (x.kind()) {
     case Expr::Kind::Literal:
       return literal_result(*std::get_if<Expr::Literal>(&node));
@@ -126,6 +133,27 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       } else {
         return Operand::borrow(std::get_if<Expr::Constant>(&node)->value);
       }
+    // Each operand is released before the next one is evaluated.
+    case Expr::Kind::And: {
+      auto& n = *std::get_if<Expr::And>(&node);
+      if (!boolean_operand(eval<Consume>(m, *n.left), text::kAndNonBoolean)) {
+        return Operand::boolean(false);
+      }
+      return Operand::boolean(boolean_operand(eval<Consume>(m, *n.right), text::kAndNonBoolean));
+    }
+    case Expr::Kind::Or: {
+      auto& n = *std::get_if<Expr::Or>(&node);
+      if (boolean_operand(eval<Consume>(m, *n.left), text::kOrNonBoolean)) {
+        return Operand::boolean(true);
+      }
+      return Operand::boolean(boolean_operand(eval<Consume>(m, *n.right), text::kOrNonBoolean));
+    }
+    case Expr::Kind::Cond: {
+      auto& n = *std::get_if<Expr::Cond>(&node);
+      const bool chosen =
+          boolean_operand(eval<Consume>(m, *n.condition), text::kConditionNotBoolean);
+      return eval<Consume>(m, chosen ? *n.then : *n.otherwise);
+    }
   }
   __builtin_unreachable();  // every kind returns above
 }
@@ -145,10 +173,7 @@ void run_block(const Machine& m, Statements& program);
 // The blocks are shared by every copy of the statement: they are read, never consumed.
 template <bool Consume>
 [[gnu::noinline]] void run_if(const Machine& m, Ref<Consume, Statement::If> s) {
-  bool chosen = false;
-  if (!eval<Consume>(m, s.condition).get_boolean(chosen)) {
-    raise_fatal(text::kConditionNotBoolean);
-  }
+  const bool chosen = boolean_operand(eval<Consume>(m, s.condition), text::kConditionNotBoolean);
   run_block<false>(m, chosen ? s.then_block : s.otherwise_block);
 }
 
@@ -157,7 +182,7 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
   count_step();
   switch (statement.kind()) {
     case Statement::Kind::Let: {
-      auto& s = *std::get_if<Statement::Let>(&statement.node);
+      auto& s = *std::get_if<Statement::Let>(&payload<Consume, Statement>(statement));
       if constexpr (!Consume) {
         const detail::CompactExpr* compact = detail::compact_form(s);
         if (compact && compact->fits_stack()) {
@@ -170,10 +195,10 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
       break;
     }
     case Statement::Kind::If:
-      run_if<Consume>(m, *std::get_if<Statement::If>(&statement.node));
+      run_if<Consume>(m, *std::get_if<Statement::If>(&payload<Consume, Statement>(statement)));
       break;
     case Statement::Kind::Fn: {
-      auto& s = *std::get_if<Statement::Fn>(&statement.node);
+      auto& s = *std::get_if<Statement::Fn>(&payload<Consume, Statement>(statement));
       if constexpr (Consume) {
         bind(m, s.id, SharedValue::make(Value::function(std::move(s.function))), nullptr);
       } else {
@@ -209,11 +234,11 @@ SharedValue deduce_expr(const Machine& machine, Expr expression) {
   // eval counts it).
   const Expr* top = &expression;
   while (top->kind() == Expr::Kind::Shared) {
-    top = std::get_if<Expr::Shared>(&top->node)->target.get();
+    top = std::get_if<Expr::Shared>(&top->node())->target.get();
   }
   if (top->kind() == Expr::Kind::Ident) {
     count_step();
-    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node);
+    const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node());
     return store_of(machine).get(n.id, &n.memo);
   }
   return eval<true>(machine, expression).share();

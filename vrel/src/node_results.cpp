@@ -54,6 +54,12 @@ Operand not_result(const Operand& v) {
   return Operand::boolean(logical_not(v.view(scratch)));
 }
 
+bool held_boolean(const Operand& v, const char* message) {
+  bool b = false;
+  if (!v.get_boolean(b)) raise_fatal(message);
+  return b;
+}
+
 // `callee` keeps the function object alive even if its variable is rebound meanwhile.
 Operand call_function(const Machine& m, const Identifier& function, const detail::CellMemo& memo,
                       Operand argument) {

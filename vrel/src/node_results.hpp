@@ -17,6 +17,13 @@ Operand greater_result(const Operand& l, const Operand& r);
 Operand less_result(const Operand& l, const Operand& r);
 Operand not_result(const Operand& v);
 
+// The boolean held by an operand that must be one (an operand of `and` or `or`, a
+// condition); any other value is the fatal error `message`.
+[[gnu::noinline]] bool held_boolean(const Operand& v, const char* message);
+inline bool boolean_operand(const Operand& v, const char* message) {
+  return v.is_plain_boolean() ? v.plain_boolean() : held_boolean(v, message);
+}
+
 // A literal of a tree being consumed: its value is moved out.
 Operand literal_result(Expr::Literal& literal);
 // A literal of a borrowed tree is copied: a text or vector copy is memory the run creates.
