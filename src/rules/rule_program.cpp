@@ -26,20 +26,20 @@ class ReadWalker {
   void statement(const vrel::Statement& s) {
     switch (s.kind()) {
       case vrel::Statement::Kind::Let: {
-        const auto& let = std::get<vrel::Statement::Let>(s.node);
+        const auto& let = std::get<vrel::Statement::Let>(s.node());
         expr(let.expr);
         bind(let.id);
         return;
       }
       case vrel::Statement::Kind::If: {
-        const auto& branch = std::get<vrel::Statement::If>(s.node);
+        const auto& branch = std::get<vrel::Statement::If>(s.node());
         expr(branch.condition);
         statements(branch.then_block.begin(), branch.then_block.end());
         statements(branch.otherwise_block.begin(), branch.otherwise_block.end());
         return;
       }
       case vrel::Statement::Kind::Fn:
-        bind(std::get<vrel::Statement::Fn>(s.node).id);
+        bind(std::get<vrel::Statement::Fn>(s.node()).id);
         return;
     }
   }
@@ -66,37 +66,37 @@ class ReadWalker {
         case vrel::Expr::Kind::Constant:
           break;
         case vrel::Expr::Kind::Ident:
-          read(std::get<vrel::Expr::Ident>(e->node).id);
+          read(std::get<vrel::Expr::Ident>(e->node()).id);
           break;
         case vrel::Expr::Kind::BinaryOp: {
-          const auto& n = std::get<vrel::Expr::BinaryOp>(e->node);
+          const auto& n = std::get<vrel::Expr::BinaryOp>(e->node());
           pending.push_back(n.right.get());
           pending.push_back(n.left.get());
           break;
         }
         case vrel::Expr::Kind::Equals: {
-          const auto& n = std::get<vrel::Expr::Equals>(e->node);
+          const auto& n = std::get<vrel::Expr::Equals>(e->node());
           pending.push_back(n.right.get());
           pending.push_back(n.left.get());
           break;
         }
         case vrel::Expr::Kind::Not:
-          pending.push_back(std::get<vrel::Expr::Not>(e->node).operand.get());
+          pending.push_back(std::get<vrel::Expr::Not>(e->node()).operand.get());
           break;
         case vrel::Expr::Kind::GreaterThan: {
-          const auto& n = std::get<vrel::Expr::GreaterThan>(e->node);
+          const auto& n = std::get<vrel::Expr::GreaterThan>(e->node());
           pending.push_back(n.right.get());
           pending.push_back(n.left.get());
           break;
         }
         case vrel::Expr::Kind::LessThan: {
-          const auto& n = std::get<vrel::Expr::LessThan>(e->node);
+          const auto& n = std::get<vrel::Expr::LessThan>(e->node());
           pending.push_back(n.right.get());
           pending.push_back(n.left.get());
           break;
         }
         case vrel::Expr::Kind::Call: {
-          const auto& n = std::get<vrel::Expr::Call>(e->node);
+          const auto& n = std::get<vrel::Expr::Call>(e->node());
           // The argument is evaluated before the callee is looked up.
           std::string key = key_of(n.function);
           if (record_reads_ && called_.insert(key).second) {
@@ -108,12 +108,12 @@ class ReadWalker {
           break;
         }
         case vrel::Expr::Kind::Vector: {
-          const auto& items = std::get<vrel::Expr::Vector>(e->node).items;
+          const auto& items = std::get<vrel::Expr::Vector>(e->node()).items;
           for (auto it = items.rbegin(); it != items.rend(); ++it) pending.push_back(&*it);
           break;
         }
         case vrel::Expr::Kind::Shared: {
-          const vrel::Expr* target = std::get<vrel::Expr::Shared>(e->node).target.get();
+          const vrel::Expr* target = std::get<vrel::Expr::Shared>(e->node()).target.get();
           if (shared_seen_.insert(target).second) pending.push_back(target);
           break;
         }
@@ -148,45 +148,45 @@ bool leading_reads(const vrel::Expr& e, int depth, std::vector<vrel::Identifier>
     case vrel::Expr::Kind::Constant:
       return true;
     case vrel::Expr::Kind::Ident:
-      out.push_back(std::get<vrel::Expr::Ident>(e.node).id);
+      out.push_back(std::get<vrel::Expr::Ident>(e.node()).id);
       return true;
     case vrel::Expr::Kind::BinaryOp: {
-      const auto& n = std::get<vrel::Expr::BinaryOp>(e.node);
+      const auto& n = std::get<vrel::Expr::BinaryOp>(e.node());
       return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
              false;
     }
     case vrel::Expr::Kind::Equals: {
-      const auto& n = std::get<vrel::Expr::Equals>(e.node);
+      const auto& n = std::get<vrel::Expr::Equals>(e.node());
       return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
              false;
     }
     case vrel::Expr::Kind::GreaterThan: {
-      const auto& n = std::get<vrel::Expr::GreaterThan>(e.node);
+      const auto& n = std::get<vrel::Expr::GreaterThan>(e.node());
       return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
              false;
     }
     case vrel::Expr::Kind::LessThan: {
-      const auto& n = std::get<vrel::Expr::LessThan>(e.node);
+      const auto& n = std::get<vrel::Expr::LessThan>(e.node());
       return leading_reads(*n.left, depth + 1, out) && leading_reads(*n.right, depth + 1, out) &&
              false;
     }
     case vrel::Expr::Kind::Not:
-      leading_reads(*std::get<vrel::Expr::Not>(e.node).operand, depth + 1, out);
+      leading_reads(*std::get<vrel::Expr::Not>(e.node()).operand, depth + 1, out);
       return false;
     case vrel::Expr::Kind::Call: {
       // The argument first, then the callee is read, then called.
-      const auto& n = std::get<vrel::Expr::Call>(e.node);
+      const auto& n = std::get<vrel::Expr::Call>(e.node());
       if (leading_reads(*n.argument, depth + 1, out)) out.push_back(n.function);
       return false;
     }
     case vrel::Expr::Kind::Vector: {
-      for (const vrel::Expr& item : std::get<vrel::Expr::Vector>(e.node).items) {
+      for (const vrel::Expr& item : std::get<vrel::Expr::Vector>(e.node()).items) {
         if (!leading_reads(item, depth + 1, out)) return false;
       }
       return false;  // making the vector
     }
     case vrel::Expr::Kind::Shared:
-      return leading_reads(*std::get<vrel::Expr::Shared>(e.node).target, depth + 1, out);
+      return leading_reads(*std::get<vrel::Expr::Shared>(e.node()).target, depth + 1, out);
   }
   return false;
 }
@@ -200,10 +200,10 @@ void find_leading_reads(RuleProgram& program) {
     const vrel::Statement& first = rule.statements.front();
     switch (first.kind()) {
       case vrel::Statement::Kind::Let:
-        leading_reads(std::get<vrel::Statement::Let>(first.node).expr, 0, rule.leading_reads);
+        leading_reads(std::get<vrel::Statement::Let>(first.node()).expr, 0, rule.leading_reads);
         break;
       case vrel::Statement::Kind::If:
-        leading_reads(std::get<vrel::Statement::If>(first.node).condition, 0, rule.leading_reads);
+        leading_reads(std::get<vrel::Statement::If>(first.node()).condition, 0, rule.leading_reads);
         break;
       case vrel::Statement::Kind::Fn:
         break;
