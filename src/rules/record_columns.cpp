@@ -269,6 +269,83 @@ bool read_columns(PyObject* mapping, const RuleProgram& program, RecordChunk& ou
   return true;
 }
 
+// The values of one input over the records, as read: kept as plain int64 while every value
+// is a plain int (the common case, which then costs 8 bytes a record and binds without a
+// Value), as values from the first other one on.
+class FieldColumnBuilder {
+ public:
+  explicit FieldColumnBuilder(std::size_t hint) { ints_.reserve(hint); }
+
+  void add_missing() {
+    if (typed_) {
+      ints_.push_back(0);
+      missing_.push_back(ints_.size() - 1);
+    } else {
+      values_.emplace_back();
+      present_.push_back(false);
+    }
+  }
+
+  // False with the conversion's error pending.
+  bool add(PyObject* field) {
+    if (typed_ && PyLong_CheckExact(field) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(field))) {
+      ints_.push_back(static_cast<std::int64_t>(
+          PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(field))));
+      return true;
+    }
+    vrel::Value v;
+    if (!field_value(field, v)) return false;
+    if (typed_) untype();
+    values_.push_back(std::move(v));
+    present_.push_back(true);
+    return true;
+  }
+
+  InputColumn finish() {
+    if (!typed_) return InputColumn::of_values(std::move(values_), std::move(present_));
+    struct Owned {
+      std::vector<std::int64_t> ints;
+      std::vector<std::uint8_t> validity;
+    };
+    auto owned = std::make_shared<Owned>();
+    owned->ints = std::move(ints_);
+    const std::uint8_t* validity = nullptr;
+    if (!missing_.empty()) {
+      owned->validity.assign((owned->ints.size() + 7) / 8, 0xFF);
+      for (std::size_t row : missing_) {
+        owned->validity[row >> 3] &= static_cast<std::uint8_t>(~(1u << (row & 7)));
+      }
+      validity = owned->validity.data();
+    }
+    const char* data = reinterpret_cast<const char*>(owned->ints.data());
+    return InputColumn::of_buffer(InputColumn::Kind::Int64, data, 8, validity, 0, owned);
+  }
+
+ private:
+  // From here on values of any kind: the ints read so far become values.
+  void untype() {
+    typed_ = false;
+    values_.reserve(ints_.capacity());
+    present_.reserve(ints_.capacity());
+    std::size_t next_missing = 0;
+    for (std::size_t row = 0; row < ints_.size(); ++row) {
+      const bool missing = next_missing < missing_.size() && missing_[next_missing] == row;
+      if (missing) ++next_missing;
+      values_.push_back(missing ? vrel::Value() : vrel::Value::integer(ints_[row]));
+      present_.push_back(!missing);
+    }
+    ints_ = {};
+    missing_ = {};
+  }
+
+  bool typed_ = true;
+  std::vector<std::int64_t> ints_;
+  std::vector<std::size_t> missing_;  // rows without the field, ascending
+  std::vector<vrel::Value> values_;
+  std::vector<bool> present_;
+};
+
 bool read_mappings(PyObject* records, const RuleProgram& program, RecordChunk& out) {
   const std::size_t inputs = program.inputs.size();
   std::vector<PyRef> names;
@@ -276,38 +353,33 @@ bool read_mappings(PyObject* records, const RuleProgram& program, RecordChunk& o
     names.push_back(identifier_to_python(id));
     if (!names.back()) return false;
   }
-  std::vector<std::vector<vrel::Value>> values(inputs);
-  std::vector<std::vector<bool>> present(inputs);
   const std::size_t hint = reported_size(records);
-  for (std::size_t i = 0; i < inputs; ++i) {
-    values[i].reserve(hint);
-    present[i].reserve(hint);
-  }
+  std::vector<FieldColumnBuilder> columns;
+  columns.reserve(inputs);
+  for (std::size_t i = 0; i < inputs; ++i) columns.emplace_back(hint);
   std::size_t rows = 0;
   const bool complete = for_each_item(records, [&](PyRef record) {
     const bool is_dict = PyDict_Check(record.get());
     for (std::size_t i = 0; i < inputs; ++i) {
       PyObject* field = nullptr;
-      PyRef held;
       if (is_dict) {
         if (PyDict_GetItemRef(record.get(), names[i].get(), &field) < 0) return false;
       } else if (PyMapping_GetOptionalItem(record.get(), names[i].get(), &field) < 0) {
         return false;
       }
-      held = PyRef::steal(field);
-      vrel::Value v;
-      if (field && !field_value(field, v)) return false;
-      values[i].push_back(std::move(v));
-      present[i].push_back(field != nullptr);
+      if (!field) {
+        columns[i].add_missing();
+        continue;
+      }
+      PyRef held = PyRef::steal(field);
+      if (!columns[i].add(field)) return false;
     }
     ++rows;
     return true;
   });
   if (!complete) return resume_if_panic();
   out.rows = rows;
-  for (std::size_t i = 0; i < inputs; ++i) {
-    out.columns.push_back(InputColumn::of_values(std::move(values[i]), std::move(present[i])));
-  }
+  for (FieldColumnBuilder& column : columns) out.columns.push_back(column.finish());
   return true;
 }
 
