@@ -205,10 +205,15 @@ def test_missing_column_is_named_before_evaluating():
 
 
 def test_workers_agree_and_keep_the_order():
-    rs = RuleSet({"double": Expr.binary_op(ident("x"), "*", lit(2)), "odd": Expr.equals(ident("x"), ident("x"))})
+    # Workers take the interpreter lock only to call the Python function.
+    rs = RuleSet(
+        {"double": Expr.binary_op(ident("x"), "*", lit(2)), "tag": Expr.call("tag", ident("x"))},
+        setup=[Statement.fn("tag", lambda x: f"t{x}" if x % 7 else None)],
+    )
     xs = np.arange(5000, dtype=np.int64)
     one, two = rs.evaluate({"x": xs}), rs.evaluate({"x": xs}, workers=2)
     assert one["double"].tolist() == two["double"].tolist() == (xs * 2).tolist()
+    assert one["tag"].tolist() == two["tag"].tolist() == [f"t{x}" if x % 7 else None for x in range(5000)]
     with pytest.raises(ValueError, match="workers"):
         rs.evaluate({"x": xs}, workers=0)
 
