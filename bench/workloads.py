@@ -36,6 +36,11 @@ Operations ("per op" in the table):
                  rule of every record fails: "Value cannot be found"). "per-record loop" is
                  W7's loop over the same records (update, run, 12 reads); "lupa" W7's Lua
                  function over them.
+  W8 parse       reading 1 MB of rules written as text (the W7 rules over and over, one
+                 assignment a line, rendered fully parenthesised, which is valid vrel text
+                 and valid Python): vrelpy.parse into statements, against ast.parse of the
+                 same text (building Python's syntax tree, not compiling it). The time per op
+                 is the time per MB: 1 / time is the MB/s figure.
 """
 
 from __future__ import annotations
@@ -78,6 +83,7 @@ W7_RULES = 12
 W7_FIELDS = 8
 W7_RECORDS = 200
 W8_RECORDS = 100_000
+W8_BYTES = 1_000_000
 
 
 def w1_expected(n: int) -> int:
@@ -483,6 +489,30 @@ def vrel_w5_leaves(n: int = W5_LEAVES) -> Case:
         return m.get("r")
 
     return Case(build, 1, list(range(n)), result=evaluate)
+
+
+def w8_source(size: int = W8_BYTES) -> tuple[str, int]:
+    """About `size` bytes of rules text (ASCII), and the number of statements in it."""
+    rules = [render_infix(rule) for rule in w7_rules()]
+    lines: list[str] = []
+    total = 0
+    while total < size:
+        line = f"rule_{len(lines)} = {rules[len(lines) % len(rules)]}\n"
+        lines.append(line)
+        total += len(line)
+    return "".join(lines), len(lines)
+
+
+def vrel_w8(source: str, statements: int) -> Case:
+    from vrelpy import parse
+
+    return Case(lambda: parse(source), 1, statements, result=len)
+
+
+def python_ast_w8(source: str, statements: int) -> Case:
+    import ast
+
+    return Case(lambda: ast.parse(source), 1, statements, result=lambda tree: len(tree.body))
 
 
 # ---- CPython exec/eval (unsafe baseline) and the direct-call floor --------------------------
@@ -903,6 +933,7 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
     ints, strs = w4_ints(W4_ELEMS), w4_strs(W4_ELEMS)
     rules, records = w7_rules(), w7_records()
     w8_records = w7_records(W8_RECORDS)
+    source, statements = w8_source()
     R = Row
     w4r_i, w4r_s, w4p = "W4 read ints", "W4 read strs", "W4 pass ints"
     return [
@@ -971,4 +1002,9 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
           reference=True),
         R("W8 rule set", "per-record loop", lambda: vrel_w7(rules, w8_records), reference=True),
         R("W8 rule set", "lupa", lambda: lupa_w7(rules, w8_records)),
+        R("W8 parse 1 MB", "vrelpy", lambda: vrel_w8(source, statements)),
+        R("W8 parse 1 MB", "python ast", lambda: python_ast_w8(source, statements)),
+        *[R("W8 parse 1 MB", s, na="not measured: rules are parsed on every evaluation or "
+            "compiled by a parser outside Python") for s in ("lupa", "simpleeval", "asteval",
+                                                            "cel-python", "cel (rust)")],
     ]

@@ -7,8 +7,9 @@
 # module that vrelpy was before.
 from vrelpy._vrelpy import Vrel, Statement, Expr  # noqa: I001 (the order of vars(vrelpy))
 from vrelpy._vrelpy import _expr_from_data, _statement_from_data
+from vrelpy._vrelpy import parse, unparse, ParseError
 from vrelpy._vrelpy import RuleSet, RuleError
 from vrelpy._vrelpy import _rule_set
 
 __doc__ = ""
-__all__ = ["Vrel", "Statement", "Expr", "RuleSet", "RuleError"]
+__all__ = ["Vrel", "Statement", "Expr"]

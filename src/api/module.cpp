@@ -106,10 +106,12 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
+      !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_text_functions) || !create_parse_error() ||
+      PyModule_AddObjectRef(module.get(), "ParseError", g_parse_error) < 0 ||
       !add_class(module.get(), "RuleSet", type_of_class(g_rule_set_type, create_rule_set_type)) ||
       !add_object(module.get(), "RuleError", rules::rule_error_type()) ||
-      !rules::create_arrow_results_type() || !add_functions(module.get(), g_rebuild_functions) ||
-      !add_functions(module.get(), g_rule_set_functions)) {
+      !rules::create_arrow_results_type() || !add_functions(module.get(), g_rule_set_functions)) {
     return nullptr;
   }
   install_interrupt_check();

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "forms/text_messages.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 #include "support/py_ref.hpp"
@@ -107,16 +108,35 @@ PyObject* statement_reduce(PyObject* self, PyObject* unused);
 PyObject* immutable_copy(PyObject* self, PyObject* unused) noexcept;
 PyObject* immutable_deepcopy(PyObject* self, PyObject* memo) noexcept;
 
+// The text form (text_form.cpp): to_text of both classes, Expr.from_text.
+PyObject* expr_to_text(PyObject* self, PyObject* unused);
+PyObject* statement_to_text(PyObject* self, PyObject* unused);
+PyObject* expr_from_text(PyObject* unused, PyObject* args, PyObject* kwargs);
+#define VRELPY_TEXT_FORM_METHODS_expr                                                             \
+  {"to_text", VRELPY_CFUNCTION(expr_to_text), METH_NOARGS, msg::kToTextDoc},                      \
+      {"from_text", VRELPY_CFUNCTION(expr_from_text), METH_VARARGS | METH_KEYWORDS | METH_STATIC, \
+       msg::kExprFromTextDoc},
+#define VRELPY_TEXT_FORM_METHODS_statement \
+  {"to_text", VRELPY_CFUNCTION(statement_to_text), METH_NOARGS, msg::kToTextDoc},
+
+// The module functions parse and unparse, and the exception type ParseError (created once
+// by create_parse_error; null with an exception pending on failure).
+extern PyMethodDef g_text_functions[];
+extern PyObject* g_parse_error;
+PyObject* create_parse_error();
+
 // The method-table entries of the written forms of class `kind` (expr or statement),
-// closing the table: to_data, from_data, __reduce__, __copy__ and __deepcopy__.
-#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                    \
-  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},              \
-      {"from_data", VRELPY_CFUNCTION(kind##_from_data),                                     \
-       METH_VARARGS | METH_KEYWORDS | METH_STATIC, from_data_doc},                          \
-      {"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, msg::kProgramReduceDoc}, \
-      {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},           \
-      {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc}, {  \
-    nullptr, nullptr, 0, nullptr                                                            \
+// closing the table: to_data, from_data, the text form's, __reduce__, __copy__ and
+// __deepcopy__.
+#define VRELPY_PROGRAM_FORM_METHODS(kind, from_data_doc)                                          \
+  {"to_data", VRELPY_CFUNCTION(kind##_to_data), METH_NOARGS, msg::kToDataDoc},                    \
+      {"from_data", VRELPY_CFUNCTION(kind##_from_data),                                           \
+       METH_VARARGS | METH_KEYWORDS | METH_STATIC, from_data_doc},                                \
+      VRELPY_TEXT_FORM_METHODS_##kind{"__reduce__", VRELPY_CFUNCTION(kind##_reduce), METH_NOARGS, \
+                                      msg::kProgramReduceDoc},                                    \
+      {"__copy__", VRELPY_CFUNCTION(immutable_copy), METH_NOARGS, msg::kCopyDoc},                 \
+      {"__deepcopy__", VRELPY_CFUNCTION(immutable_deepcopy), METH_O, msg::kDeepCopyDoc}, {        \
+    nullptr, nullptr, 0, nullptr                                                                  \
   }
 
 // The module functions `_expr_from_data` and `_statement_from_data` that pickles name as

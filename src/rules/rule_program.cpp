@@ -117,6 +117,26 @@ class ReadWalker {
           if (shared_seen_.insert(target).second) pending.push_back(target);
           break;
         }
+        // Branches that may not run: whatever either reads counts as read.
+        case vrel::Expr::Kind::And: {
+          const auto& n = std::get<vrel::Expr::And>(e->node());
+          pending.push_back(n.right.get());
+          pending.push_back(n.left.get());
+          break;
+        }
+        case vrel::Expr::Kind::Or: {
+          const auto& n = std::get<vrel::Expr::Or>(e->node());
+          pending.push_back(n.right.get());
+          pending.push_back(n.left.get());
+          break;
+        }
+        case vrel::Expr::Kind::Cond: {
+          const auto& n = std::get<vrel::Expr::Cond>(e->node());
+          pending.push_back(n.otherwise.get());
+          pending.push_back(n.then.get());
+          pending.push_back(n.condition.get());
+          break;
+        }
       }
       while (!pending.empty() && pending.back() == nullptr) {
         pending.pop_back();
@@ -187,6 +207,16 @@ bool leading_reads(const vrel::Expr& e, int depth, std::vector<vrel::Identifier>
     }
     case vrel::Expr::Kind::Shared:
       return leading_reads(*std::get<vrel::Expr::Shared>(e.node()).target, depth + 1, out);
+    // Only the first operand is sure to be evaluated; testing it is an operation.
+    case vrel::Expr::Kind::And:
+      leading_reads(*std::get<vrel::Expr::And>(e.node()).left, depth + 1, out);
+      return false;
+    case vrel::Expr::Kind::Or:
+      leading_reads(*std::get<vrel::Expr::Or>(e.node()).left, depth + 1, out);
+      return false;
+    case vrel::Expr::Kind::Cond:
+      leading_reads(*std::get<vrel::Expr::Cond>(e.node()).condition, depth + 1, out);
+      return false;
   }
   return false;
 }

@@ -30,11 +30,77 @@ RuleSetState* receiver(PyObject* self) {
   return &reinterpret_cast<PyRuleSet*>(self)->state;
 }
 
-// One rule: its statements, and the object kept for pickling (an Expr, or a tuple of the
-// Statements). False with a TypeError pending for anything else.
-bool read_rule(PyObject* name_obj, const vrel::Identifier& name, PyObject* rule, rules::Rule& out,
-               PyRef& kept) {
+// The statements of a list of Statement objects (as parse returns them).
+bool append_statements(PyObject* list, rules::Rule& out) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    out.statements.push_back(statement_of(PyList_GET_ITEM(list, i)));
+  }
+  return true;
+}
+
+// Calls parse(text, functions=...) of the package; null with its error pending.
+PyRef call_parse(PyObject* parse, PyObject* text, PyObject* functions) {
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  if (!kwargs) return PyRef();
+  if (functions && PyDict_SetItemString(kwargs.get(), "functions", functions) < 0) return PyRef();
+  PyRef args = PyRef::steal(PyTuple_Pack(1, text));
+  if (!args) return PyRef();
+  return PyRef::steal(PyObject_Call(parse, args.get(), kwargs.get()));
+}
+
+// A rule given as text: a program when parse(text) reads it, or else an expression, read
+// as the program "<name> = <text>". A text that is neither raises the ParseError of reading
+// it as a program.
+bool read_rule_text(PyObject* name_obj, const vrel::Identifier& name, PyObject* text,
+                    PyObject* functions, rules::Rule& out) {
+  PyRef module = PyRef::steal(PyImport_ImportModule(msg::kModuleName));
+  if (!module) return false;
+  PyRef parse = PyRef::steal(PyObject_GetAttrString(module.get(), "parse"));
+  PyRef unparse = parse ? PyRef::steal(PyObject_GetAttrString(module.get(), "unparse")) : PyRef();
+  if (!unparse) return false;
+  PyRef program = call_parse(parse.get(), text, functions);
+  if (!program) {
+    PyRef first_error = PyRef::steal(PyErr_GetRaisedException());
+    // The name as the text form spells it: the left side of an unparsed let of it.
+    PyRef probe = PyRef::steal(wrap_statement(
+        vrel::Statement::Let{name, vrel::Expr(vrel::Expr::Literal{vrel::Value::integer(0)})}));
+    PyRef listed = probe ? PyRef::steal(PyList_New(1)) : PyRef();
+    if (!listed) return false;
+    PyList_SET_ITEM(listed.get(), 0, probe.release());
+    PyRef spelled = PyRef::steal(PyObject_CallOneArg(unparse.get(), listed.get()));
+    std::string let_text;
+    std::string expr_text;
+    if (!spelled || !utf8_text(spelled.get(), let_text) || !utf8_text(text, expr_text)) {
+      return false;
+    }
+    const std::size_t eq = let_text.rfind(" = ");
+    const std::string source =
+        let_text.substr(0, eq == std::string::npos ? 0 : eq) + " = " + expr_text;
+    PyRef source_obj = PyRef::steal(
+        PyUnicode_DecodeUTF8(source.data(), static_cast<Py_ssize_t>(source.size()), nullptr));
+    if (!source_obj) return false;
+    program = call_parse(parse.get(), source_obj.get(), functions);
+    if (!program) {
+      PyErr_Clear();
+      PyErr_SetRaisedException(first_error.release());
+      return false;
+    }
+  }
+  if (PyList_Check(program.get())) return append_statements(program.get(), out);
+  PyErr_Format(PyExc_TypeError, msg::kRulesBadRuleFormat, name_obj, "str");
+  return false;
+}
+
+// One rule: its statements, and the object kept for pickling (an Expr, a tuple of the
+// Statements, or the text). False with a TypeError pending for anything else, or the
+// ParseError of a text.
+bool read_rule(PyObject* name_obj, const vrel::Identifier& name, PyObject* rule,
+               PyObject* functions, rules::Rule& out, PyRef& kept) {
   out.name = name;
+  if (PyUnicode_Check(rule)) {
+    kept = PyRef::borrow(rule);
+    return read_rule_text(name_obj, name, rule, functions, out);
+  }
   if (PyObject_TypeCheck(rule, g_expr_type) && is_built(rule)) {
     out.statements.emplace_back(vrel::Statement::Let{name, tree_from<vrel::Expr>(rule)});
     kept = PyRef::borrow(rule);
@@ -92,6 +158,7 @@ PyObject* build_rule_set(PyTypeObject* type, PyObject* rules_arg, PyObject* setu
                          PyObject* functions, PyObject* limits) {
   auto program = std::make_shared<rules::RuleProgram>();
   RuleSetState state;
+  if (functions == Py_None) functions = nullptr;
   if (!PyMapping_Check(rules_arg) || PySequence_Check(rules_arg)) {
     raise_type_error(msg::kRulesNotMapping);
     return nullptr;
@@ -107,7 +174,9 @@ PyObject* build_rule_set(PyTypeObject* type, PyObject* rules_arg, PyObject* setu
     if (!extract_identifier(name_obj, name)) return nullptr;
     rules::Rule rule;
     PyRef kept;
-    if (!read_rule(name_obj, name, PyTuple_GET_ITEM(pair, 1), rule, kept)) return nullptr;
+    if (!read_rule(name_obj, name, PyTuple_GET_ITEM(pair, 1), functions, rule, kept)) {
+      return nullptr;
+    }
     if (PyDict_SetItem(state.rules.get(), name_obj, kept.get()) < 0) return nullptr;
     program->rules.push_back(std::move(rule));
     state.rule_names.push_back(PyRef::borrow(name_obj));
@@ -131,7 +200,7 @@ PyObject* build_rule_set(PyTypeObject* type, PyObject* rules_arg, PyObject* setu
     state.limits = PyRef::steal(PyDict_Copy(limits));
     if (!state.limits) return nullptr;
   }
-  state.functions = PyRef::borrow(functions ? functions : Py_None);
+  state.functions = PyRef::borrow(functions ? functions : Py_None);  // None when not given
   for (rules::Rule& rule : program->rules) {
     for (const vrel::Statement& s : rule.statements) rule.borrowed.push_back(&s);
   }

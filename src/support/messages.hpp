@@ -273,7 +273,8 @@ inline constexpr char kRuleSetDoc[] =
     "RuleSet(rules, *, setup=None, functions=None, limits=None)\n--\n\n"
     "Named rules applied to many records, each record on its own.\n\n"
     "rules maps each rule's name to an Expr (its value is the result) or a list of "
-    "Statements that binds the rule's name. setup is a list of Statements run once before "
+    "Statements that binds the rule's name, either of them as text. setup is a list of Statements "
+    "run once before "
     "any record; functions is the mapping of functions for rules given as text or data; "
     "limits is a dict of Vrel.set_limits's steps, memory and seconds, applied to each rule "
     "on each record.";
@@ -297,7 +298,7 @@ inline constexpr char kRuleErrorDoc[] =
     "when known (else None).";
 inline constexpr char kRulesNotMapping[] = "rules must be a mapping of rule names to rules";
 inline constexpr char kRulesBadRuleFormat[] =
-    "rule %R must be an Expr or a list of Statements, got '%s'";
+    "rule %R must be an Expr, a list of Statements or a str, got '%s'";
 inline constexpr char kRulesBadLimitFormat[] =
     "limits has the key %R; only steps, memory and seconds are limits";
 inline constexpr char kRulesLimitsNotMapping[] = "limits must be a dict of steps, memory, seconds";

@@ -12,7 +12,7 @@ from typing import Any, Literal, Protocol, Self, TypeAlias, TypedDict, final, ov
 
 from _typeshed import SupportsKeysAndGetItem
 
-__all__ = ["Vrel", "Statement", "Expr", "RuleSet", "RuleError"]
+__all__ = ["Vrel", "Statement", "Expr"]
 
 # The name of a variable. An int (bools included) names a numeric variable, a str a text
 # one; the int 1 and the str "1" are different variables.
@@ -134,6 +134,9 @@ class Statement:
         """Rebuild a statement from its data form; fn statements find their functions by
         name in ``functions`` and nowhere else."""
 
+    def to_text(self) -> str:
+        """The text form: the statement's line(s), blocks indented, without a final line break."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
 
@@ -196,11 +199,40 @@ class Expr:
     def from_data(data: object) -> Expr:
         """Rebuild an expression from its data form."""
 
+    def to_text(self) -> str:
+        """The text form, as ``parse`` and ``from_text`` read it."""
+
+    @staticmethod
+    def from_text(text: str) -> Expr:
+        """Read an expression from its text form; ``ParseError`` says where it is wrong."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
 
-# A rule: an expression whose value is the result, or statements that bind the rule's name.
-Rule: TypeAlias = Expr | Sequence[Statement]
+# The text form of programs (see the README's grammar). Beside __all__, which is unchanged.
+class ParseError(ValueError):
+    """The text of a program is not valid.
+
+    ``str(error)`` is the message, "line L column C", the line and a caret under the column.
+    """
+
+    msg: str
+    lineno: int
+    colno: int
+    line: str
+    pos: int
+
+def parse(text: str, *, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> list[Statement]:
+    """Read a program from its text form; fn statements find their functions by name in
+    ``functions`` and nowhere else."""
+
+def unparse(program: Sequence[Statement]) -> str:
+    """The text form of a program: one statement per line, each line ending in a line break."""
+
+# Rule sets. Beside __all__, which is unchanged.
+# A rule: an expression whose value is the result, statements that bind the rule's name, or
+# either as text (read by vrelpy.parse).
+Rule: TypeAlias = Expr | Sequence[Statement] | str
 
 # Limits of each rule on each record, as keywords of ``Vrel.set_limits``.
 class RuleLimits(TypedDict, total=False):

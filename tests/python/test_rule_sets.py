@@ -224,12 +224,14 @@ def double(x):
 
 def test_pickling_keeps_rules_setup_functions_and_limits():
     rs = RuleSet(
-        {"d": Expr.call("double", ident("x")), "p": [let("p", Expr.binary_op(ident("d"), "+", lit(1)))]},
+        {"d": Expr.call("double", ident("x")), "p": [let("p", Expr.binary_op(ident("d"), "+", lit(1)))],
+         "t": "p * 10", "u": "u = t + 1"},
         setup=[Statement.fn("double", double)], functions={"double": double}, limits={"steps": 100},
     )
     back = pickle.loads(pickle.dumps(rs))
-    assert back.inputs == rs.inputs and back.limits == rs.limits and list(back.rules) == ["d", "p"]
-    assert back.evaluate([{"x": 4}]) == rs.evaluate([{"x": 4}]) == [{"d": 8, "p": 9}]
+    assert back.inputs == rs.inputs == ("x",) and back.limits == rs.limits
+    assert list(back.rules) == ["d", "p", "t", "u"] and back.rules["t"] == "p * 10"
+    assert back.evaluate([{"x": 4}]) == rs.evaluate([{"x": 4}]) == [{"d": 8, "p": 9, "t": 90, "u": 91}]
 
 
 def test_ctrl_c_stops_evaluate():
