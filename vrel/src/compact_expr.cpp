@@ -211,8 +211,13 @@ CompactExpr::Owner CompactExpr::compile(const Statement::Let& statement) {
     std::uint32_t pending[2]{};  // jumps of this node whose target is not known yet
     std::uint32_t emitted[3]{};  // the representative instructions of its children (see up)
   };
+  // Room for the usual depths only: a reservation for kMaxDepth frames (2.5 KiB) is beyond the
+  // allocator's per-thread cache, and the chunk it frees, split for later small allocations,
+  // scattered the compact forms of consecutive statements over the heap (cache misses at every
+  // statement of a long program). Deeper trees grow the path; no frame reference outlives a
+  // push_back.
   std::vector<Frame> path;
-  path.reserve(kMaxDepth);
+  path.reserve(16);
   std::unordered_set<const Expr*> seen;
   const Expr* top = &statement.expr;
   if (!through_links(top, seen)) return nullptr;
