@@ -41,33 +41,31 @@ void copy_operands(Expr::Node& to, const Expr::Node& from) {
 void detail::ExprDeleter::operator()(Expr* e) const noexcept { delete e; }
 
 Expr Expr::binary_op(Expr left, BinaryOperator op, Expr right) {
-  return Expr(Node(std::in_place_type<BinaryOp>, op, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<BinaryOp>, op, box(std::move(left)), box(std::move(right)));
 }
 Expr Expr::equals(Expr left, Expr right) {
-  return Expr(Node(std::in_place_type<Equals>, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<Equals>, box(std::move(left)), box(std::move(right)));
 }
-Expr Expr::not_(Expr operand) {
-  return Expr(Node(std::in_place_type<Not>, box(std::move(operand))));
-}
+Expr Expr::not_(Expr operand) { return Expr(std::in_place_type<Not>, box(std::move(operand))); }
 Expr Expr::greater_than(Expr left, Expr right) {
-  return Expr(Node(std::in_place_type<GreaterThan>, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<GreaterThan>, box(std::move(left)), box(std::move(right)));
 }
 Expr Expr::less_than(Expr left, Expr right) {
-  return Expr(Node(std::in_place_type<LessThan>, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<LessThan>, box(std::move(left)), box(std::move(right)));
 }
 Expr Expr::call(Identifier function, Expr argument) {
-  return Expr(Node(std::in_place_type<Call>, std::move(function), box(std::move(argument))));
+  return Expr(std::in_place_type<Call>, std::move(function), box(std::move(argument)));
 }
 
 Expr Expr::and_(Expr left, Expr right) {
-  return Expr(Node(std::in_place_type<And>, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<And>, box(std::move(left)), box(std::move(right)));
 }
 Expr Expr::or_(Expr left, Expr right) {
-  return Expr(Node(std::in_place_type<Or>, box(std::move(left)), box(std::move(right))));
+  return Expr(std::in_place_type<Or>, box(std::move(left)), box(std::move(right)));
 }
 Expr Expr::cond(Expr condition, Expr then, Expr otherwise) {
-  return Expr(Node(std::in_place_type<Cond>, box(std::move(condition)), box(std::move(then)),
-                   box(std::move(otherwise))));
+  return Expr(std::in_place_type<Cond>, box(std::move(condition)), box(std::move(then)),
+              box(std::move(otherwise)));
 }
 
 Expr::Expr(const Expr& other) : node_(Literal{}) {

@@ -143,6 +143,12 @@ class Expr {
  private:
   friend struct detail::TreeAccess;
   explicit Expr(Node n) noexcept : node_(std::move(n)) {}
+  // Builds the payload in place. With more than eleven kinds, the standard library moves and
+  // destroys a node through a table of functions, not an inlined switch: going through a
+  // temporary Node would pay two such calls per node built.
+  template <class T, class... Args>
+  explicit Expr(std::in_place_type_t<T> kind, Args&&... args)
+      : node_(kind, std::forward<Args>(args)...) {}
   bool has_children() const noexcept;
 
   Node node_;
