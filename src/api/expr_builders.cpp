@@ -31,7 +31,9 @@ VRELPY_BUILDER(expr_literal) {
     }
     // Held as a shared constant: evaluating it hands out the same immutable value instead
     // of copying it (no Python program can tell the two apart).
-    return wrap_expr(Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))}));
+    // Made right in the new object, as wrap_expr keeps a constant (see wrap_expr).
+    return new_instance<&PyExpr::expr>(g_expr_type,
+                                       Expr::Constant{vrel::SharedValue::make(std::move(value))});
   });
 }
 
@@ -40,7 +42,7 @@ VRELPY_BUILDER(expr_ident) {
   return run_builder<1>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
     vrel::Identifier id;
     if (!identifier_param(p[0], "id", id)) return nullptr;
-    return wrap_expr(Expr(Expr::Ident{std::move(id)}));
+    return new_instance<&PyExpr::expr>(g_expr_type, Expr::Ident{std::move(id)});
   });
 }
 
@@ -228,8 +230,10 @@ PyObject* wrap_expr(vrel::Expr expr) {
     case Kind::And:
     case Kind::Or:
     case Kind::Cond:
-      expr = vrel::Expr(vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
-      break;
+      // The link is made right in the new object: each move or destruction of a whole
+      // node passes through the standard library's function table for its many kinds.
+      return new_instance<&PyExpr::expr>(
+          g_expr_type, vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
   }
   return new_instance<&PyExpr::expr>(g_expr_type, std::move(expr));
 }
