@@ -11,7 +11,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
-from vrelpy import Expr, Statement, Vrel
+from vrelpy import Expr, PanicException, Statement, Vrel
 
 if TYPE_CHECKING:
     from vrelpy import Value, ValueLike
@@ -78,6 +78,7 @@ bad_rule = [
 ]
 try:
     machine.run(bad_rule)
-except BaseException as error:  # PanicException derives from BaseException
+except PanicException as error:  # a BaseException, so caught by name
     print(f"rule failed: {type(error).__name__}: {error}")
+    print(f"  where: statement {error.statement}, node {error.node}, variable {error.variable!r}")
 print(f"still bound after the failure: before={machine.get('before')!r}")

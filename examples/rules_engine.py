@@ -12,7 +12,7 @@ from __future__ import annotations
 from collections.abc import Mapping
 from typing import TYPE_CHECKING
 
-from vrelpy import Expr, Statement, Vrel
+from vrelpy import Expr, PanicException, Statement, Vrel
 
 if TYPE_CHECKING:
     from vrelpy import Value, ValueLike
@@ -63,11 +63,6 @@ RULES: dict[str, Expr] = {
 RULE_PROGRAMS = {name: [S.let(name, rule)] for name, rule in RULES.items()}
 
 
-def is_rule_error(error: BaseException) -> bool:
-    """Errors inside vrel arrive as pyo3_runtime.PanicException, a BaseException."""
-    return type(error).__name__ == "PanicException"
-
-
 def check(record: Mapping[str, ValueLike]) -> dict[str, bool | str]:
     """Evaluates every rule for one record: True, False, or the text of its error."""
     machine = Vrel()
@@ -76,9 +71,7 @@ def check(record: Mapping[str, ValueLike]) -> dict[str, bool | str]:
     for name, program in RULE_PROGRAMS.items():
         try:
             machine.run(program)
-        except BaseException as error:
-            if not is_rule_error(error):
-                raise
+        except PanicException as error:  # a BaseException: named, so nothing else is caught
             outcome[name] = f"error: {error}"
             continue
         result = machine.get(name)

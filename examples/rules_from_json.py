@@ -18,7 +18,7 @@ import pathlib
 from collections.abc import Callable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
-from vrelpy import Statement, Vrel
+from vrelpy import PanicException, Statement, Vrel
 
 if TYPE_CHECKING:
     from vrelpy import Value, ValueLike
@@ -60,11 +60,6 @@ def load_rules(path: pathlib.Path = RULES_FILE) -> tuple[list[Statement], Rules]
     return setup, rules
 
 
-def is_rule_error(error: BaseException) -> bool:
-    """Errors inside vrel arrive as pyo3_runtime.PanicException, a BaseException."""
-    return type(error).__name__ == "PanicException"
-
-
 def check(machine: Vrel, rules: Rules, record: Mapping[str, ValueLike]) -> dict[str, bool | str]:
     """Every rule's result for one record: True, False, or the text of its error. The
     machine may have served earlier records: `update` replaces all of their fields."""
@@ -73,9 +68,7 @@ def check(machine: Vrel, rules: Rules, record: Mapping[str, ValueLike]) -> dict[
     for name, program in rules.items():
         try:
             machine.run(program)
-        except BaseException as error:
-            if not is_rule_error(error):
-                raise
+        except PanicException as error:  # a BaseException: named, so nothing else is caught
             outcome[name] = f"error: {error}"
             continue
         result = machine[name]

@@ -3,8 +3,9 @@
 #   build/asan  AddressSanitizer + UndefinedBehaviorSanitizer: the core's GoogleTest suite,
 #               then the Python suite in an interpreter with the ASan runtime preloaded,
 #               importing the sanitized extension module;
-#   build/tsan  ThreadSanitizer: the store, lock and stress tests of the core, and those of
-#               vectors whose element cells share blocks.
+#   build/tsan  ThreadSanitizer: the store, lock and stress tests of the core, those of
+#               vectors whose element cells share blocks, and those where threads run one
+#               kept tree on machines of their own.
 # Any sanitizer report fails the run. Expects .venv from tools/run-tests.sh (creates it
 # otherwise). Under sanitizers the Python suite sets VRELPY_TESTS_UNDER_SANITIZER=1, which
 # sizes down the deepest and longest tests (see tests/python/test_deep.py and
@@ -62,12 +63,12 @@ esac
   --deselect tests/python/test_examples.py::test_stub_package_is_installed_beside_the_module
 unset LD_PRELOAD ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC VRELPY_TESTS_UNDER_SANITIZER
 
-echo "== tsan: configure, build (CMake preset tsan), store/lock/stress/vector-builder tests"
+echo "== tsan: configure, build (CMake preset tsan), store/lock/stress/vector-builder/repeated-evaluation tests"
 ulimit -s 8192  # back to the usual stack: these tests do not nest deeply
 cmake --preset tsan >/dev/null
 cmake --build --preset tsan
 # halt_on_error: the first race fails the run; second_deadlock_stack for useful reports.
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
   build/tsan/vrel_core_tests \
-  --gtest_filter='VariableStore*:Machine*:RawRwLock*:HashKeys*:StoreStress*:*Concurren*:*VectorBuilder*'
+  --gtest_filter='VariableStore*:Machine*:RawRwLock*:HashKeys*:StoreStress*:*Concurren*:*VectorBuilder*:RepeatedEvaluation.*:*MachinesInTurn*'
 echo "== sanitizers: all clean"

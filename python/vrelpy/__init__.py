@@ -7,6 +7,9 @@
 # module that vrelpy was before.
 from vrelpy._vrelpy import Vrel, Statement, Expr  # noqa: I001 (the order of vars(vrelpy))
 from vrelpy._vrelpy import _expr_from_data, _statement_from_data
+from vrelpy._vrelpy import parse, unparse, ParseError
+# Beside the classes, outside __all__: the type of fatal errors, and the report switch.
+from vrelpy._vrelpy import PanicException, set_error_report
 
 __doc__ = ""
 # The one place of the version: pyproject.toml reads it from here.

@@ -1,4 +1,4 @@
-// The class `Expr` and its nine static builders.
+// The class `Expr` and its static builders.
 #include <vector>
 
 #include "api/builder_support.hpp"
@@ -19,6 +19,7 @@ constexpr const char* kAB[] = {"a", "b"};
 constexpr const char* kItem[] = {"item"};
 constexpr const char* kIdentArgs[] = {"ident", "args"};
 constexpr const char* kItems[] = {"items"};
+constexpr const char* kCondArgs[] = {"condition", "then", "otherwise"};
 
 VRELPY_BUILDER(expr_literal) {
   static constexpr MethodSignature kSig = signature(msg::kExprLiteral, kValue);
@@ -147,6 +148,30 @@ VRELPY_BUILDER(expr_vector) {
   });
 }
 
+VRELPY_BUILDER(expr_and) {
+  static constexpr MethodSignature kSig = signature(msg::kExprAnd, kAB);
+  return run_builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::and_>);
+}
+
+VRELPY_BUILDER(expr_or) {
+  static constexpr MethodSignature kSig = signature(msg::kExprOr, kAB);
+  return run_builder<2>(kSig, args, nargsf, kwnames, build_pair<Expr::or_>);
+}
+
+VRELPY_BUILDER(expr_cond) {
+  static constexpr MethodSignature kSig = signature(msg::kExprCond, kCondArgs);
+  return run_builder<3>(kSig, args, nargsf, kwnames, [](PyObject** p) -> PyObject* {
+    PyObject* condition = expr_param(p[0], "condition");
+    if (!condition) return nullptr;
+    PyObject* then = expr_param(p[1], "then");
+    if (!then) return nullptr;
+    PyObject* otherwise = expr_param(p[2], "otherwise");
+    if (!otherwise) return nullptr;
+    return wrap_expr(
+        Expr::cond(tree_from<Expr>(condition), tree_from<Expr>(then), tree_from<Expr>(otherwise)));
+  });
+}
+
 #undef VRELPY_BUILDER
 
 constexpr int kStaticFastcall = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
@@ -163,6 +188,9 @@ PyMethodDef g_expr_methods[] = {
     VRELPY_METHOD("less_than", expr_less_than, msg::kExprLessThanDoc),
     VRELPY_METHOD("call", expr_call, msg::kExprCallDoc),
     VRELPY_METHOD("vector", expr_vector, msg::kExprVectorDoc),
+    VRELPY_METHOD("and_", expr_and, msg::kExprAndDoc),
+    VRELPY_METHOD("or_", expr_or, msg::kExprOrDoc),
+    VRELPY_METHOD("cond", expr_cond, msg::kExprCondDoc),
     VRELPY_PROGRAM_FORM_METHODS(expr, msg::kExprFromDataDoc),
 };
 #undef VRELPY_METHOD
@@ -197,6 +225,9 @@ PyObject* wrap_expr(vrel::Expr expr) {
     case Kind::LessThan:
     case Kind::Call:
     case Kind::Vector:
+    case Kind::And:
+    case Kind::Or:
+    case Kind::Cond:
       expr = vrel::Expr(vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
       break;
   }

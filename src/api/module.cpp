@@ -3,8 +3,10 @@
 
 #include "api/classes.hpp"
 #include "forms/program_forms.hpp"
+#include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
+#include "runtime/stack_probe.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 
@@ -90,10 +92,18 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      !add_functions(module.get(), g_rebuild_functions)) {
+      !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_text_functions) || !create_parse_error() ||
+      PyModule_AddObjectRef(module.get(), "ParseError", g_parse_error) < 0 ||
+      !add_functions(module.get(), g_error_report_function)) {
     return nullptr;
   }
+  // The type fatal errors raise, made now rather than at the first error so that it can be
+  // imported and caught by name; not listed in __all__.
+  PyObject* panic = panic_exception_type();
+  if (!panic || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) return nullptr;
   install_interrupt_check();
+  install_stack_probe();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

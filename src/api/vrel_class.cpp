@@ -1,5 +1,6 @@
 // The machine class `Vrel`: construction, run, get, limits, repr and its type (slots,
 // methods).
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 #include "vrel/evaluator.hpp"
+#include "vrel/fatal.hpp"
 
 namespace vrelpy {
 namespace {
@@ -54,7 +56,12 @@ PyObject* vrel_run(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       prefix_argument_error("stmts");
       return nullptr;
     }
-    vrel::deduce_borrowed(*machine, statements.program);
+    // A failure comes back as a value: raised here without unwinding the C++ stack.
+    if (std::optional<vrel::FatalError> failure =
+            vrel::run_borrowed(*machine, statements.program)) {
+      raise_fatal_error(*failure);
+      return nullptr;
+    }
     Py_RETURN_NONE;
   });
 }
@@ -72,8 +79,15 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       prefix_argument_error("ident");
       return nullptr;
     }
-    vrel::SharedValue value = machine->get(id);
-    return value_to_python(*value).release();
+    vrel::SharedValue value;
+    try {
+      value = machine->get(id);
+    } catch (vrel::FatalError& error) {
+      error.place().role = vrel::ErrorPlace::Role::Reading;
+      error.place().variable = std::move(id);
+      throw;
+    }
+    return value_to_python(*machine, *value).release();
   });
 }
 
@@ -106,8 +120,14 @@ PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     const vrel::Machine* machine = receiver(self);
     if (!machine) return nullptr;
-    std::string text = machine->debug();
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    // Within the machine's memory limit: the debug form of what a run built can be far
+    // larger than the run was allowed to allocate.
+    PyObject* repr = nullptr;
+    within_memory_limit(*machine, [&] {
+      std::string text = machine->debug();
+      repr = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    });
+    return repr;
   });
 }
 

@@ -9,10 +9,13 @@
 #include <vector>
 
 #include "conversion/conversion.hpp"
+#include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interpreter_stack_budget.hpp"
+#include "runtime/interruption.hpp"
 #include "support/messages.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/run_limits.hpp"
 
 namespace vrelpy {
 namespace {
@@ -60,6 +63,20 @@ void drain_pending_releases() noexcept {
     g_has_pending.store(false, std::memory_order_release);
   }
   for (PyObject* obj : doomed) Py_DECREF(obj);
+}
+
+void release_when_locked(PyObject* obj) noexcept {
+  if (holds_interpreter_lock() && PyThreadState_GetUnchecked()) {
+    Py_DECREF(obj);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(g_pending_mutex);
+  try {
+    g_pending.push_back(obj);
+  } catch (const std::bad_alloc&) {
+    return;  // leaked rather than the process ended
+  }
+  g_has_pending.store(true, std::memory_order_release);
 }
 
 PyVrelFn::~PyVrelFn() {
@@ -111,16 +128,29 @@ void PyVrelFn::fmt(std::string& out) const {
   // the interpreter's call of a Python function always satisfies.
   constexpr std::size_t kOneArgument = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
   const vectorcallfunc vectorcall = PyVectorcall_Function(f_);
+  // The function may switch to another greenlet, which runs (and suspends) runs of its own
+  // on this thread before switching back: this run takes its budget back as it returns.
+  const vrel::HostCall host_call;
   PyRef result =
       PyRef::steal(vectorcall ? vectorcall(f_, call_args + 1, kOneArgument, nullptr)
                               : PyObject_Vectorcall(f_, call_args + 1, kOneArgument, nullptr));
+  host_call.resume();
   if (!result) {
     PyRef err;
     {
       PyRef doomed_arg = std::move(arg);
       err = take_exception_resuming_panic();  // a panic resumes here, releasing the argument
     }
-    vrel::raise_fatal(msg::kFunctionFailed + python_error_debug(err.get()));
+    // Ctrl-C (or sys.exit) inside the function stops the run as itself, like a signal seen
+    // by the run: not an error of the function.
+    if (PyErr_GivenExceptionMatches(err.get(), PyExc_KeyboardInterrupt) ||
+        PyErr_GivenExceptionMatches(err.get(), PyExc_SystemExit)) {
+      interrupt_run_with(std::move(err));
+    }
+    std::string message = msg::kFunctionFailed + python_error_debug(err.get());
+    raise_fatal_with(std::move(message),
+                     std::make_shared<PythonErrorDetail>(PythonErrorDetail::Kind::FunctionRaised,
+                                                         std::move(err)));
   }
   return result;
 }
@@ -167,14 +197,16 @@ vrel::Value PyVrelFn::run_converting(Convert&& convert) const {
     }
     if (!converted) {
       std::string message = msg::kWithGilFailed;
+      std::shared_ptr<PythonErrorDetail> detail;
       {
         PyRef err = take_exception_resuming_panic();
         message += python_error_debug(err.get());
+        detail = std::make_shared<PythonErrorDetail>(PythonErrorDetail::Kind::ResultUnconverted,
+                                                     std::move(err), std::move(result));
       }
-      result = PyRef();
       budget.restore();
       gil.release();
-      vrel::raise_fatal(std::move(message));
+      raise_fatal_with(std::move(message), std::move(detail));
     }
     result = PyRef();
     budget.restore();

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "api/classes.hpp"
+#include "conversion/conversion.hpp"
 #include "conversion/py_function.hpp"
 #include "forms/program_forms.hpp"
 #include "runtime/errors.hpp"
@@ -28,16 +29,18 @@ class ReprWriter {
   // A shared subtree is written as its target, without a level of its own.
   bool expr(const Expr& tree) {
     const Expr* e = &tree;
-    while (const auto* shared = std::get_if<Expr::Shared>(&e->node)) e = shared->target.get();
+    while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return false;
-    return std::visit([this](const auto& n) { return node(n); }, e->node);
+    count_conversion_work();
+    return std::visit([this](const auto& n) { return node(n); }, e->node());
   }
 
   bool statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return false;
-    return std::visit([this](const auto& n) { return node(n); }, s.node);
+    count_conversion_work();
+    return std::visit([this](const auto& n) { return node(n); }, s.node());
   }
 
  private:
@@ -64,6 +67,18 @@ class ReprWriter {
   bool node(const Expr::Equals& n) { return pair("Expr.equals(", n); }
   bool node(const Expr::GreaterThan& n) { return pair("Expr.greater_than(", n); }
   bool node(const Expr::LessThan& n) { return pair("Expr.less_than(", n); }
+  bool node(const Expr::And& n) { return pair("Expr.and_(", n); }
+  bool node(const Expr::Or& n) { return pair("Expr.or_(", n); }
+  bool node(const Expr::Cond& n) {
+    text += "Expr.cond(";
+    if (!expr(*n.condition)) return false;
+    text += ", ";
+    if (!expr(*n.then)) return false;
+    text += ", ";
+    if (!expr(*n.otherwise)) return false;
+    text += ')';
+    return true;
+  }
   bool node(const Expr::Not& n) {
     text += "Expr.not_(";
     if (!expr(*n.operand)) return false;
@@ -176,6 +191,7 @@ class ReprWriter {
         if (!guard) return false;
         text += '[';
         const vrel::Value::Vector& items = v.as_vector();
+        count_conversion_work(static_cast<std::int64_t>(items.size()) + 1);
         for (std::size_t i = 0; i < items.size(); ++i) {
           if (i) text += ", ";
           if (!value(*items[i])) return false;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "runtime/error_places.hpp"
 #include "vrel/value.hpp"
 
 namespace vrelpy {
@@ -25,14 +26,22 @@ bool format_traceback(PyObject* tb, std::string& out) {
   return utf8_text(text.get(), out);
 }
 
-// Reports the panic `exc` on standard error and resumes it as a fatal error.
+// Reports the panic `exc` on standard error (unless reports are off) and resumes it as a
+// fatal error that carries it: the outer error's cause, and where its place comes from.
 [[noreturn]] void resume_panic(PyRef exc) {
   std::string message = str_or(exc.get(), msg::kUnwrappedPanic);
-  std::fputs(msg::kResumingPanic, stderr);
-  std::fflush(stderr);
-  PyErr_SetRaisedException(exc.release());
-  PyErr_PrintEx(0);
-  vrel::resume_fatal(std::move(message));
+  if (vrel::fatal_reports_enabled()) {
+    std::fputs(msg::kResumingPanic, stderr);
+    std::fflush(stderr);
+    // Printed as it always was: the notes that name its place stay on the exception.
+    HiddenPlaceNotes hidden;
+    PyErr_SetRaisedException(Py_NewRef(exc.get()));
+    PyErr_PrintEx(0);
+  }
+  vrel::FatalError error(std::move(message));
+  error.set_host_detail(
+      std::make_shared<PythonErrorDetail>(PythonErrorDetail::Kind::ResumedPanic, std::move(exc)));
+  throw error;
 }
 
 bool is_panic(PyObject* exc) noexcept {
@@ -44,8 +53,10 @@ bool is_panic(PyObject* exc) noexcept {
 
 PyObject* panic_exception_type() noexcept {
   if (!g_panic_type) {
-    g_panic_type = PyErr_NewExceptionWithDoc(msg::kPanicTypeName, msg::kPanicDoc,
-                                             PyExc_BaseException, nullptr);
+    PyObject* type = PyErr_NewExceptionWithDoc(msg::kPanicTypeName, msg::kPanicDoc,
+                                               PyExc_BaseException, nullptr);
+    if (type && !prepare_panic_type(type)) Py_CLEAR(type);
+    g_panic_type = type;
   }
   return g_panic_type;
 }

@@ -45,6 +45,13 @@ bool raise_mismatch(PyObject* obj, const char* target);
 
 // Releases Python references whose owners died on a thread without the interpreter lock.
 void drain_pending_releases() noexcept;
+// Releases `obj` (owned) now when this thread holds the interpreter lock, else leaves it to
+// the next thread that enters the binding with the lock.
+void release_when_locked(PyObject* obj) noexcept;
+
+// Sets the PanicException of a caught fatal error, with its place and cause (defined in
+// error_places.cpp).
+void set_panic_for(vrel::FatalError& error) noexcept;
 
 // How many entry points this thread is inside. The interpreter calls every entry point
 // with its lock held and none gives the lock up, so while the count is above zero this
@@ -66,6 +73,16 @@ inline bool holds_interpreter_lock() noexcept { return tl_entry_depth > 0 || PyG
 // this guard nor the entry points that call it are noexcept, and the guard has no catch-all:
 // everything the core and the C++ library throw derives from std::exception or is a
 // FatalError, and a forced unwind, which is neither, passes the typed handlers untouched.
+// Makes a caught fatal error the pending exception, as guard_entry does: the exception of the
+// signal handler or function that interrupted the run, or a PanicException.
+inline void raise_fatal_error(vrel::FatalError& e) noexcept {
+  if (e.interrupted()) {
+    restore_interruption(e.message());
+  } else {
+    set_panic_for(e);
+  }
+}
+
 template <class Result, class Body>
 Result guard_entry(Result failed, Body&& body) {
   drain_pending_releases();
@@ -75,12 +92,8 @@ Result guard_entry(Result failed, Body&& body) {
   } depth;
   try {
     return body();
-  } catch (const vrel::FatalError& e) {
-    if (e.interrupted()) {
-      restore_interruption(e.message());
-    } else {
-      set_panic(e.message());
-    }
+  } catch (vrel::FatalError& e) {
+    raise_fatal_error(e);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {  // a size past what any allocation could hold

@@ -62,6 +62,19 @@ inline constexpr char kExprCall[] = "Expr.call()";
 inline constexpr char kExprCallDoc[] = "call(ident, args)\n--\n\n";
 inline constexpr char kExprVector[] = "Expr.vector()";
 inline constexpr char kExprVectorDoc[] = "vector(items)\n--\n\n";
+inline constexpr char kExprAnd[] = "Expr.and_()";
+inline constexpr char kExprAndDoc[] =
+    "and_(a, b)\n--\n\n"
+    "True when the booleans a and b both hold; b is evaluated only when a holds.";
+inline constexpr char kExprOr[] = "Expr.or_()";
+inline constexpr char kExprOrDoc[] =
+    "or_(a, b)\n--\n\n"
+    "True when the boolean a or the boolean b holds; b is evaluated only when a does not.";
+inline constexpr char kExprCond[] = "Expr.cond()";
+inline constexpr char kExprCondDoc[] =
+    "cond(condition, then, otherwise)\n--\n\n"
+    "then when the boolean condition holds, otherwise otherwise; only the chosen one is "
+    "evaluated.";
 
 inline constexpr char kStatementLet[] = "Statement.let()";
 inline constexpr char kStatementLetDoc[] = "let(ident, pxpr)\n--\n\n";
@@ -160,6 +173,9 @@ inline constexpr char kPanicDoc[] =
     "Python interpreter to exit.\n";
 inline constexpr char kEmptyPanic[] = "panic from Rust code";
 inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
+// The message of the interrupted fatal error that carries a KeyboardInterrupt or SystemExit
+// out of a run; never shown (the exception itself is raised), unless it was lost.
+inline constexpr char kInterruptedByFunction[] = "Run interrupted by a Python function";
 inline constexpr char kResumingPanic[] =
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
     "Python stack trace below:\n";
@@ -203,12 +219,13 @@ inline constexpr char kRebuildStatementDoc[] =
     "_statement_from_data(data, functions=None)\n--\n\n"
     "Statement.from_data, under a name that pickles can refer to.";
 // The size limit (PyErr_Format with the limit).
+// The formats take the limit and what it counts ("nodes", "literal values", "bytes of text").
 inline constexpr char kTooLargeToWriteFormat[] =
-    "program too large to write out: more than %llu nodes, counting a shared subtree at every "
+    "program too large to write out: more than %llu %s, counting a shared subtree at every "
     "place it is used";
 inline constexpr char kTooLargeToReadFormat[] =
-    "program data too large: more than %llu nodes and literal elements, counting a shared "
-    "part at every place it is used";
+    "program data too large: more than %llu %s, counting a shared part at every place it is "
+    "used";
 inline constexpr char kFunctionsNotMappingFormat[] =
     "functions must be a mapping from names to functions, not '%.200s'";
 inline constexpr char kSameNameFunctionsFormat[] =
@@ -228,7 +245,7 @@ inline constexpr char kExpectedValue[] =
     "a value (None, a bool, an int, a float, a str, or a list of values)";
 inline constexpr char kExpectedOperator[] = "an operator: '+', '-', '*' or '/'";
 inline constexpr char kExprKinds[] =
-    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector";
+    "literal, ident, binary_op, equals, not, greater_than, less_than, call, vector, and, or, cond";
 inline constexpr char kStatementKinds[] = "let, if, fn";
 
 // ---- The machine as a mapping ----------------------------------------------------------------

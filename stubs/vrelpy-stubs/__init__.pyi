@@ -33,8 +33,8 @@ Value: TypeAlias = None | bool | int | float | str | list[Value]
 # plain Python function (def or lambda), which binds a function as Statement.fn does.
 Binding: TypeAlias = ValueLike | Callable[[Value], ValueLike]
 
-# The data form of programs (schema version 1): nested dicts and lists of plain values,
-# which json writes. `from_data` accepts any object and checks it.
+# The data form of programs (schema version 2; version 1 lacks and, or and cond): nested
+# dicts and lists of plain values, which json writes. `from_data` accepts any object and checks it.
 Data: TypeAlias = dict[str, Any]
 
 # The limits of a machine's runs, as ``Vrel.limits`` returns them: None where unset.
@@ -44,6 +44,32 @@ class Limits(TypedDict):
     seconds: float | None
 
 @final
+class PanicException(BaseException):
+    """The exception of every fatal error of the language (``pyo3_runtime.PanicException``).
+
+    A ``BaseException``, not an ``Exception``: catch it by name. ``str(error)`` is the fatal
+    message; inside a run, notes (PEP 678) say where it happened.
+    """
+
+    @property
+    def statement(self) -> tuple[int | str, ...] | None:
+        """Path of the failing statement in the program given to ``run``: its index, then
+        ``"then"``/``"otherwise"`` and an index for each enclosing ``if``. None outside a run."""
+
+    @property
+    def node(self) -> str | None:
+        """Path of the failing node inside that statement in the data form's path notation,
+        such as ``"['let'][1]['binary_op'][0]"`` (``""``: the statement itself). None outside
+        a run."""
+
+    @property
+    def variable(self) -> Identifier | None:
+        """The variable the error is about: one read or called, or the one a ``let`` binds."""
+
+def set_error_report(enabled: bool) -> bool:
+    """Switch the standard-error report of fatal errors on or off for the whole process;
+    return the previous setting."""
+
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
 
@@ -123,12 +149,15 @@ class Statement:
         """
 
     def to_data(self) -> Data:
-        """The data form: nested dicts and lists of plain values (schema version 1)."""
+        """The data form: nested dicts and lists of plain values (schema version 2)."""
 
     @staticmethod
     def from_data(data: object, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> Statement:
         """Rebuild a statement from its data form; fn statements find their functions by
         name in ``functions`` and nowhere else."""
+
+    def to_text(self) -> str:
+        """The text form: the statement's line(s), blocks indented, without a final line break."""
 
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
@@ -146,7 +175,7 @@ class Expr:
         """The value of the variable ``id``."""
 
     @staticmethod
-    def binary_op(a: Expr, o: str, b: Expr) -> Expr:
+    def binary_op(a: Expr, o: Literal["+", "-", "*", "/"], b: Expr) -> Expr:
         """``a`` and ``b`` combined by ``o``, one of ``"+"``, ``"-"``, ``"*"``, ``"/"``."""
 
     @staticmethod
@@ -173,12 +202,51 @@ class Expr:
     def vector(items: Sequence[Expr]) -> Expr:
         """A vector of the items' values, in order."""
 
+    @staticmethod
+    def and_(a: Expr, b: Expr) -> Expr:
+        """True when the booleans ``a`` and ``b`` both hold; ``b`` runs only when ``a`` holds."""
+
+    @staticmethod
+    def or_(a: Expr, b: Expr) -> Expr:
+        """True when the boolean ``a`` or ``b`` holds; ``b`` runs only when ``a`` does not."""
+
+    @staticmethod
+    def cond(condition: Expr, then: Expr, otherwise: Expr) -> Expr:
+        """``then`` if the boolean ``condition`` holds, else ``otherwise``; only that one runs."""
+
     def to_data(self) -> Data:
-        """The data form: nested dicts and lists of plain values (schema version 1)."""
+        """The data form: nested dicts and lists of plain values (schema version 2)."""
 
     @staticmethod
     def from_data(data: object) -> Expr:
         """Rebuild an expression from its data form."""
 
+    def to_text(self) -> str:
+        """The text form, as ``parse`` and ``from_text`` read it."""
+
+    @staticmethod
+    def from_text(text: str) -> Expr:
+        """Read an expression from its text form; ``ParseError`` says where it is wrong."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
+
+# The text form of programs (see the README's grammar). Beside __all__, which is unchanged.
+class ParseError(ValueError):
+    """The text of a program is not valid.
+
+    ``str(error)`` is the message, "line L column C", the line and a caret under the column.
+    """
+
+    msg: str
+    lineno: int
+    colno: int
+    line: str
+    pos: int
+
+def parse(text: str, *, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> list[Statement]:
+    """Read a program from its text form; fn statements find their functions by name in
+    ``functions`` and nowhere else."""
+
+def unparse(program: Sequence[Statement]) -> str:
+    """The text form of a program: one statement per line, each line ending in a line break."""

@@ -59,7 +59,7 @@ TEST_P(Operators, ResultOrMessage) {
 // by another operation. Every form must give the same result or message.
 template <class Leaf>
 Expr map_literals(const Expr& e, const Leaf& leaf) {
-  const auto& n = e.node;
+  const auto& n = e.node();
   auto sub_tree = [&](const vrel::ExprBox& b) { return map_literals(*b, leaf); };
   if (const auto* l = std::get_if<Expr::Literal>(&n)) return leaf(l->value);
   if (const auto* b = std::get_if<Expr::BinaryOp>(&n))

@@ -89,7 +89,7 @@ TEST(RepeatedEvaluation, AssigningANodeForgetsWhatItRemembered) {
     return m.get(S("r"))->as_number().as_int();
   };
   EXPECT_EQ(value_of(read), 1);
-  EXPECT_EQ(value_of(read), 1);  // the hash of x is remembered now
+  EXPECT_EQ(value_of(read), 1);  // the node's memo holds the cell of x now
   read = ident("y");
   EXPECT_EQ(value_of(read), 2);
   EXPECT_EQ(value_of(read), 2);

@@ -270,10 +270,10 @@ TEST_P(ExprConstructor, MovesOperands) {
         else
           return nullptr;
       },
-      node.node);
+      node.node());
   ASSERT_NE(first, nullptr);
   ASSERT_EQ(first->kind(), Expr::Kind::Literal);
-  EXPECT_EQ(std::get<Expr::Literal>(first->node).value.kind(), vrel::ValueKind::Function);
+  EXPECT_EQ(std::get<Expr::Literal>(first->node()).value.kind(), vrel::ValueKind::Function);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -299,11 +299,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ExprConstructor, KeepsOperandOrderAndOperator) {
   Expr e = Expr::binary_op(lit(1), BinaryOperator::Sub, lit(2));
-  const auto& b = std::get<Expr::BinaryOp>(e.node);
+  const auto& b = std::get<Expr::BinaryOp>(e.node());
   EXPECT_EQ(b.op, BinaryOperator::Sub);
-  EXPECT_EQ(std::get<Expr::Literal>(b.left->node).value.as_number().as_int(), 1);
-  EXPECT_EQ(std::get<Expr::Literal>(b.right->node).value.as_number().as_int(), 2);
-  EXPECT_EQ(std::get<Expr::Call>(Expr::call(U(3), lit(4)).node).function, U(3));
+  EXPECT_EQ(std::get<Expr::Literal>(b.left->node()).value.as_number().as_int(), 1);
+  EXPECT_EQ(std::get<Expr::Literal>(b.right->node()).value.as_number().as_int(), 2);
+  EXPECT_EQ(std::get<Expr::Call>(Expr::call(U(3), lit(4)).node()).function, U(3));
 }
 
 }  // namespace

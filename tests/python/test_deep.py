@@ -215,3 +215,51 @@ def test_blocks_thousands_deep():
     assert out["kept"] == "worked 1"
     assert out["small-stack-failing"] in (out["failing"], f"raised PanicException: {NESTING}")
     assert out["small-stack-release"] == "worked None"
+
+
+KEPT_LET_NEAR_THE_STACK_END = """
+import threading
+from vrelpy import Expr, Statement, Vrel
+vm = Vrel()
+
+def outcome(program):
+    try:
+        vm.run(program)
+        return f"worked {vm.get('r')}"
+    except BaseException as exc:
+        return f"raised {type(exc).__name__}: {str(exc).splitlines()[0]}"
+
+rows = []
+
+def descend(level):
+    # Each level takes a little more of the thread's stack (a nested exec); at each, a fresh
+    # let 60 levels deep runs three times: first as a tree, then from its kept compact form.
+    try:
+        e = Expr.literal(1)
+        for _ in range(60):
+            e = Expr.binary_op(Expr.literal(1), "+", e)
+        program = [Statement.let("r", e)]
+    except BaseException:
+        return
+    rows.append((level, outcome(program), outcome(program), outcome(program)))
+    if sum(r[1] != "worked 61" for r in rows) >= 4:
+        return
+    exec("descend(level + 1)", {"descend": descend, "level": level})
+
+threading.stack_size(256 * 1024)
+t = threading.Thread(target=lambda: descend(0))
+t.start()
+t.join()
+print(sum(r[1] == "worked 61" for r in rows), sum(r[1] != "worked 61" for r in rows),
+      [r for r in rows if not r[1] == r[2] == r[3]][:3])
+"""
+
+
+def test_a_kept_deep_let_runs_again_as_it_ran_with_little_stack_left():
+    # The compact form is used only where the stack has room for the tree walk it replaces:
+    # near the end of the stack, the second and third runs fail or succeed exactly as the first.
+    proc = run_python(KEPT_LET_NEAR_THE_STACK_END, timeout=300)
+    assert_clean_exit(proc)
+    worked, failed, inconsistent = proc.stdout.split(" ", 2)
+    assert int(worked) > 0 and int(failed) > 0  # the edge of the stack was crossed
+    assert inconsistent.strip() == "[]"

@@ -73,7 +73,14 @@ def test_doubling_stops_before_the_memory_limit(memory, start):
     with raises_panic(MEMORY):
         vm.run(doubling())
     expected = last_doubling_within(memory, start)
-    assert vm.get("s") == "x" * expected
+    if expected <= memory:
+        assert vm.get("s") == "x" * expected
+    else:  # bound before any doubling fitted: reading it back counts against the limit too
+        with raises_panic(MEMORY):
+            vm.get("s")
+        vm.set_limits()
+        assert vm.get("s") == "x" * expected
+        vm.set_limits(memory=memory)
     # The next run has the full budget again.
     if 2 * expected <= memory:
         vm.run(doubling(1))
@@ -105,10 +112,31 @@ def pairs_compared(a, b):
 
 
 @st.composite
+def logic_exprs(draw, depth=2):
+    """Booleans joined by and_ / or_: a right operand costs its steps only when evaluated."""
+    if depth == 0 or draw(st.booleans()):
+        v = draw(st.booleans())
+        return lit(v), 1, v
+    kind = draw(st.sampled_from(["and", "or"]))
+    a = draw(logic_exprs(depth=depth - 1))
+    b = draw(logic_exprs(depth=depth - 1))
+    decided = a[2] == (kind == "or")
+    value = a[2] if decided else b[2]
+    return getattr(Expr, kind + "_")(a[0], b[0]), 1 + a[1] + (0 if decided else b[1]), value
+
+
+@st.composite
 def int_exprs(draw, depth=3):
     if depth == 0 or draw(st.booleans()):
         v = draw(ints)
         return lit(v), 1, v
+    if draw(st.integers(0, 3)) == 0:
+        # Only the chosen branch is evaluated, and counted.
+        c = draw(logic_exprs())
+        t = draw(int_exprs(depth=depth - 1))
+        o = draw(int_exprs(depth=depth - 1))
+        chosen = t if c[2] else o
+        return Expr.cond(c[0], t[0], o[0]), 1 + c[1] + chosen[1], chosen[2]
     a = draw(int_exprs(depth=depth - 1))
     b = a if draw(st.booleans()) else draw(int_exprs(depth=depth - 1))  # shared, or not
     return Expr.binary_op(a[0], "+", b[0]), 1 + a[1] + b[1], a[2] + b[2]
@@ -228,6 +256,50 @@ def test_nested_run_does_not_escape_the_outer_budget(limits, leaf, message, wher
         with raises_panic(message):
             outer.run([let("y", Expr.call("nested", lit(0)))])
     assert seen == ([message] if swallow else [])
+
+
+def smallest_passing(vm, kind, program):
+    """The smallest limit of `kind` under which `program` runs on `vm`: its exact cost."""
+    n = 1
+    while True:
+        vm.set_limits(**{kind: n})
+        try:
+            vm.run(program)
+            return n
+        except BaseException as exc:  # noqa: BLE001 - the fatal error is a BaseException
+            assert str(exc) == {"steps": STEPS, "memory": MEMORY}[kind]
+        n += 1
+
+
+@pytest.mark.parametrize("kind", ["steps", "memory"])
+@pytest.mark.parametrize("inner_limits", [None, {"steps": 10**6, "memory": 10**6}], ids=["inner free", "inner limited"])
+def test_nested_runs_count_exactly_against_the_outer_run(kind, inner_limits):
+    # An outer run calls f twice; f runs a second machine whose program creates a 5-byte text.
+    # Every step and byte of both nested runs counts once against the outer run, no more.
+    inner = Vrel()
+    if inner_limits:
+        inner.set_limits(**inner_limits)
+    inner_program = [let("t", Expr.binary_op(lit("ab"), "+", lit("cde")))]
+    inner_cost = smallest_passing(Vrel(), kind, inner_program)
+    calls = []
+
+    def f(_):
+        calls.append(1)
+        inner.run(inner_program)
+        return 0
+
+    outer = Vrel()
+    outer.run([Statement.fn("f", lambda _: 0)])
+    program = [let("a", Expr.call("f", lit(0))), let("b", Expr.call("f", lit(0)))]
+    outer_cost = smallest_passing(outer, kind, program) if kind == "steps" else 0
+    outer.run([Statement.fn("f", f)])
+    total = outer_cost + 2 * inner_cost
+    outer.set_limits(**{kind: total})
+    outer.run(program)
+    assert len(calls) == 2
+    outer.set_limits(**{kind: total - 1})
+    with raises_panic({"steps": STEPS, "memory": MEMORY}[kind]):
+        outer.run(program)
 
 
 def test_a_limit_set_then_removed():

@@ -187,7 +187,21 @@ def contains_function(v):
 ENV = {"i": 7, "s": "ab", "v": [1, 2.5, None], "f": FN}
 
 
-def reference(tree):
+LOGIC_MESSAGES = {
+    "and": "The and expression must be used on boolean values",
+    "or": "The or expression must be used on boolean values",
+}
+CONDITION_MESSAGE = "Expected deduced condition to be a bool, got other type"
+
+
+def boolean_operand(value, message):
+    if type(value) is not bool:
+        raise Fatal(message)
+    return value
+
+
+def reference(tree, calls=None):
+    """The value of `tree`; `calls` (a list) gets the repr of each argument f is called with."""
     kind = tree[0]
     if kind == "lit":
         return normal_form(tree[1])
@@ -196,18 +210,30 @@ def reference(tree):
             raise Fatal(f'Value cannot be found: S("{tree[1]}")')
         return ENV[tree[1]]
     if kind == "vec":
-        return [reference(item) for item in tree[1]]
+        return [reference(item, calls) for item in tree[1]]
+    if kind in LOGIC_MESSAGES:
+        # Short-circuit: the right operand is evaluated (and checked) only when it decides.
+        left = boolean_operand(reference(tree[1], calls), LOGIC_MESSAGES[kind])
+        if left == (kind == "or"):
+            return left
+        return boolean_operand(reference(tree[2], calls), LOGIC_MESSAGES[kind])
+    if kind == "cond":
+        chosen = boolean_operand(reference(tree[1], calls), CONDITION_MESSAGE)
+        return reference(tree[2] if chosen else tree[3], calls)
     if kind == "not":
-        operand = reference(tree[1])
+        operand = reference(tree[1], calls)
         if type(operand) is not bool:
             raise Fatal("The not expression must be used on a boolean value")
         return not operand
     if kind == "call":
-        argument = reference(tree[1])
+        argument = reference(tree[1], calls)
         if contains_function(argument):
             raise Fatal(UNWRAP_FUNCTION)
+        if calls is not None:
+            calls.append(repr(argument))
         return argument
-    left, right = reference(tree[1]), reference(tree[2])
+    left = reference(tree[1], calls)
+    right = reference(tree[2], calls)
     if kind == "bin":
         return binary(tree[3], left, right)
     if kind == "eq":
@@ -227,10 +253,13 @@ def build(tree):
         return Expr.not_(build(tree[1]))
     if kind == "call":
         return Expr.call("f", build(tree[1]))
+    if kind == "cond":
+        return Expr.cond(build(tree[1]), build(tree[2]), build(tree[3]))
     left, right = build(tree[1]), build(tree[2])
     if kind == "bin":
         return Expr.binary_op(left, tree[3], right)
-    return {"eq": Expr.equals, "gt": Expr.greater_than, "lt": Expr.less_than}[kind](left, right)
+    builders = {"eq": Expr.equals, "gt": Expr.greater_than, "lt": Expr.less_than, "and": Expr.and_, "or": Expr.or_}
+    return builders[kind](left, right)
 
 
 small_ints = st.integers(-4, 4) | st.sampled_from([I64_MIN, I64_MAX, -1, 2**62, 2**53 + 1])
@@ -258,6 +287,9 @@ def composite(inner):
         | pair.map(lambda p: ("gt", *p))
         | pair.map(lambda p: ("lt", *p))
         | inner.map(lambda e: ("not", e))
+        | pair.map(lambda p: ("and", *p))
+        | pair.map(lambda p: ("or", *p))
+        | st.tuples(inner, inner, inner).map(lambda t: ("cond", *t))
         | inner.map(lambda e: ("call", e))
         | st.lists(inner, max_size=3).map(lambda items: ("vec", items))
     )
@@ -273,16 +305,24 @@ numeric = st.recursive(
 boolean = st.recursive(
     st.tuples(st.just("lit"), st.booleans())
     | st.builds(lambda kind, a, b: (kind, a, b), st.sampled_from(["gt", "lt", "eq"]), numeric, numeric),
-    lambda b: b.map(lambda e: ("not", e)) | st.tuples(b, b).map(lambda p: ("eq", *p)),
+    lambda b: (
+        b.map(lambda e: ("not", e))
+        | st.tuples(b, b).map(lambda p: ("eq", *p))
+        | st.builds(lambda kind, a, c: (kind, a, c), st.sampled_from(["and", "or"]), b, b)
+        | st.tuples(b, b, b).map(lambda t: ("cond", *t))
+        | b.map(lambda e: ("call", e))
+    ),
     max_leaves=6,
 )
+# A rule's shape: a condition choosing between numbers.
+chosen_numbers = st.tuples(boolean, numeric, numeric).map(lambda t: ("cond", *t))
 text = st.recursive(
     st.tuples(st.just("lit"), st.sampled_from(["", "a", "xy", "\u00e9"])) | st.just(("var", "s")),
     lambda t: bin_of(st.tuples(t, t), "+"),
     max_leaves=4,
 )
 mixed = st.recursive(leaves | numeric | boolean | text, composite, max_leaves=10)
-trees = numeric | boolean | text | mixed | mixed
+trees = numeric | boolean | chosen_numbers | text | mixed | mixed
 
 
 def machine():
@@ -297,15 +337,18 @@ def machine():
 @profile("tree")
 @given(trees)
 def test_expression_trees_agree_with_the_reference(tree):
+    calls = []
     try:
-        expected, failure = reference(tree), None
+        expected, failure = reference(tree, calls), None
     except Fatal as exc:
         expected, failure = None, str(exc)
     # A statement kept and run again runs its compact form from the second run on: every run
-    # must agree with the reference.
+    # must agree with the reference, down to the calls made (which short-circuits skip).
     statement = Statement.let("r", build(tree))
     for _ in range(3):
-        check_against_reference(machine(), statement, expected, failure)
+        log = []
+        check_against_reference(logging_machine(log), statement, expected, failure)
+        assert log == calls
 
 
 def check_against_reference(vm, statement, expected, failure):

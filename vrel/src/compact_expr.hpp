@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "operand.hpp"
+#include "vrel/fatal.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 
@@ -20,7 +22,8 @@ namespace vrel::detail {
 // It evaluates exactly as the borrowed tree walk does: the same operations in the same order,
 // each step of the run's budget counted at the same point (an instruction carries the number
 // of nodes the walk would have entered since the previous one), so limits, interruptions and
-// fatal errors strike where they would. Trees it cannot match so simply have no compact form:
+// fatal errors strike where they would; a branch it does not take it jumps over, as the walk
+// never enters it. Trees it cannot match so simply have no compact form:
 // vector expressions (the walk charges a vector's memory before evaluating its items), trees
 // deeper than kMaxDepth, and trees that hold one shared subtree more than once (their compact
 // form could be far larger than the tree). Every node takes one 16-byte instruction, so the
@@ -53,8 +56,18 @@ class alignas(16) CompactExpr {
   // caller walks the tree, which fails with the usual nesting error where it would have.
   bool fits_stack() const noexcept;
 
-  // The expression's value, as the borrowed tree walk gives it.
-  Operand run(const Machine& m) const;
+  // The expression's value, as the borrowed tree walk gives it. A fatal error that the
+  // operands decide (node_results.hpp's FailureSite), a read or call of an unbound variable
+  // and a call of a non-function are not thrown: `failure` is set, reported and placed at
+  // its instruction, and the operand returned means nothing; an unwinding would cost
+  // microseconds, where a rule that fails on bad data should cost little more than one that
+  // succeeds. Every other fatal error is thrown as the tree walk throws it.
+  Operand run(const Machine& m, std::optional<FatalError>& failure) const;
+
+  // The path, in the data form's notation, from the let's expression down to the node that
+  // `instruction` evaluates or tests (appended to `out`, outermost step first); false when
+  // the form cannot tell (see Instr::up). Only for a failure's place.
+  bool node_path(std::uint32_t instruction, std::vector<ErrorPlace::Step>& out) const noexcept;
 
   // The variable the let binds.
   const Name& target() const noexcept { return names()[0]; }
@@ -75,11 +88,25 @@ class alignas(16) CompactExpr {
     Not,
     Greater,
     Less,
-    Call
+    Call,
+    // The short-circuit nodes jump over what they do not evaluate. AndLeft and OrLeft test
+    // the left operand: when it decides the result they leave the result and jump to
+    // `target`, otherwise they drop it. AndRight and OrRight check the right operand.
+    // Branch drops a condition and jumps to `target` (the other branch) when it is false;
+    // Jump goes to `target` (past the other branch).
+    AndLeft,
+    OrLeft,
+    AndRight,
+    OrRight,
+    Branch,
+    Jump
   };
   struct Instr {
     Op op;
     BinaryOperator binary;
+    // The way to the node above, read only to place a failure (up_link): 0 at the top, and
+    // kUpUnknown where the distance does not fit.
+    std::uint16_t up;
     // Steps counted just before this instruction: the nodes the walk enters after the
     // previous instruction's node is done and before this one's is.
     std::uint32_t enters;
@@ -89,11 +116,15 @@ class alignas(16) CompactExpr {
       bool b;
       const Expr::Literal* literal;
       const SharedValue* constant;
-      std::uint32_t name;  // Read, Call: the index of the name
+      std::uint32_t name;    // Read, Call: the index of the name
+      std::uint32_t target;  // AndLeft, OrLeft, Branch, Jump: the index of the next instruction
     };
   };
   static_assert(sizeof(Instr) == 16);
   class Builder;
+  static constexpr unsigned kSelf = 3;
+  static constexpr std::uint16_t kUpUnknown = 0xFFFF;
+  static std::uint16_t up_link(std::uint32_t from, std::uint32_t to, unsigned position);
   static bool inline_plain(const Value& v, Instr& in) noexcept;
 
   CompactExpr(std::uint32_t code_size, std::uint32_t name_count, std::uint32_t depth) noexcept

@@ -27,6 +27,8 @@ inline constexpr char kCompareNonNumbers[] =
 inline constexpr char kBinaryUnknownType[] = "Binary operator for unknown type";
 inline constexpr char kStringOperation[] = "Unknown binary operation for Value::String";
 inline constexpr char kNotNonBoolean[] = "The not expression must be used on a boolean value";
+inline constexpr char kAndNonBoolean[] = "The and expression must be used on boolean values";
+inline constexpr char kOrNonBoolean[] = "The or expression must be used on boolean values";
 // Followed by the kind name of the left-hand value (kKindName*).
 inline constexpr char kEqualsOtherKind[] = "Expected other item to be Value::";
 inline constexpr char kEqualsFunction[] = "Cannot perform PartialEq for Value::Fn";

@@ -2,6 +2,8 @@
 // form of an expression both compute, out of line, for every case but the plainest.
 #pragma once
 
+#include <source_location>
+
 #include "operand.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
@@ -17,6 +19,30 @@ Operand greater_result(const Operand& l, const Operand& r);
 Operand less_result(const Operand& l, const Operand& r);
 Operand not_result(const Operand& v);
 
+// A fatal error decided by the operands alone, for the compact form, which reports it without
+// unwinding (an unwinding costs microseconds): the message and the place that decides it.
+struct FailureSite {
+  const char* message;
+  std::source_location where;
+};
+// The failure the node would stop with on these operands, or null when the general rule
+// would not fail on their kinds (or, for /, on the int divisor). Mirrors the checks of the
+// general rules in their order: binary_result, greater_result/less_result and not_result
+// fail exactly when these give a site, and with its message.
+const FailureSite* binary_failure(BinaryOperator op, const Operand& l, const Operand& r) noexcept;
+const FailureSite* compare_failure(const Operand& l, const Operand& r) noexcept;
+const FailureSite* not_failure(const Operand& v) noexcept;
+// A call of a variable that holds no function.
+extern const FailureSite kCalleeNotFunctionSite;
+// A read of an unbound variable (the message is followed by the identifier's debug form).
+extern const FailureSite kValueNotFoundSite;
+// The boolean held by an operand that must be one (an operand of `and` or `or`, a
+// condition); any other value is the fatal error `message`.
+[[gnu::noinline]] bool held_boolean(const Operand& v, const char* message);
+inline bool boolean_operand(const Operand& v, const char* message) {
+  return v.is_plain_boolean() ? v.plain_boolean() : held_boolean(v, message);
+}
+
 // A literal of a tree being consumed: its value is moved out.
 Operand literal_result(Expr::Literal& literal);
 // A literal of a borrowed tree is copied: a text or vector copy is memory the run creates.
@@ -27,5 +53,10 @@ Operand literal_result(const Expr::Literal& literal);
 // while the function runs.
 Operand call_function(const Machine& m, const Identifier& function, const detail::CellMemo& memo,
                       Operand argument);
+
+// The same call, except that an unbound function or a variable holding no function is not
+// raised: `failure` is set and the operand returned means nothing.
+Operand call_checked(const Machine& m, const Identifier& function, const detail::CellMemo& memo,
+                     Operand argument, const FailureSite*& failure);
 
 }  // namespace vrel

@@ -5,6 +5,7 @@
 #include <new>
 #include <utility>
 
+#include "checked.hpp"
 #include "vrel/value.hpp"
 
 namespace vrel {
@@ -117,18 +118,25 @@ class Operand {
   // read by value, so that the evaluator's frame, which recursion multiplies, takes no
   // addressable locals for them.)
   bool is_plain_int() const noexcept { return tag_ == Tag::Int; }
-  std::int64_t plain_int() const noexcept { return int_; }  // when is_plain_int()
+  std::int64_t plain_int() const noexcept {  // when is_plain_int()
+    VREL_EXPECT(is_plain_int());
+    return int_;
+  }
   bool is_plain_boolean() const noexcept { return tag_ == Tag::Boolean; }
   // A number or boolean held plainly, and its value.
   bool is_plain() const noexcept {
     return tag_ == Tag::Int || tag_ == Tag::Float || tag_ == Tag::Boolean;
   }
   Value plain_value() const noexcept {  // when is_plain()
+    VREL_EXPECT(is_plain());
     return tag_ == Tag::Int     ? Value::integer(int_)
            : tag_ == Tag::Float ? Value::floating(float_)
                                 : Value::boolean(boolean_);
   }
-  bool plain_boolean() const noexcept { return boolean_; }  // when is_plain_boolean()
+  bool plain_boolean() const noexcept {  // when is_plain_boolean()
+    VREL_EXPECT(is_plain_boolean());
+    return boolean_;
+  }
 
   // The value, for the general rules; a plain number or boolean is placed in `scratch`.
   const Value& view(Value& scratch) const noexcept {

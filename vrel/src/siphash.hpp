@@ -13,8 +13,9 @@ namespace vrel {
 // the result depends only on the concatenated bytes, never on how they were split.
 // finish() does not consume the state, so more input may follow it.
 //
-// The variable store hashes an identifier on every insert and on every read whose hash it
-// does not remember (see detail::CellMemo), so the whole class is inline: full 8-byte words
+// The variable store hashes an identifier on every insert and every read that does not find
+// the variable's cell in the node's memo (see detail::CellMemo; a memo holds a cell, never a
+// hash), so the whole class is inline: full 8-byte words
 // are loaded with memcpy (one unaligned load on the targets we build for), and only the
 // last 0 to 7 bytes of a write are handled byte by byte.
 template <int C, int D>

@@ -59,9 +59,21 @@ Expr Expr::call(Identifier function, Expr argument) {
   return Expr(Node(std::in_place_type<Call>, std::move(function), box(std::move(argument))));
 }
 
-Expr::Expr(const Expr& other) : node(Literal{}) {
+Expr Expr::and_(Expr left, Expr right) {
+  return Expr(Node(std::in_place_type<And>, box(std::move(left)), box(std::move(right))));
+}
+Expr Expr::or_(Expr left, Expr right) {
+  return Expr(Node(std::in_place_type<Or>, box(std::move(left)), box(std::move(right))));
+}
+Expr Expr::cond(Expr condition, Expr then, Expr otherwise) {
+  return Expr(Node(std::in_place_type<Cond>, box(std::move(condition)), box(std::move(then)),
+                   box(std::move(otherwise))));
+}
+
+Expr::Expr(const Expr& other) : node_(Literal{}) {
   check_stack();
-  const Node& from = other.node;
+  Node& node = node_;
+  const Node& from = other.node_;
   switch (other.kind()) {
     case Kind::Literal:
       node.emplace<Literal>(alternative<Literal>(from));
@@ -100,6 +112,17 @@ Expr::Expr(const Expr& other) : node(Literal{}) {
     case Kind::Constant:
       node.emplace<Constant>(alternative<Constant>(from));
       break;
+    case Kind::And:
+      copy_operands<And>(node, from);
+      break;
+    case Kind::Or:
+      copy_operands<Or>(node, from);
+      break;
+    case Kind::Cond: {
+      const Cond& n = alternative<Cond>(from);
+      node.emplace<Cond>(clone(n.condition), clone(n.then), clone(n.otherwise));
+      break;
+    }
   }
 }
 
@@ -113,7 +136,7 @@ Expr& Expr::operator=(const Expr& other) {
 // destructor, which names every kind.
 bool Expr::has_children() const noexcept {
   const Kind k = kind();
-  if (k == Kind::Vector) return !std::get_if<Vector>(&node)->items.empty();
+  if (k == Kind::Vector) return !std::get_if<Vector>(&node_)->items.empty();
   return k != Kind::Literal && k != Kind::Ident && k != Kind::Constant;
 }
 
@@ -122,6 +145,7 @@ Expr::~Expr() {
   // of the stack the children go to the flat release loop instead; each child released
   // there detaches its own children the same way, so every node is destroyed exactly once.
   if (!has_children() || !stack_low_for_release()) return;
+  Node& node = node_;
   switch (kind()) {
     case Kind::Literal:
     case Kind::Ident:
@@ -155,6 +179,19 @@ Expr::~Expr() {
       if (target) release_later(new std::shared_ptr<const Expr>(std::move(target)));
       return;
     }
+    case Kind::And:
+      release_operands_later(*std::get_if<And>(&node));
+      return;
+    case Kind::Or:
+      release_operands_later(*std::get_if<Or>(&node));
+      return;
+    case Kind::Cond: {
+      Cond& n = *std::get_if<Cond>(&node);
+      release_later_if_any(n.condition);
+      release_later_if_any(n.then);
+      release_later_if_any(n.otherwise);
+      return;
+    }
   }
 }
 
@@ -164,21 +201,22 @@ Statement::Block::Block(std::vector<Statement> statements) {
   }
 }
 
-Statement::Statement(const Statement& other) : node(Fn{}) {
+Statement::Statement(const Statement& other) : node_(Fn{}) {
   check_stack();
+  Node& node = node_;
   switch (other.kind()) {
     case Kind::Let: {
-      const Let& n = *std::get_if<Let>(&other.node);
+      const Let& n = *std::get_if<Let>(&other.node_);
       node.emplace<Let>(n.id, n.expr);
       break;
     }
     case Kind::If: {
-      const If& n = *std::get_if<If>(&other.node);
+      const If& n = *std::get_if<If>(&other.node_);
       node.emplace<If>(n.condition, n.then_block, n.otherwise_block);
       break;
     }
     case Kind::Fn: {
-      const Fn& n = *std::get_if<Fn>(&other.node);
+      const Fn& n = *std::get_if<Fn>(&other.node_);
       node.emplace<Fn>(n.id, n.function->clone_box());
       break;
     }
@@ -194,7 +232,7 @@ Statement::~Statement() {
   if (kind() != Kind::If || !stack_low_for_release()) return;
   // As for a shared subtree: only the last owner destroys a block, possibly from deep in
   // another statement's release, so each reference goes to the flat loop.
-  If& n = *std::get_if<If>(&node);
+  If& n = *std::get_if<If>(&node_);
   for (Block* block : {&n.then_block, &n.otherwise_block}) {
     if (block->statements_) {
       release_later(

@@ -98,6 +98,16 @@ class VariableStore {
     return find_cell_or_fail(id, memo).read();
   }
 
+  // The cell that read() reads, or null when `id` is unbound (nothing raised).
+  const VariableCell* cell_to_read(const Identifier& id, const detail::CellMemo* memo) const {
+    if (memo) {
+      if (const VariableCell* cell = detail::recall_cell(*memo, serial_)) [[likely]] {
+        return cell;
+      }
+    }
+    return find_cell(id, memo);
+  }
+
   // Binds `id` to `value`. Returns the reference stored before under an equal identifier
   // (empty if none, or if it held a number or boolean); the caller drops it after the lock
   // is gone, so that destroying an old value never runs under a store lock. With a memo,
@@ -131,16 +141,16 @@ class VariableStore {
   // debug_entries, each shard locked shared while it is copied.
   void append_identifiers(std::vector<Identifier>& out) const;
 
-  // Appends the entries "key: value, key: value" shard by shard, each shard locked shared
-  // while it is listed.
+  // Appends the entries "key: value, key: value" shard by shard. Each shard is locked
+  // shared only while its cells are listed: the entries are written after, since writing a
+  // large value runs the budget's checks, where a host's signal handler may bind variables
+  // of this store (a cell lives as long as the store, and guards its own value).
   void debug_entries(std::string& out) const;
 
   std::size_t shard_amount() const noexcept { return shard_amount_; }
   // Bits 56 down to 57 - log2(shard_amount) of the hash. Clear of the low bits, which pick
   // the starting slot in the shard's table: were they the same, a shard's entries would
-  // crowd into a fraction of its slots. Clear of the top 7 bits too, which tables with a
-  // control byte per slot keep there as the slot's tag: such a table can replace ours
-  // without moving any identifier to another shard (or reordering the debug listing).
+  // crowd into a fraction of its slots.
   std::size_t shard_index(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>((hash << 7) >> shift_);
   }

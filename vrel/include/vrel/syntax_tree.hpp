@@ -19,6 +19,8 @@ enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 
 class Expr;
 namespace detail {
+// The core's own access to the payloads of nodes it owns (consuming evaluation).
+struct TreeAccess;
 struct ExprDeleter {
   void operator()(Expr* e) const noexcept;
 };
@@ -78,8 +80,21 @@ class Expr {
   struct Constant {
     SharedValue value;
   };
+  // `left and right`, `left or right`: both operands are booleans; the right one is
+  // evaluated only when the left one does not decide the result.
+  struct And {
+    ExprBox left, right;
+  };
+  struct Or {
+    ExprBox left, right;
+  };
+  // `then` when the boolean `condition` holds, otherwise `otherwise`; only the chosen branch
+  // is evaluated.
+  struct Cond {
+    ExprBox condition, then, otherwise;
+  };
   using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
-                            Vector, Shared, Constant>;
+                            Vector, Shared, Constant, And, Or, Cond>;
   // The alternative a node holds, in the order of Node (checked below the class).
   enum class Kind : std::uint8_t {
     Literal,
@@ -92,15 +107,21 @@ class Expr {
     Call,
     Vector,
     Shared,
-    Constant
+    Constant,
+    And,
+    Or,
+    Cond
   };
-  Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
+  Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
+  // The node's payload. Read-only: a tree, once built, is never changed in place (the core
+  // remembers things about its nodes that a change would make wrong).
+  const Node& node() const noexcept { return node_; }
 
-  Expr(Literal n) noexcept : node(std::move(n)) {}
-  Expr(Ident n) noexcept : node(std::move(n)) {}
-  Expr(Vector n) noexcept : node(std::move(n)) {}
-  Expr(Shared n) noexcept : node(std::move(n)) {}
-  Expr(Constant n) noexcept : node(std::move(n)) {}
+  Expr(Literal n) noexcept : node_(std::move(n)) {}
+  Expr(Ident n) noexcept : node_(std::move(n)) {}
+  Expr(Vector n) noexcept : node_(std::move(n)) {}
+  Expr(Shared n) noexcept : node_(std::move(n)) {}
+  Expr(Constant n) noexcept : node_(std::move(n)) {}
 
   // Constructors of the composite expressions: the operands are moved into new heap cells.
   static Expr binary_op(Expr left, BinaryOperator op, Expr right);
@@ -109,6 +130,9 @@ class Expr {
   static Expr greater_than(Expr left, Expr right);
   static Expr less_than(Expr left, Expr right);
   static Expr call(Identifier function, Expr argument);
+  static Expr and_(Expr left, Expr right);
+  static Expr or_(Expr left, Expr right);
+  static Expr cond(Expr condition, Expr then, Expr otherwise);
 
   Expr(const Expr& other);
   Expr(Expr&& other) noexcept = default;
@@ -116,11 +140,12 @@ class Expr {
   Expr& operator=(Expr&& other) noexcept = default;
   ~Expr();
 
-  Node node;
-
  private:
-  explicit Expr(Node n) noexcept : node(std::move(n)) {}
+  friend struct detail::TreeAccess;
+  explicit Expr(Node n) noexcept : node_(std::move(n)) {}
   bool has_children() const noexcept;
+
+  Node node_;
 };
 
 // One step of a program.
@@ -165,11 +190,13 @@ class Statement {
   using Node = std::variant<Let, If, Fn>;
   // The alternative a statement holds, in the order of Node (checked below the class).
   enum class Kind : std::uint8_t { Let, If, Fn };
-  Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
+  Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
+  // The statement's payload, read-only as an expression's is.
+  const Node& node() const noexcept { return node_; }
 
-  Statement(Let n) noexcept : node(std::move(n)) {}
-  Statement(If n) noexcept : node(std::move(n)) {}
-  Statement(Fn n) noexcept : node(std::move(n)) {}
+  Statement(Let n) noexcept : node_(std::move(n)) {}
+  Statement(If n) noexcept : node_(std::move(n)) {}
+  Statement(Fn n) noexcept : node_(std::move(n)) {}
 
   // Copy: expressions as Expr copies them, a function object duplicated through clone_box,
   // the blocks of an `if` shared.
@@ -179,7 +206,9 @@ class Statement {
   Statement& operator=(Statement&& other) noexcept = default;
   ~Statement();
 
-  Node node;
+ private:
+  friend struct detail::TreeAccess;
+  Node node_;
 };
 
 inline const Statement* Statement::Block::begin() const noexcept {
@@ -203,7 +232,10 @@ static_assert(detail::kind_names<Expr::Node, Expr::Kind::Call, Expr::Call>);
 static_assert(detail::kind_names<Expr::Node, Expr::Kind::Vector, Expr::Vector>);
 static_assert(detail::kind_names<Expr::Node, Expr::Kind::Shared, Expr::Shared>);
 static_assert(detail::kind_names<Expr::Node, Expr::Kind::Constant, Expr::Constant>);
-static_assert(std::variant_size_v<Expr::Node> == std::size_t(Expr::Kind::Constant) + 1);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::And, Expr::And>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Or, Expr::Or>);
+static_assert(detail::kind_names<Expr::Node, Expr::Kind::Cond, Expr::Cond>);
+static_assert(std::variant_size_v<Expr::Node> == std::size_t(Expr::Kind::Cond) + 1);
 
 static_assert(detail::kind_names<Statement::Node, Statement::Kind::Let, Statement::Let>);
 static_assert(detail::kind_names<Statement::Node, Statement::Kind::If, Statement::If>);
