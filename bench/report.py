@@ -65,6 +65,22 @@ def evaluate_targets(results: list[Result], w6: dict[str, Any]) -> list[dict[str
     add("W5: building the chain <= 3x building the leaves (chain time / leaves time)",
         chain.median_s / leaves.median_s if chain and leaves and chain.median_s and leaves.median_s else None,
         3.0, False)
+    w8 = "W8 rule set"
+    fig, why = ratio(w8, "per-record loop")
+    add(f"{w8}: 1 worker >= 3x faster than the per-record loop (loop time / vrelpy time)",
+        fig, 3.0, True, why)
+    fig, why = ratio(w8, "lupa")
+    add(f"{w8}: 1 worker faster than lupa (lupa time / vrelpy time)", fig, 1.0 + 1e-12, True, why)
+    fig, why = ratio(w8, "vrelpy 2 workers")
+    add(f"{w8}: 2 workers >= 1.6x faster than 1 (1-worker time / 2-worker time)",
+        1 / fig if fig else None, 1.6, True, why)
+    loop, why = ratio(w8, "per-record loop")
+    dicts, why2 = ratio(w8, "vrelpy dicts")
+    add(f"{w8}: from a list of dicts >= 2x faster than the per-record loop (loop / dicts)",
+        loop / dicts if loop and dicts else None, 2.0, True, why or why2)
+    failing, why3 = ratio(w8, "vrelpy failing")
+    add(f"{w8}: a failing record <= 2x a succeeding one (failing dicts / dicts)",
+        failing / dicts if failing and dicts else None, 2.0, False, why2 or why3)
     add("W6: store with 2 threads >= 1.6x 1 thread (throughput ratio)",
         w6.get("scaling"), 1.6, True, "" if w6.get("status") == "ok" else w6.get("reason", ""))
     return targets

@@ -29,6 +29,13 @@ Operations ("per op" in the table):
                  and read the 12 results back (vrelpy, on one machine: one update of the 8
                  fields, one run of the 12 lets rule<i> = <rule>, then machine["rule<i>"] for
                  each). A call runs 200 records.
+  W8 rule set    the 12 rules of W7 over 100,000 records of its 8 fields, per record: one
+                 RuleSet.evaluate call of all the records. "vrelpy" gives them as numpy
+                 int64 columns on 1 worker, "vrelpy 2 workers" the same on 2 threads, "vrelpy
+                 dicts" as a list of dicts, "vrelpy failing" as a list of empty dicts (every
+                 rule of every record fails: "Value cannot be found"). "per-record loop" is
+                 W7's loop over the same records (update, run, 12 reads); "lupa" W7's Lua
+                 function over them.
   W9 parse       reading 1 MB of rules written as text (the W7 rules over and over, one
                  assignment a line, rendered fully parenthesised, which is valid vrel text
                  and valid Python): vrelpy.parse into statements, against ast.parse of the
@@ -75,6 +82,7 @@ W5_LEAVES = 2_000
 W7_RULES = 12
 W7_FIELDS = 8
 W7_RECORDS = 200
+W8_RECORDS = 100_000
 W9_BYTES = 1_000_000
 
 
@@ -368,6 +376,53 @@ def vrel_w7(rules: list[tuple], records: list[dict[str, int]]) -> Case:
         return out
 
     return Case(run, len(records), w7_expected(rules, records))
+
+
+def _w8_rule_set(rules: list[tuple]):
+    from vrelpy import RuleSet
+
+    names = w7_rule_names(len(rules))
+    return RuleSet({name: _vrel_expr(rule) for name, rule in zip(names, rules)}), names
+
+
+def vrel_w8_columns(rules: list[tuple], records: list[dict[str, int]], workers: int = 1) -> Case:
+    import numpy as np
+
+    rule_set, names = _w8_rule_set(rules)
+    columns = {f: np.array([rec[f] for rec in records], dtype=np.int64)
+               for f in w7_field_names(len(records[0]))}
+
+    def run() -> dict[str, Any]:
+        return rule_set.evaluate(columns, workers=workers)
+
+    return Case(run, len(records), w7_expected(rules, records),
+                result=lambda out: [list(row) for row in zip(*(out[n].tolist() for n in names))],
+                note=f"numpy int64 columns in and out, {workers} worker{'s' if workers > 1 else ''}")
+
+
+def vrel_w8_dicts(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    rule_set, names = _w8_rule_set(rules)
+
+    def run() -> list[dict[str, Any]]:
+        return rule_set.evaluate(records)
+
+    return Case(run, len(records), w7_expected(rules, records),
+                result=lambda out: [[row[n] for n in names] for row in out],
+                note="a list of dicts in, a list of dicts out")
+
+
+def vrel_w8_failing(rules: list[tuple], records: list[dict[str, int]]) -> Case:
+    rule_set, names = _w8_rule_set(rules)
+    empty = [{} for _ in records]
+
+    def run() -> list[dict[str, Any]]:
+        return rule_set.evaluate(empty)
+
+    def messages(out: list[dict[str, Any]]) -> bool:
+        return all(str(row[n]).startswith("Value cannot be found") for row in out for n in names)
+
+    return Case(run, len(records), True, result=messages,
+                note="empty dicts: every rule fails, a RuleError each")
 
 
 def vrel_w3(n: int = W3_CALLS) -> Case:
@@ -877,6 +932,7 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
     celpy_calls = 1_000 if quick else W3_CALLS
     ints, strs = w4_ints(W4_ELEMS), w4_strs(W4_ELEMS)
     rules, records = w7_rules(), w7_records()
+    w8_records = w7_records(W8_RECORDS)
     source, statements = w9_source()
     R = Row
     w4r_i, w4r_s, w4p = "W4 read ints", "W4 read strs", "W4 pass ints"
@@ -938,6 +994,14 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
         R("W7 rules", "asteval", lambda: asteval_w7(rules, records)),
         R("W7 rules", "cel-python", lambda: celpy_w7(rules, records)),
         R("W7 rules", "cel (rust)", lambda: cel_w7(rules, records)),
+        R("W8 rule set", "vrelpy", lambda: vrel_w8_columns(rules, w8_records)),
+        R("W8 rule set", "vrelpy 2 workers", lambda: vrel_w8_columns(rules, w8_records, 2),
+          reference=True),
+        R("W8 rule set", "vrelpy dicts", lambda: vrel_w8_dicts(rules, w8_records), reference=True),
+        R("W8 rule set", "vrelpy failing", lambda: vrel_w8_failing(rules, w8_records),
+          reference=True),
+        R("W8 rule set", "per-record loop", lambda: vrel_w7(rules, w8_records), reference=True),
+        R("W8 rule set", "lupa", lambda: lupa_w7(rules, w8_records)),
         R("W9 parse 1 MB", "vrelpy", lambda: vrel_w9(source, statements)),
         R("W9 parse 1 MB", "python ast", lambda: python_ast_w9(source, statements)),
         *[R("W9 parse 1 MB", s, na="not measured: rules are parsed on every evaluation or "

@@ -6,9 +6,10 @@ exchange). `parse` finds a function only in the `functions` mapping it is given,
 syntax error in the file is a `vrelpy.ParseError` that says where it is; rule authors run
 `python -m vrelpy check examples/eligibility_rules.vrel` before they commit a change.
 
-Every top-level assignment of the file is one rule, named by the variable it binds; each
-runs on its own for each record, so a rule that fails for a record (dividing by a
-household size of 0) is reported for that record and the other rules and records go on.
+Every top-level assignment of the file is one rule of a RuleSet, named by the variable it
+binds; each record is evaluated on its own, and a rule that fails for a record (dividing by
+a household size of 0) has a RuleError as its result while the other rules and records go
+on.
 """
 
 from __future__ import annotations
@@ -17,8 +18,8 @@ import pathlib
 from collections.abc import Callable, Mapping
 from typing import TYPE_CHECKING, Any
 
-from rules_from_json import APPLICANTS, check, in_region, verdict
-from vrelpy import ParseError, Statement, Vrel, parse
+from rules_from_json import APPLICANTS, in_region, verdict
+from vrelpy import Expr, ParseError, RuleSet, Statement, parse
 
 if TYPE_CHECKING:
     from vrelpy import ValueLike
@@ -45,11 +46,9 @@ if __name__ == "__main__":
     print(f"{len(rules)} rules from {RULES_FILE.name}: {', '.join(rules)}")
     for rule in rules.values():
         print("  " + rule[0].to_text())
-    machine = Vrel()
-    machine.run(setup)
-    machine["pending grant"] = False
-    for applicant in APPLICANTS:
-        print(f"{applicant['id']}: {verdict(check(machine, rules, applicant))}")
+    rule_set = RuleSet(rules, setup=[*setup, Statement.let("pending grant", Expr.literal(False))])
+    for applicant, outcome in zip(APPLICANTS[:5], rule_set.evaluate(APPLICANTS[:5])):
+        print(f"{applicant['id']}: {verdict(outcome)}")
     # A typing slip is caught with its place before anything runs.
     try:
         parse("adult = age >= 18 and\nresident = in_region(postcode)", functions=HELPERS)

@@ -10,6 +10,8 @@ from vrelpy._vrelpy import _expr_from_data, _statement_from_data
 from vrelpy._vrelpy import parse, unparse, ParseError
 # Beside the classes, outside __all__: the type of fatal errors, and the report switch.
 from vrelpy._vrelpy import PanicException, set_error_report
+from vrelpy._vrelpy import RuleSet, RuleError
+from vrelpy._vrelpy import _rule_set
 
 __doc__ = ""
 # The one place of the version: pyproject.toml reads it from here.

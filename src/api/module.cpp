@@ -3,6 +3,9 @@
 
 #include "api/classes.hpp"
 #include "forms/program_forms.hpp"
+#include "rules/arrow_export.hpp"
+#include "rules/rule_results.hpp"
+#include "rules/rule_set_class.hpp"
 #include "runtime/error_places.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
@@ -35,6 +38,12 @@ std::atomic<std::int64_t> g_interpreter_id{-1};
 // Created once; a re-import returns the same object.
 PyObject* g_module = nullptr;
 
+PyMethodDef g_rule_set_functions[] = {
+    {"_rule_set", VRELPY_CFUNCTION(rule_set_rebuild), METH_FASTCALL,
+     "_rule_set(rules, setup, functions, limits, /)\n--\n\nRebuild a pickled RuleSet."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyTypeObject* type_of_class(PyTypeObject*& slot, PyTypeObject* (*create)()) {
   if (!slot) slot = create();
   return slot;
@@ -56,6 +65,12 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     return false;
   }
   return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+}
+
+// Adds an exception type (or any object) by name, and to __all__.
+bool add_object(PyObject* module, const char* name, PyObject* obj) {
+  if (!obj) return false;
+  return add_class(module, name, reinterpret_cast<PyTypeObject*>(obj));
 }
 
 // Adds the functions of `table` to `module`, each saying it lives in the package (its
@@ -95,7 +110,10 @@ PyObject* init_module() {
       !add_functions(module.get(), g_rebuild_functions) ||
       !add_functions(module.get(), g_text_functions) || !create_parse_error() ||
       PyModule_AddObjectRef(module.get(), "ParseError", g_parse_error) < 0 ||
-      !add_functions(module.get(), g_error_report_function)) {
+      !add_functions(module.get(), g_error_report_function) ||
+      !add_class(module.get(), "RuleSet", type_of_class(g_rule_set_type, create_rule_set_type)) ||
+      !add_object(module.get(), "RuleError", rules::rule_error_type()) ||
+      !rules::create_arrow_results_type() || !add_functions(module.get(), g_rule_set_functions)) {
     return nullptr;
   }
   // The type fatal errors raise, made now rather than at the first error so that it can be

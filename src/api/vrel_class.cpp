@@ -138,6 +138,7 @@ PyMethodDef g_vrel_methods[] = {
      msg::kVrelSetLimitsDoc},
     {"update", VRELPY_CFUNCTION(vrel_update), METH_VARARGS | METH_KEYWORDS, msg::kVrelUpdateDoc},
     {"keys", VRELPY_CFUNCTION(vrel_keys), METH_NOARGS, msg::kVrelKeysDoc},
+    {"clear", VRELPY_CFUNCTION(vrel_clear), METH_NOARGS, msg::kVrelClearDoc},
     {"__reduce__", VRELPY_CFUNCTION(vrel_reduce), METH_NOARGS, msg::kVrelReduceDoc},
     {nullptr, nullptr, 0, nullptr},
 };

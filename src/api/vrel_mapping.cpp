@@ -185,6 +185,25 @@ bool add_other(Bindings& bindings, PlaceCache& cache, PyObject* other) {
   return has_keys ? add_mapping(bindings, cache, other) : add_pairs(bindings, cache, other);
 }
 
+// KeyError(key), raised as an instance, so that a tuple key would not become KeyError's
+// arguments. Returns null.
+PyObject* raise_key_error(PyObject* key) {
+  PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
+  if (error) PyErr_SetObject(PyExc_KeyError, error.get());
+  return nullptr;
+}
+
+// del vm[key]: removes the binding; KeyError when it is unbound.
+int delete_key(VrelState& state, PyObject* key) {
+  Identifier id;
+  if (!extract_identifier(key, id)) return -1;
+  if (!state.machine.unbind(id)) {
+    raise_key_error(key);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 PyObject* vrel_subscript(PyObject* self, PyObject* key) {
@@ -196,14 +215,10 @@ PyObject* vrel_subscript(PyObject* self, PyObject* key) {
       Identifier id;
       if (!extract_identifier(key, id)) return nullptr;
       place = state->machine.place(id);
-      if (!place) {
-        // Raised as an instance, so that a tuple key would not become KeyError's arguments.
-        PyRef error = PyRef::steal(PyObject_CallOneArg(PyExc_KeyError, key));
-        if (error) PyErr_SetObject(PyExc_KeyError, error.get());
-        return nullptr;
-      }
+      if (!place) return raise_key_error(key);
       remember_place(state->places, key, place);
     }
+    if (!state->machine.bound(place)) return raise_key_error(key);
     vrel::Value scratch;
     SharedValue held;
     return value_to_python(state->machine, state->machine.read(place, scratch, held)).release();
@@ -214,10 +229,7 @@ int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
   return guard_entry<int>(-1, [&]() -> int {
     VrelState* state = receiver(self);
     if (!state) return -1;
-    if (!value) {
-      PyErr_SetString(PyExc_TypeError, msg::kNoItemDeletion);
-      return -1;
-    }
+    if (!value) return delete_key(*state, key);
     Place place = cached_place(state->places, key);
     Identifier id;
     if (!place && !extract_identifier(key, id)) return -1;
@@ -243,7 +255,7 @@ int vrel_contains(PyObject* self, PyObject* key) {
   return guard_entry<int>(-1, [&]() -> int {
     VrelState* state = receiver(self);
     if (!state) return -1;
-    if (cached_place(state->places, key)) return 1;
+    if (Place place = cached_place(state->places, key)) return state->machine.bound(place);
     Identifier id;
     if (!extract_identifier(key, id)) return -1;
     return state->machine.place(id) ? 1 : 0;
@@ -310,6 +322,15 @@ PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (PendingBinding& b : bindings) {
       bind_key(*state, b.key.get(), b.place, std::move(b.id), std::move(b.value));
     }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* vrel_clear(PyObject* self, PyObject*) {
+  return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
+    VrelState* state = receiver(self);
+    if (!state) return nullptr;
+    state->machine.clear();
     Py_RETURN_NONE;
   });
 }

@@ -8,7 +8,7 @@ namespace vrelpy {
 // vm[ident]: like get, but an unbound identifier is KeyError(ident).
 PyObject* vrel_subscript(PyObject* self, PyObject* key);
 // vm[ident] = value binds, as a let of a literal (a plain function: as Statement.fn);
-// del vm[ident] is a TypeError, since variables are never removed.
+// del vm[ident] removes the binding (KeyError when unbound).
 int vrel_ass_subscript(PyObject* self, PyObject* key, PyObject* value);
 Py_ssize_t vrel_length(PyObject* self);
 int vrel_contains(PyObject* self, PyObject* key);
@@ -19,6 +19,8 @@ int vrel_bool(PyObject* self) noexcept;
 PyObject* vrel_keys(PyObject* self, PyObject* unused);
 // update(other=(), /, **kwargs): converts everything, then binds it.
 PyObject* vrel_update(PyObject* self, PyObject* args, PyObject* kwargs);
+// clear(): removes every binding.
+PyObject* vrel_clear(PyObject* self, PyObject* unused);
 // Pickling and copying a machine is refused with TypeError.
 PyObject* vrel_reduce(PyObject* self, PyObject* unused) noexcept;
 

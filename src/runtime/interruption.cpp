@@ -45,10 +45,16 @@ void let_waiting_threads_in(PyThreadState* tstate) {
   PyEval_RestoreThread(saved);
 }
 
+// The stop flag of this thread's StopFlagScope, if any.
+constinit thread_local const std::atomic<bool>* tl_stop_flag = nullptr;
+
 // Handlers run only on the main thread (the interpreter's rule); elsewhere this only checks
 // a flag. Without the lock, or with an exception already pending, nothing may run. Handlers
 // are Python code, run at whatever depth the evaluation has reached.
 bool check_signals() {
+  if (const std::atomic<bool>* stop = tl_stop_flag) {
+    if (stop->load(std::memory_order_relaxed)) return true;
+  }
   if (!holds_interpreter_lock() || PyErr_Occurred()) return false;
   PyThreadState* tstate = PyThreadState_GetUnchecked();
   if (!tstate) return false;
@@ -65,6 +71,10 @@ bool check_signals() {
 }
 
 }  // namespace
+
+StopFlagScope::StopFlagScope(const std::atomic<bool>* flag) noexcept
+    : previous_(std::exchange(tl_stop_flag, flag)) {}
+StopFlagScope::~StopFlagScope() { tl_stop_flag = previous_; }
 
 void install_interrupt_check() noexcept { vrel::set_interrupt_check(check_signals); }
 

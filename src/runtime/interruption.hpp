@@ -2,6 +2,7 @@
 // exception of a signal handler kept aside until the interrupted run's entry point.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "support/py_ref.hpp"
@@ -14,6 +15,20 @@ namespace vrelpy {
 // the exception is set aside for restore_interruption. Called once, at module
 // initialisation.
 void install_interrupt_check() noexcept;
+
+// While one lives on a thread, the thread's runs are interrupted as soon as `*flag` is true
+// (checked at the interrupt checks, with or without the interpreter lock): for worker
+// threads, which never run signal handlers, and which the thread that does tells to stop.
+class StopFlagScope {
+ public:
+  explicit StopFlagScope(const std::atomic<bool>* flag) noexcept;
+  ~StopFlagScope();
+  StopFlagScope(const StopFlagScope&) = delete;
+  StopFlagScope& operator=(const StopFlagScope&) = delete;
+
+ private:
+  const std::atomic<bool>* previous_;
+};
 
 // For an entry point whose run was interrupted (vrel::FatalError::interrupted()): makes the
 // set-aside exception pending again, as the handler raised it. Should there be none, sets a

@@ -255,7 +255,9 @@ inline constexpr char kVrelUpdateDoc[] =
 inline constexpr char kVrelKeysDoc[] = "keys($self, /)\n--\n\nA list of the bound identifiers.";
 inline constexpr char kVrelReduceDoc[] =
     "__reduce__($self, /)\n--\n\nRefused: a machine cannot be pickled.";
-inline constexpr char kNoItemDeletion[] = "'Vrel' object doesn't support item deletion";
+inline constexpr char kVrelClearDoc[] =
+    "clear($self, /)\n--\n\nRemove every binding: reading any name afterwards fails as for a "
+    "name never bound.";
 inline constexpr char kVrelNotPicklable[] =
     "cannot pickle 'Vrel' object: a machine is live state; pickle the program (Statement and "
     "Expr objects) and bind the variables in a new Vrel";
@@ -264,5 +266,55 @@ inline constexpr char kUpdateNotSequenceFormat[] =
     "cannot convert update sequence element #%zd to a sequence";
 inline constexpr char kUpdateLengthFormat[] =
     "update sequence element #%zd has length %zd; 2 is required";
+
+// ---- Rule sets ----------------------------------------------------------------------------
+// The core's message for a name never bound (its own text, repeated for a rule whose
+// program did not bind its name).
+inline constexpr char kValueNotFound[] = "Value cannot be found: ";
+inline constexpr char kRuleSetTypeName[] = "vrelpy.RuleSet";
+inline constexpr char kRuleSetDoc[] =
+    "RuleSet(rules, *, setup=None, functions=None, limits=None)\n--\n\n"
+    "Named rules applied to many records, each record on its own.\n\n"
+    "rules maps each rule's name to an Expr (its value is the result) or a list of "
+    "Statements that binds the rule's name, either of them as text. setup is a list of Statements "
+    "run once before "
+    "any record; functions is the mapping of functions for rules given as text or data; "
+    "limits is a dict of Vrel.set_limits's steps, memory and seconds, applied to each rule "
+    "on each record.";
+inline constexpr char kRuleSetEvaluateDoc[] =
+    "evaluate($self, records, /, *, workers=1)\n--\n\n"
+    "Evaluate every rule on every record: an iterable of mappings gives a list of dicts, a "
+    "mapping of columns a dict of lists, a pandas DataFrame a DataFrame, an Arrow stream an "
+    "Arrow stream. A rule that fails has a RuleError as its result.";
+inline constexpr char kRuleSetInputsDoc[] =
+    "The names the rules read that neither the setup nor an earlier rule binds.";
+inline constexpr char kRuleSetFunctionsCalledDoc[] = "The names the rules call.";
+inline constexpr char kRuleSetRulesDoc[] = "A new dict of the rules, name -> rule.";
+inline constexpr char kRuleSetSetupDoc[] = "The setup statements, as a list.";
+inline constexpr char kRuleSetLimitsDoc[] = "The limits of each rule on each record.";
+inline constexpr char kRuleSetReduceDoc[] =
+    "__reduce__($self, /)\n--\n\nPickle the rules through their own pickles.";
+inline constexpr char kRuleErrorTypeName[] = "vrelpy.RuleError";
+inline constexpr char kRuleErrorDoc[] =
+    "The failure of one rule on one record, returned as that rule's result. str(error) is "
+    "the message; rule names the rule; statement, node and variable say where it failed "
+    "when known (else None).";
+inline constexpr char kRulesNotMapping[] = "rules must be a mapping of rule names to rules";
+inline constexpr char kRulesBadRuleFormat[] =
+    "rule %R must be an Expr, a list of Statements or a str, got '%s'";
+inline constexpr char kRulesBadLimitFormat[] =
+    "limits has the key %R; only steps, memory and seconds are limits";
+inline constexpr char kRulesLimitsNotMapping[] = "limits must be a dict of steps, memory, seconds";
+inline constexpr char kRulesWorkers[] = "workers must be an int from 1 to 256";
+inline constexpr char kRulesMissingColumnFormat[] =
+    "the records have no column %R, which the rules read";
+inline constexpr char kRulesColumnLengthFormat[] =
+    "column %R has %zu records where the columns before it have %zu";
+inline constexpr char kRulesArrowStreamFormat[] = "the Arrow stream failed with error %d: %s";
+inline constexpr char kRulesArrowTypeFormat[] =
+    "column %R has the Arrow format '%s', which rules do not read (ints, floats, booleans and "
+    "texts are read)";
+inline constexpr char kRulesArrowNotStructFormat[] =
+    "an Arrow stream of records holds structs (format '+s'), not format '%s'";
 
 }  // namespace vrelpy::msg

@@ -8,7 +8,7 @@ dict type ``Limits`` exist only for type checkers; import them under
 """
 
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
-from typing import Any, Literal, Self, TypeAlias, TypedDict, final, overload
+from typing import Any, Literal, Protocol, Self, TypeAlias, TypedDict, final, overload
 
 from _typeshed import SupportsKeysAndGetItem
 
@@ -70,6 +70,7 @@ def set_error_report(enabled: bool) -> bool:
     """Switch the standard-error report of fatal errors on or off for the whole process;
     return the previous setting."""
 
+@final
 class Vrel:
     """A machine: one flat store of variables that statements are run against."""
 
@@ -113,6 +114,13 @@ class Vrel:
     def update(self, other: SupportsKeysAndGetItem[Identifier, Binding], /, **kwargs: Binding) -> None: ...
     @overload
     def update(self, other: Iterable[tuple[Identifier, Binding]] = (), /, **kwargs: Binding) -> None: ...
+
+    def __delitem__(self, ident: Identifier, /) -> None:
+        """Remove a binding; reading it afterwards fails as for a name never bound.
+        ``KeyError(ident)`` when it is unbound."""
+
+    def clear(self) -> None:
+        """Remove every binding."""
 
     def __contains__(self, ident: Identifier, /) -> bool: ...
     def __len__(self) -> int: ...
@@ -250,3 +258,74 @@ def parse(text: str, *, functions: Mapping[str, Callable[[Value], ValueLike]] | 
 
 def unparse(program: Sequence[Statement]) -> str:
     """The text form of a program: one statement per line, each line ending in a line break."""
+
+# Rule sets. Beside __all__, which is unchanged.
+# A rule: an expression whose value is the result, statements that bind the rule's name, or
+# either as text (read by vrelpy.parse).
+Rule: TypeAlias = Expr | Sequence[Statement] | str
+
+# Limits of each rule on each record, as keywords of ``Vrel.set_limits``.
+class RuleLimits(TypedDict, total=False):
+    steps: int | None
+    memory: int | None
+    seconds: float | None
+
+# What exports an Arrow C stream: pyarrow tables, polars and pandas frames.
+class ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+
+class RuleError(Exception):
+    """The failure of one rule on one record, returned as that rule's result. ``str(error)``
+    is the message; ``rule`` names the rule; ``statement``, ``node`` and ``variable`` say
+    where it failed when known (else None)."""
+
+    rule: Identifier | None
+    statement: Any
+    node: Any
+    variable: Any
+
+@final
+class RuleSet:
+    """Named rules applied to many records, each record on its own."""
+
+    def __new__(
+        cls,
+        rules: Mapping[str, Rule] | Mapping[int, Rule] | Mapping[Identifier, Rule],
+        *,
+        setup: Sequence[Statement] | None = None,
+        functions: Mapping[str, Callable[[Any], Any]] | None = None,
+        limits: RuleLimits | None = None,
+    ) -> Self: ...
+    @property
+    def inputs(self) -> tuple[Identifier, ...]:
+        """The names the rules read that neither the setup nor an earlier rule binds."""
+
+    @property
+    def functions_called(self) -> tuple[Identifier, ...]:
+        """The names the rules call."""
+
+    @property
+    def rules(self) -> dict[Identifier, Expr | list[Statement]]:
+        """A new dict of the rules, name -> rule."""
+
+    @property
+    def setup(self) -> list[Statement]:
+        """The setup statements, as a list."""
+
+    @property
+    def limits(self) -> Limits:
+        """The limits of each rule on each record."""
+
+    # An Arrow stream (pyarrow table, polars or pandas frame) gives the same kind back: a
+    # pandas DataFrame, a polars DataFrame, or an object that pyarrow.table() takes.
+    @overload
+    def evaluate(self, records: ArrowStreamExportable, /, *, workers: int = 1) -> Any: ...
+    # A mapping of columns (lists, numpy arrays) gives a dict of columns.
+    @overload
+    def evaluate(self, records: Mapping[str, Any], /, *, workers: int = 1) -> dict[Identifier, Any]: ...
+    # An iterable of mappings gives a list of dicts, rule name -> result.
+    @overload
+    def evaluate(
+        self, records: Iterable[Mapping[str, Any]], /, *, workers: int = 1
+    ) -> list[dict[Identifier, Value | RuleError]]: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...

@@ -11,6 +11,7 @@
 #include "siphash.hpp"
 #include "test_support.hpp"
 #include "variable_store.hpp"
+#include "vrel/detail/machine_baseline.hpp"
 
 namespace vrel_test {
 namespace {
@@ -120,6 +121,35 @@ TEST(Machine, PlacesFollowTheirVariable) {
   m.bind(x, Value::floating(2.5));
   EXPECT_EQ(debug_of(m.get(S("x"))), "Number(Float(2.5))");
   EXPECT_EQ(m.size(), 5001u);
+}
+
+// Reset puts back the marked state: values bound since disappear (also through a kept
+// statement that remembers the cell), rebound and removed ones come back, and the value a
+// round bound is released. Rounds repeat without drift.
+TEST(Machine, ResetReturnsToTheMarkedState) {
+  auto c = counters();
+  Machine m;
+  vrel::deduce(m, block(let("k", lit(1)), let("t", lits("kept")), let("gone", lit(0))));
+  ASSERT_TRUE(m.unbind(S("gone")));
+  vrel::detail::mark_baseline(m);
+  const std::vector<Statement> round =
+      block(let("x", ident("k")), let("k", lits("changed")), fn("f", fake(c)));
+  std::vector<const Statement*> borrowed;
+  for (const Statement& s : round) borrowed.push_back(&s);
+  const std::vector<Statement> read_x = block(let("y", ident("x")));
+  for (int i = 0; i < 3; ++i) {
+    vrel::deduce_borrowed(m, borrowed);
+    m.bind(S("gone"), SharedValue::make(Value::integer(i)));
+    EXPECT_TRUE(m.unbind(S("t")));
+    EXPECT_EQ(m.size(), 4u);
+    vrel::detail::reset_to_baseline(m);
+    EXPECT_EQ(c->destroyed, i + 1);
+    EXPECT_EQ(m.size(), 2u);
+    EXPECT_EQ(debug_of(m.get(S("k"))), "Number(Int(1))");
+    EXPECT_EQ(debug_of(m.get(S("t"))), "String(\"kept\")");
+    EXPECT_FALSE(m.find(S("gone")));
+    EXPECT_EQ(fatal_message([&] { vrel::deduce(m, read_x); }), "Value cannot be found: S(\"x\")");
+  }
 }
 
 TEST(Machine, BindReleasesThePreviousValue) {

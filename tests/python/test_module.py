@@ -33,6 +33,7 @@ ADDED_METHODS = {
         "set_limits": "(*, steps=None, memory=None, seconds=None)",
         "update": "(other=(), /, **kwargs)",
         "keys": "()",
+        "clear": "()",
     },
     Expr: {
         "and_": "(a, b)",
@@ -55,7 +56,7 @@ def test_module_attributes():
     # fatal errors and the report switch.
     assert [name for name in vars(vrelpy) if not name.startswith("_")] == [
         "Vrel", "Statement", "Expr", "parse", "unparse", "ParseError",
-        "PanicException", "set_error_report",
+        "PanicException", "set_error_report", "RuleSet", "RuleError",
     ]
     assert str(inspect.signature(vrelpy.parse)) == "(text, *, functions=None)"
     assert str(inspect.signature(vrelpy.unparse)) == "(program)"
@@ -64,7 +65,7 @@ def test_module_attributes():
     # Besides the classes, only the extension module the package re-exports and the
     # rebuilders that pickles of programs refer to, which say they live in the package.
     private = [name for name in vars(vrelpy) if name.startswith("_") and not name.startswith("__")]
-    assert private == ["_vrelpy", "_expr_from_data", "_statement_from_data"]
+    assert private == ["_vrelpy", "_expr_from_data", "_statement_from_data", "_rule_set"]
     assert vrelpy._expr_from_data.__module__ == vrelpy._statement_from_data.__module__ == "vrelpy"
 
 

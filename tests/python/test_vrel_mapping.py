@@ -127,8 +127,6 @@ def test_item_access_and_assignment():
         vm[1.5] = 1
     with pytest.raises(TypeError, match="failed to extract enum PyIdentifier"):
         1.5 in vm
-    with pytest.raises(TypeError, match="^'Vrel' object doesn't support item deletion$"):
-        del vm["y"]
     with pytest.raises(KeyError) as info:
         vm["nope"]
     assert info.value.args == ("nope",)
@@ -137,6 +135,28 @@ def test_item_access_and_assignment():
     assert Vrel() and len(Vrel()) == 0
     with raises_panic('Value cannot be found: S("nope")'):
         vm.get("nope")
+
+
+def test_removed_names_read_as_never_bound():
+    # A statement that read or bound the name before keeps where it lives (its cell): after
+    # del or clear it must fail as for a name never bound, and bind it again afterwards.
+    vm = Vrel()
+    read_x = [Statement.let("y", Expr.ident("x"))]
+    vm.run([Statement.let("x", Expr.literal("s"))] + read_x)
+    vm.run(read_x)
+    del vm["x"]
+    assert "x" not in vm and list(vm) == ["y"] and repr(vm) == 'Machine { vars: {S("y"): String("s")} }'
+    with raises_panic('Value cannot be found: S("x")'):
+        vm.run(read_x)
+    vm["x"] = 4
+    vm.run(read_x)
+    assert vm["y"] == 4
+    vm.clear()
+    assert len(vm) == 0 and list(vm) == [] and Vrel()
+    with raises_panic('Value cannot be found: S("x")'):
+        vm.run(read_x)
+    with pytest.raises(KeyError):
+        del vm["x"]
 
 
 def test_update_races_with_readers():
@@ -173,7 +193,7 @@ def test_update_races_with_readers():
 # by object and by text, and must never confuse two names or miss a rebinding.
 mapping_ops = st.lists(
     st.tuples(
-        st.sampled_from(["set", "update", "pairs", "get", "contains", "run"]),
+        st.sampled_from(["set", "update", "pairs", "get", "contains", "run", "del", "del", "clear"]),
         st.integers(0, 150),
         st.integers(-3, 3) | st.sampled_from(["s", None, 2.5]),
     ),
@@ -201,12 +221,22 @@ def test_mapping_operations_agree_with_a_dict(ops):
             model[key] = value
         elif op == "contains":
             assert (key in vm) == (key in model)
+        elif op == "del":
+            if key in model:
+                del vm[key]
+                del model[key]
+            else:
+                with pytest.raises(KeyError):
+                    del vm[key]
+        elif op == "clear" and n % 10 == 0:
+            vm.clear()
+            model.clear()
         elif key in model:
             assert same_value(vm[key], model[key])
         else:
             with pytest.raises(KeyError):
                 vm[key]
-    assert sorted(vm.keys()) == sorted(model)
+    assert sorted(vm.keys()) == sorted(model) and len(vm) == len(model)
     for key, value in model.items():
         assert same_value(vm[key[:1] + key[1:]], value)
 

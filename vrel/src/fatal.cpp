@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "messages.hpp"
+#include "vrel/detail/quiet_reports.hpp"
 
 namespace vrel {
 namespace {
@@ -60,10 +61,13 @@ void write_report_to_stderr(const char* const* parts, const std::size_t* sizes,
   }
 }
 
+// Reports silenced on this thread (rule sets turn failures into values, not reports).
+static constinit thread_local int tl_quiet_depth = 0;
+
 // Built in fixed buffers on the stack: a report is most needed when memory has run out, and
 // an allocation failing here (noexcept) would end the process.
 void report_fatal(const std::string& message, const std::source_location& where) noexcept {
-  if (!g_reports.load(std::memory_order_relaxed)) return;
+  if (tl_quiet_depth != 0 || !g_reports.load(std::memory_order_relaxed)) return;
   char name[32] = "?";
   pthread_getname_np(pthread_self(), name, sizeof name);
   char id[24];
@@ -100,6 +104,9 @@ bool fatal_reports_enabled() noexcept { return g_reports.load(std::memory_order_
 void set_report_writer(ReportWriter writer) noexcept {
   g_writer.store(writer, std::memory_order_release);
 }
+
+detail::QuietFatalReports::QuietFatalReports() noexcept { ++tl_quiet_depth; }
+detail::QuietFatalReports::~QuietFatalReports() { --tl_quiet_depth; }
 
 void raise_fatal(std::string message, std::source_location where) {
   report_fatal(message, where);

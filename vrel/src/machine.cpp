@@ -5,6 +5,7 @@
 #include "run_budget.hpp"
 #include "shard_count.hpp"
 #include "variable_store.hpp"
+#include "vrel/detail/machine_baseline.hpp"
 #include "vrel/fatal.hpp"
 
 namespace vrel {
@@ -29,6 +30,15 @@ void Machine::bind(Identifier id, SharedValue value) const {
 
 Machine::Place Machine::place(const Identifier& id) const { return Place(store_->find_cell(id)); }
 
+bool Machine::bound(Place place) const noexcept { return place.cell_->bound(); }
+
+bool Machine::unbind(const Identifier& id) const {
+  SharedValue dropped;
+  return store_->unbind(id, dropped);
+}
+
+void Machine::clear() const { store_->clear(); }
+
 Machine::Place Machine::bind_place(Identifier id, Value value) const {
   VariableCell* cell = nullptr;
   SharedValue previous =
@@ -37,7 +47,7 @@ Machine::Place Machine::bind_place(Identifier id, Value value) const {
 }
 
 void Machine::bind(Place place, Value value) const {
-  SharedValue previous = VariableStore::assign(*place.cell_, Operand::of(std::move(value)));
+  SharedValue previous = store_->assign(*place.cell_, Operand::of(std::move(value)));
 }
 
 const Value& Machine::read(Place place, Value& scratch, SharedValue& held) const {
@@ -64,5 +74,8 @@ void Machine::debug(std::string& out) const {
   store_->debug_entries(out);
   out += text::kDebugMachineClose;
 }
+
+void detail::mark_baseline(const Machine& machine) { store_of(machine).mark(); }
+void detail::reset_to_baseline(const Machine& machine) { store_of(machine).reset(); }
 
 }  // namespace vrel

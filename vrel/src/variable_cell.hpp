@@ -13,11 +13,12 @@
 
 namespace vrel {
 
-// Bindings are never removed, so each variable gets one cell when it is first bound and
-// keeps it until the store dies: a node or a host that remembers the cell (detail::CellMemo,
-// Machine::Place) reaches it again without hashing or probing. The store's shard locks guard
-// only its tables; a cell guards its own contents, so that binding a variable whose cell is
-// known takes one atomic operation and no table lock.
+// Each variable gets one cell when it is first bound and keeps it until the store dies, even
+// when the variable is removed (the cell is then unbound and a later binding fills it again):
+// a node or a host that remembers the cell (detail::CellMemo, Machine::Place) reaches it again
+// without hashing or probing. Reading an unbound cell fails as reading a name never bound. The
+// store's shard locks guard only its tables; a cell guards its own contents, so that binding a
+// variable whose cell is known takes one atomic operation and no table lock.
 //
 // A number or boolean is held inline, with no shared value behind it: binding one allocates
 // nothing, and reading one takes no lock and no reference count. Any other value is held by
@@ -30,6 +31,9 @@ namespace vrel {
 // number or boolean takes no lock: it trusts what it read only if the version was even and
 // unchanged around its reads.
 class VariableCell {
+  // Unbound comes last: a reader's fast path takes everything below Other.
+  enum class Held : std::uint8_t { Int, Float, Boolean, Other, Unbound };
+
  public:
   VariableCell() noexcept = default;
   VariableCell(const VariableCell&) = delete;
@@ -50,7 +54,7 @@ class VariableCell {
     const std::uint64_t bits = bits_.load(seqlock::kLoad);
     seqlock::reader_fence();
     if ((before & 1) == 0 && version_.load(std::memory_order_relaxed) == before &&
-        held != Held::Other) [[likely]] {
+        held < Held::Other) [[likely]] {
       return plain(held, bits);
     }
     return read_locked();
@@ -103,6 +107,58 @@ class VariableCell {
     return kept;
   }
 
+  // False once the variable was removed (unbind), until it is bound again.
+  bool bound() const noexcept { return held_.load(std::memory_order_acquire) != Held::Unbound; }
+
+  // Removes the value: reads fail from now on as for a name never bound. Returns the
+  // reference held before, if any, for the caller to drop once nothing is locked.
+  [[nodiscard]] SharedValue unbind() {
+    SharedValue kept;
+    const std::uint32_t version = lock();
+    seqlock::writer_fence();
+    held_.store(Held::Unbound, seqlock::kStore);
+    bits_.store(0, seqlock::kStore);
+    std::swap(other_, kept);
+    unlock(version);
+    return kept;
+  }
+
+  // The contents at one moment, for a journal that puts them back later (restore).
+  class Saved {
+   public:
+    Saved() noexcept = default;
+
+   private:
+    friend class VariableCell;
+    Held held_ = Held::Unbound;
+    std::uint64_t bits_ = 0;
+    SharedValue other_;
+  };
+  Saved save() const {
+    Saved saved;
+    const std::uint32_t version = lock();
+    saved.held_ = held_.load(std::memory_order_relaxed);
+    saved.bits_ = bits_.load(std::memory_order_relaxed);
+    if (saved.held_ == Held::Other) saved.other_ = other_;
+    unlock(version);
+    return saved;
+  }
+  // Puts back what save returned; returns the reference held before, as assign does.
+  [[nodiscard]] SharedValue restore(Saved&& saved) {
+    SharedValue kept = std::move(saved.other_);
+    const std::uint32_t version = lock();
+    seqlock::writer_fence();
+    held_.store(saved.held_, seqlock::kStore);
+    bits_.store(saved.bits_, seqlock::kStore);
+    std::swap(other_, kept);
+    unlock(version);
+    return kept;
+  }
+
+  // The journal epoch in which this cell was last saved (see VariableStore::mark). Written
+  // only by the one thread that owns a journaling store; 0 in a store that never journals.
+  std::uint64_t stamp = 0;
+
   // Appends the value's debug form.
   void debug(std::string& out) const {
     const std::uint32_t version = lock();
@@ -119,12 +175,12 @@ class VariableCell {
         return Value::boolean(bits != 0).debug(out);
       case Held::Other:
         return other->debug(out);
+      case Held::Unbound:
+        return;
     }
   }
 
  private:
-  enum class Held : std::uint8_t { Int, Float, Boolean, Other };
-
   static Operand plain(Held held, std::uint64_t bits) noexcept {
     switch (held) {
       case Held::Int:
@@ -133,6 +189,7 @@ class VariableCell {
         return Operand::number(Number::from_float(std::bit_cast<double>(bits)));
       case Held::Boolean:
       case Held::Other:
+      case Held::Unbound:
         break;
     }
     return Operand::boolean(bits != 0);
@@ -156,12 +213,17 @@ class VariableCell {
     version_.store(version + 2, std::memory_order_release);
   }
 
+  // The fatal error of reading a variable never bound.
+  [[noreturn, gnu::cold]] void fail_unbound() const;
+
   [[gnu::noinline]] Operand read_locked() const {
     const std::uint32_t version = lock();
     const Held held = held_.load(std::memory_order_relaxed);
     const std::uint64_t bits = bits_.load(std::memory_order_relaxed);
     SharedValue other = held == Held::Other ? other_ : SharedValue();
     unlock(version);
+    if (held == Held::Unbound) [[unlikely]]
+      fail_unbound();
     if (held == Held::Other) return Operand(std::move(other));
     return plain(held, bits);
   }

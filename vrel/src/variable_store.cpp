@@ -95,6 +95,8 @@ std::uint32_t VariableCell::lock_contended() const noexcept {
   }
 }
 
+void VariableCell::fail_unbound() const { raise_fatal(text::kValueNotFound + key_.debug()); }
+
 // ---- shards ------------------------------------------------------------------------------
 
 namespace {
@@ -173,6 +175,16 @@ class CellBlocks {
 
 }  // namespace
 
+struct VariableStore::Journal {
+  struct Entry {
+    VariableCell* cell;
+    VariableCell::Saved saved;
+  };
+  // Cells whose stamp equals the epoch were saved since the last mark or reset.
+  std::uint64_t epoch = 1;
+  std::vector<Entry> entries;
+};
+
 struct alignas(128) VariableStore::Shard {
   mutable RawRwLock lock;
   Table table;
@@ -200,6 +212,42 @@ VariableStore::VariableStore(std::size_t shard_amount, HashKeys keys)
 }
 
 VariableStore::~VariableStore() = default;
+
+// ---- journal ------------------------------------------------------------------------------
+
+void VariableStore::note_change(VariableCell& cell) const {
+  Journal& journal = *journal_;
+  if (cell.stamp == journal.epoch) return;
+  journal.entries.push_back(Journal::Entry{&cell, cell.save()});
+  cell.stamp = journal.epoch;
+}
+
+void VariableStore::note_new(VariableCell& cell) const {
+  Journal& journal = *journal_;
+  // A default Saved is an unbound cell: reset removes the variable again.
+  journal.entries.push_back(Journal::Entry{&cell, VariableCell::Saved()});
+  cell.stamp = journal.epoch;
+  ever_unbound_.store(true, std::memory_order_relaxed);
+}
+
+void VariableStore::mark() const {
+  if (!journal_) {
+    journal_ = std::make_unique<Journal>();
+    return;
+  }
+  journal_->entries.clear();
+  ++journal_->epoch;
+}
+
+void VariableStore::reset() const {
+  if (!journal_) return;
+  Journal& journal = *journal_;
+  for (Journal::Entry& entry : journal.entries) {
+    SharedValue dropped = entry.cell->restore(std::move(entry.saved));
+  }
+  journal.entries.clear();
+  ++journal.epoch;
+}
 
 namespace {
 
@@ -261,7 +309,13 @@ const VariableCell& VariableStore::find_cell_or_fail(const Identifier& id,
 
 SharedValue VariableStore::lookup(const Identifier& id) const {
   const VariableCell* cell = find_cell(id, nullptr);
-  return cell ? cell->read().share() : SharedValue();
+  if (!cell || !cell->bound()) return SharedValue();
+  // Removed by another thread in between: read as unbound too.
+  try {
+    return cell->read().share();
+  } catch (const FatalError&) {
+    return SharedValue();
+  }
 }
 
 const Value& VariableStore::view(Operand&& value, Value& scratch, SharedValue& held) {
@@ -308,11 +362,13 @@ SharedValue VariableStore::insert_impl(Id&& id, Operand&& value, const detail::C
     if (const Slot* s = shard.table.find(hash, id)) {
       // The stored key stays; an owned `id` is destroyed by the caller's frame.
       cell = s->cell;
-      previous = cell->assign(std::move(value));
+      previous = assign(*cell, std::move(value));
     } else {
       shard.table.reserve_one();
       cell = &shard.cells.take();
       cell->name(std::forward<Id>(id));
+      if (journal_) [[unlikely]]
+        note_new(*cell);
       cell->assign_unpublished(std::move(value));
       shard.table.free_slot_for(hash) = Slot{hash, cell};
       ++shard.table.len;
@@ -334,12 +390,44 @@ SharedValue VariableStore::insert(const Identifier& id, Operand value,
   return insert_impl(id, std::move(value), memo, nullptr);
 }
 
+bool VariableStore::unbind(const Identifier& id, SharedValue& dropped) const {
+  VariableCell* cell = find_cell(id);
+  if (!cell) return false;
+  ever_unbound_.store(true, std::memory_order_relaxed);
+  dropped = unbind(*cell);
+  return true;
+}
+
+void VariableStore::clear() const {
+  ever_unbound_.store(true, std::memory_order_relaxed);
+  std::vector<SharedValue> dropped;
+  for (std::size_t i = 0; i < shard_amount_; ++i) {
+    Shard& shard = shards_[i];
+    SharedLockGuard guard(shard.lock);
+    const Table& t = shard.table;
+    for (std::size_t j = 0; j < t.capacity(); ++j) {
+      VariableCell* cell = t.slots[j].cell;
+      if (!cell || !cell->bound()) continue;
+      if (SharedValue old = unbind(*cell)) dropped.push_back(std::move(old));
+    }
+  }
+  // `dropped` goes out of scope here, after every lock: a destructor may run any code.
+}
+
 std::size_t VariableStore::size() const {
+  const bool check_cells = ever_unbound_.load(std::memory_order_relaxed);
   std::size_t total = 0;
   for (std::size_t i = 0; i < shard_amount_; ++i) {
     Shard& shard = shards_[i];
     SharedLockGuard guard(shard.lock);
-    total += shard.table.len;
+    const Table& t = shard.table;
+    if (!check_cells) {
+      total += t.len;
+      continue;
+    }
+    for (std::size_t j = 0; j < t.capacity(); ++j) {
+      if (t.slots[j].cell && t.slots[j].cell->bound()) ++total;
+    }
   }
   return total;
 }
@@ -354,7 +442,7 @@ void VariableStore::append_identifiers(std::vector<Identifier>& out) const {
     out.reserve(out.size() + t.len);
     for (std::size_t j = 0; j < t.capacity(); ++j) {
       const Slot& s = t.slots[j];
-      if (s.cell) out.push_back(s.cell->key());
+      if (s.cell && s.cell->bound()) out.push_back(s.cell->key());
     }
   }
 }
@@ -366,7 +454,8 @@ void VariableStore::debug_entries(std::string& out) const {
     SharedLockGuard guard(shard.lock);
     const Table& t = shard.table;
     for (std::size_t j = 0; j < t.capacity(); ++j) {
-      if (const VariableCell* cell = t.slots[j].cell) cells.push_back(cell);
+      const VariableCell* cell = t.slots[j].cell;
+      if (cell && cell->bound()) cells.push_back(cell);
     }
   }
   bool first = true;

@@ -121,14 +121,39 @@ class VariableStore {
                                    const detail::CellMemo* memo = nullptr) const;
 
   // Stores `value` in a cell of this store, as insert does.
-  [[nodiscard]] static SharedValue assign(VariableCell& cell, Operand value) {
+  [[nodiscard]] SharedValue assign(VariableCell& cell, Operand value) const {
+    if (journal_) [[unlikely]]
+      note_change(cell);
     return cell.assign(std::move(value));
   }
 
-  // The cell of `id`, or null when `id` is unbound.
+  // The cell of `id`, or null when `id` is unbound (never bound, or removed).
   VariableCell* find_cell(const Identifier& id) const {
-    return const_cast<VariableCell*>(find_cell(id, nullptr));
+    VariableCell* cell = const_cast<VariableCell*>(find_cell(id, nullptr));
+    return cell && cell->bound() ? cell : nullptr;
   }
+
+  // Removes the binding of `id`; false when it is unbound. The value held before goes to
+  // `dropped`, for the caller to release once nothing is locked.
+  bool unbind(const Identifier& id, SharedValue& dropped) const;
+  // Removes the binding of a cell of this store.
+  [[nodiscard]] SharedValue unbind(VariableCell& cell) const {
+    if (journal_) [[unlikely]]
+      note_change(cell);
+    return cell.unbind();
+  }
+  // Removes every binding. Cells stay where they are, unbound, for later bindings.
+  void clear() const;
+
+  // The journal: after mark, every change of a cell (binding, removal, a new variable) first
+  // saves what the cell held, once per cell until the next reset; reset puts back every cell
+  // saved since the mark. Resetting thus costs one restore per variable changed, with no
+  // hashing, and allocates nothing once the journal has grown to the number of variables a
+  // round changes. Meant for a store that one thread owns while it journals (a rule set's
+  // worker machine): the journal itself is not synchronised. mark again makes the current
+  // contents the new state to return to.
+  void mark() const;
+  void reset() const;
 
   // An operand as a value: a number or boolean placed in `scratch`, any other value kept
   // alive by the reference put in `held`.
@@ -168,6 +193,10 @@ class VariableStore {
   const VariableCell* find_cell(const Identifier& id, const detail::CellMemo* memo) const;
   const VariableCell& find_cell_or_fail(const Identifier& id, const detail::CellMemo* memo) const;
 
+  struct Journal;
+  void note_change(VariableCell& cell) const;
+  void note_new(VariableCell& cell) const;
+
   std::size_t shard_amount_;
   unsigned shift_;
   HashKeys keys_;
@@ -175,6 +204,11 @@ class VariableStore {
   // never taken for another store's, even one at the same address.
   std::uint64_t serial_;
   std::unique_ptr<Shard[]> shards_;
+  // Null until mark: stores that never journal pay one test of it per binding.
+  mutable std::unique_ptr<Journal> journal_;
+  // Set by the first removal: until then every cell in a table is bound, and size() adds up
+  // the tables' lengths instead of looking at each cell.
+  mutable std::atomic<bool> ever_unbound_{false};
 };
 
 // The store of a machine.

@@ -37,10 +37,18 @@ class Machine {
   // the store's lock is given back, so its destruction may run any code.
   void bind(Identifier id, SharedValue value) const;
 
+  // Removes the binding of `id`: reading it afterwards fails as for a name never bound.
+  // Returns false when `id` is unbound. The value is released after the store's lock is
+  // given back.
+  bool unbind(const Identifier& id) const;
+  // Removes every binding.
+  void clear() const;
+
   // Where a variable lives in this machine, for hosts that read and bind the same names over
-  // and over: going through it skips hashing the name and searching the store. Bindings are
-  // never removed, so a place stays valid for the machine's whole life; it means nothing to
-  // any other machine. A default-constructed place is empty.
+  // and over: going through it skips hashing the name and searching the store. A variable
+  // keeps its place for the machine's whole life, even while it is removed (binding through
+  // the place binds it again); a place means nothing to any other machine. A
+  // default-constructed place is empty.
   class Place {
    public:
     Place() noexcept = default;
@@ -54,6 +62,8 @@ class Machine {
 
   // The place of `id`; empty when `id` is unbound.
   Place place(const Identifier& id) const;
+  // False when the variable at `place` has been removed and not bound again.
+  bool bound(Place place) const noexcept;
   // Binds `id` as bind does, and returns its place. A number or boolean is stored as it is,
   // without being placed behind a shared handle.
   Place bind_place(Identifier id, Value value) const;

@@ -1,0 +1,50 @@
+// A rule set's program: its rules and setup as trees, their limits, and what they read.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "vrel/run_limits.hpp"
+#include "vrel/syntax_tree.hpp"
+#include "vrel/value.hpp"
+
+namespace vrelpy::rules {
+
+// One rule: statements that bind a variable named as the rule (an expression rule is a
+// `let` of its name), run borrowed so that every record reuses the trees and their memos.
+struct Rule {
+  vrel::Identifier name;
+  std::vector<vrel::Statement> statements;
+  std::vector<const vrel::Statement*> borrowed;  // points into `statements`
+  // The variables the rule reads, in order, before anything of it can fail but a read:
+  // the leaves evaluated before its first operation. Expressions evaluate every operand,
+  // left to right, so when one of these is unbound the rule fails reading it, whatever the
+  // rest of it holds, and a worker can say so without running it (a thrown error costs
+  // microseconds). Only meant for runs without limits, which could strike first.
+  std::vector<vrel::Identifier> leading_reads;
+};
+
+// Everything a worker needs, and nothing of Python: built once under the interpreter lock,
+// then never changed, so that any number of worker threads read it at once. The trees keep
+// their own memos (thread-safe by the core's design); fn statements of the setup hold Python
+// functions, which the core copies and calls only under the interpreter lock.
+struct RuleProgram {
+  std::vector<Rule> rules;
+  std::vector<vrel::Statement> setup;
+  std::vector<const vrel::Statement*> setup_borrowed;
+  vrel::RunLimits limits;
+  // The names the rules read that neither the setup nor an earlier rule binds, in the order
+  // first read; and the names the rules call, in the order first called.
+  std::vector<vrel::Identifier> inputs;
+  std::vector<vrel::Identifier> functions_called;
+};
+
+// Fills `inputs` and `functions_called` of `program` from its trees. A name bound anywhere
+// in a statement (either branch of an if) counts as bound for everything after it; a shared
+// subtree is walked once however often it appears.
+void analyse_reads(RuleProgram& program);
+
+// Fills the leading reads of every rule of `program`.
+void find_leading_reads(RuleProgram& program);
+
+}  // namespace vrelpy::rules

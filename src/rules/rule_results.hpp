@@ -1,0 +1,80 @@
+// The results of evaluating a rule set: each rule's value or failure per record, the
+// RuleError values that stand for failures, and the results in the caller's form.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rules/record_columns.hpp"
+#include "support/py_ref.hpp"
+#include "vrel/value.hpp"
+
+namespace vrelpy::rules {
+
+// One rule's result for one record, in 16 bytes: a number or boolean in place; any other
+// value, and a failure's message, kept beside the table in the extras of its batch.
+struct Outcome {
+  enum class Kind : std::uint8_t { Null, Int, Float, Bool, Other, Error };
+  Kind kind = Kind::Null;
+  std::uint32_t extra = 0;  // Other, Error: the index in the batch's extras
+  std::uint64_t bits = 0;   // Int, Float, Bool: the value's bits
+
+  std::int64_t as_int() const noexcept { return static_cast<std::int64_t>(bits); }
+  double as_float() const noexcept { return std::bit_cast<double>(bits); }
+  bool as_bool() const noexcept { return bits != 0; }
+};
+
+// Every outcome, record by record. The records are split into batches of `batch` records;
+// each batch is evaluated by one worker, which alone writes its rows and its extras, and the
+// table is read only after every worker has stopped: nothing in it needs a lock.
+class ResultTable {
+ public:
+  ResultTable(std::size_t rows, std::size_t rules, std::size_t batch);
+
+  void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
+  void set_error(std::size_t row, std::size_t rule, std::string message);
+
+  const Outcome& at(std::size_t row, std::size_t rule) const noexcept {
+    return cells_[row * rules_ + rule];
+  }
+  bool failed(std::size_t row, std::size_t rule) const noexcept {
+    return at(row, rule).kind == Outcome::Kind::Error;
+  }
+  // Precondition: failed(row, rule).
+  const std::string& error(std::size_t row, std::size_t rule) const noexcept {
+    return extras_[row / batch_].errors[at(row, rule).extra];
+  }
+  // The value of a rule that did not fail: a number, boolean or null made in `scratch`.
+  const vrel::Value& value(std::size_t row, std::size_t rule, vrel::Value& scratch) const;
+
+  std::size_t rules() const noexcept { return rules_; }
+  std::size_t rows() const noexcept { return rows_; }
+
+ private:
+  struct Extras {
+    std::vector<vrel::Value> values;
+    std::vector<std::string> errors;
+  };
+  std::size_t rows_;
+  std::size_t rules_;
+  std::size_t batch_;
+  std::vector<Outcome> cells_;
+  std::vector<Extras> extras_;
+};
+
+// The process-wide `vrelpy.RuleError` type (borrowed; created on first use under the
+// interpreter lock, kept for the process's life). Null with an exception pending.
+PyObject* rule_error_type();
+
+// The results in the form the records came in: a list of dicts (Records), a dict of lists
+// (Columns), a dict of numpy arrays (NumpyColumns: typed where a rule gave only numbers or
+// only booleans, else of objects), a pandas DataFrame (DataFrame) or an object exporting an Arrow
+// stream (Arrow). `rule_names` holds each rule's name object. Null with an exception pending.
+PyRef results_to_python(const ResultTable& results, RecordForm form,
+                        const std::vector<PyRef>& rule_names);
+
+}  // namespace vrelpy::rules
