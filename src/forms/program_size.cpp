@@ -37,51 +37,8 @@ class NodeCounter {
 
  private:
   void visit(const Expr& e) {
-    using Kind = Expr::Kind;
-    switch (e.kind()) {
-      case Kind::Shared:
-        push(*std::get_if<Expr::Shared>(&e.node())->target);
-        return;
-      case Kind::Literal:
-      case Kind::Ident:
-      case Kind::Constant:
-        break;
-      case Kind::BinaryOp:
-        push_pair(*std::get_if<Expr::BinaryOp>(&e.node()));
-        break;
-      case Kind::Equals:
-        push_pair(*std::get_if<Expr::Equals>(&e.node()));
-        break;
-      case Kind::GreaterThan:
-        push_pair(*std::get_if<Expr::GreaterThan>(&e.node()));
-        break;
-      case Kind::LessThan:
-        push_pair(*std::get_if<Expr::LessThan>(&e.node()));
-        break;
-      case Kind::Not:
-        push(*std::get_if<Expr::Not>(&e.node())->operand);
-        break;
-      case Kind::Call:
-        push(*std::get_if<Expr::Call>(&e.node())->argument);
-        break;
-      case Kind::And:
-        push_pair(*std::get_if<Expr::And>(&e.node()));
-        break;
-      case Kind::Or:
-        push_pair(*std::get_if<Expr::Or>(&e.node()));
-        break;
-      case Kind::Cond: {
-        const auto& n = *std::get_if<Expr::Cond>(&e.node());
-        push(*n.condition);
-        push(*n.then);
-        push(*n.otherwise);
-        break;
-      }
-      case Kind::Vector:
-        for (const Expr& item : std::get_if<Expr::Vector>(&e.node())->items) push(item);
-        break;
-    }
-    ++count_;
+    e.each_child([this](const Expr& child) { push(child); });
+    if (e.kind() != Expr::Kind::Shared) ++count_;
   }
 
   void visit(const Statement& s) {
@@ -101,12 +58,6 @@ class NodeCounter {
       case Kind::Fn:
         break;
     }
-  }
-
-  template <class Pair>
-  void push_pair(const Pair& n) {
-    push(*n.left);
-    push(*n.right);
   }
 
   std::vector<const Expr*> exprs_;

@@ -12,6 +12,7 @@
 #include "operators.hpp"
 #include "run_budget.hpp"
 #include "stack_guard.hpp"
+#include "tree_access.hpp"
 #include "variable_store.hpp"
 
 namespace vrel::detail {
@@ -30,70 +31,12 @@ bool through_links(const Expr*& e, std::unordered_set<const Expr*>& seen) {
 }
 
 // The children of a node in evaluation order; false for a node the compact form leaves to
-// the tree walk.
+// the tree walk (a vector; a link is followed before its node is looked at).
 bool children_of(const Expr& e, const Expr* (&out)[3], unsigned& count) noexcept {
   count = 0;
-  const auto pair = [&](const ExprBox& l, const ExprBox& r) {
-    out[0] = l.get();
-    out[1] = r.get();
-    count = 2;
-  };
-  switch (e.kind()) {
-    case Expr::Kind::Literal:
-    case Expr::Kind::Ident:
-    case Expr::Kind::Constant:
-      return true;
-    case Expr::Kind::BinaryOp: {
-      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Equals: {
-      const auto& n = *std::get_if<Expr::Equals>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::GreaterThan: {
-      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::LessThan: {
-      const auto& n = *std::get_if<Expr::LessThan>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Not:
-      out[0] = std::get_if<Expr::Not>(&e.node())->operand.get();
-      count = 1;
-      return true;
-    case Expr::Kind::Call:
-      out[0] = std::get_if<Expr::Call>(&e.node())->argument.get();
-      count = 1;
-      return true;
-    case Expr::Kind::And: {
-      const auto& n = *std::get_if<Expr::And>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Or: {
-      const auto& n = *std::get_if<Expr::Or>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Cond: {
-      const auto& n = *std::get_if<Expr::Cond>(&e.node());
-      out[0] = n.condition.get();
-      out[1] = n.then.get();
-      out[2] = n.otherwise.get();
-      count = 3;
-      return true;
-    }
-    case Expr::Kind::Vector:
-    case Expr::Kind::Shared:  // never here: links are followed first
-      return false;
-  }
-  return false;
+  if (e.kind() == Expr::Kind::Vector || e.kind() == Expr::Kind::Shared) return false;
+  e.each_child([&](const Expr& child) { out[count++] = &child; });
+  return true;
 }
 
 // The operands of one run: at most one per level of the tree, on the native stack.
@@ -137,6 +80,17 @@ class OperandStack {
   alignas(Operand) unsigned char bytes_[sizeof(Operand) * (CompactExpr::kMaxDepth + 1)];
   unsigned size_ = 0;
 };
+
+// Replaces the top two operands by the result of `op` on them.
+[[gnu::always_inline]] inline void pair_step(OperandStack& stack, PairOp op) {
+  const Operand& l = stack.at(1);
+  const Operand& r = stack.at(0);
+  if (both_plain_ints(op, l, r)) {
+    stack.combine_plain(pair_result(op, l.plain_int(), r.plain_int()));
+  } else {
+    stack.replace(2, general_result(op, l, r));
+  }
+}
 
 // A generous bound on the native stack one level of the tree walk takes.
 constexpr std::uintptr_t kTreeWalkFrameBytes = 512;
@@ -370,47 +324,18 @@ Operand CompactExpr::run(const Machine& m) const {
         stack.push(store.read(name.id, &name.memo));
         break;
       }
-      case Op::Binary: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int() && in.binary != BinaryOperator::Div) {
-          stack.combine_plain(Operand::number(
-              Number::from_int(wrapping_int_operation(in.binary, l.plain_int(), r.plain_int()))));
-        } else {
-          stack.replace(2, binary_result(in.binary, l, r));
-        }
+      case Op::Binary:
+        pair_step(stack, static_cast<PairOp>(in.binary));
         break;
-      }
-      case Op::Equals: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() == r.plain_int()));
-        } else {
-          stack.replace(2, equals_result(l, r));
-        }
+      case Op::Equals:
+        pair_step(stack, PairOp::Equals);
         break;
-      }
-      case Op::Greater: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() > r.plain_int()));
-        } else {
-          stack.replace(2, greater_result(l, r));
-        }
+      case Op::Greater:
+        pair_step(stack, PairOp::Greater);
         break;
-      }
-      case Op::Less: {
-        const Operand& l = stack.at(1);
-        const Operand& r = stack.at(0);
-        if (l.is_plain_int() && r.is_plain_int()) {
-          stack.combine_plain(Operand::boolean(l.plain_int() < r.plain_int()));
-        } else {
-          stack.replace(2, less_result(l, r));
-        }
+      case Op::Less:
+        pair_step(stack, PairOp::Less);
         break;
-      }
       case Op::Not: {
         const Operand& v = stack.at(0);
         if (v.is_plain_boolean()) {
@@ -460,7 +385,7 @@ Operand CompactExpr::run(const Machine& m) const {
 }
 
 const CompactExpr* compact_form(const Statement::Let& statement) {
-  const CompactSlot& slot = statement.compact;
+  const CompactSlot& slot = TreeAccess::compact(statement);
   std::uintptr_t state = slot.state.load(std::memory_order_acquire);
   if (state > CompactSlot::kUnsuitable) [[likely]] {
     return reinterpret_cast<const CompactExpr*>(state);

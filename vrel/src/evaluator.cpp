@@ -34,10 +34,30 @@ Ref<Consume, typename Tree::Node> payload(Ref<Consume, Tree> tree) noexcept {
   return detail::TreeAccess::node(tree);
 }
 
+// A child of a node: writable when the evaluation consumes the tree.
+template <bool Consume>
+Ref<Consume, Expr> child(Ref<Consume, ExprBox> box) noexcept {
+  return detail::TreeAccess::child(box);
+}
+
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operands lives in out-of-line helpers.
 template <bool Consume>
 Operand eval(const Machine& m, Ref<Consume, Expr> e);
+
+// A comparison of its two operands, evaluated left to right, `op` known where it is inlined.
+// (Arithmetic, whose operator is only known at run time, calls binary_result itself: a
+// general_result dispatching on a run-time operator widens eval's frame, which every level
+// of nesting pays.)
+template <bool Consume>
+[[gnu::always_inline]] inline Operand eval_pair(const Machine& m, PairOp op,
+                                                Ref<Consume, ExprBox> left,
+                                                Ref<Consume, ExprBox> right) {
+  Operand l = eval<Consume>(m, child<Consume>(left));
+  Operand r = eval<Consume>(m, child<Consume>(right));
+  if (both_plain_ints(op, l, r)) return pair_result(op, l.plain_int(), r.plain_int());
+  return general_result(op, l, r);
+}
 
 template <bool Consume>
 [[gnu::noinline]] SharedValue eval_vector(const Machine& m, Ref<Consume, Expr::Vector> v) {
@@ -73,53 +93,37 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return store_of(m).read(n.id, &n.memo);
+      return store_of(m).read(n.id, &detail::TreeAccess::memo(n));
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
-      if (l.is_plain_int() && r.is_plain_int() && n.op != BinaryOperator::Div) {
-        return Operand::number(
-            Number::from_int(wrapping_int_operation(n.op, l.plain_int(), r.plain_int())));
-      }
+      Operand l = eval<Consume>(m, child<Consume>(n.left));
+      Operand r = eval<Consume>(m, child<Consume>(n.right));
+      const auto op = static_cast<PairOp>(n.op);  // arithmetic
+      if (both_plain_ints(op, l, r)) return pair_result(op, l.plain_int(), r.plain_int());
       return binary_result(n.op, l, r);
     }
     case Expr::Kind::Equals: {
       auto& n = *std::get_if<Expr::Equals>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() == r.plain_int());
-      }
-      return equals_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Equals, n.left, n.right);
     }
     case Expr::Kind::Not: {
-      Operand v = eval<Consume>(m, *std::get_if<Expr::Not>(&node)->operand);
+      Operand v = eval<Consume>(m, child<Consume>(std::get_if<Expr::Not>(&node)->operand));
       if (v.is_plain_boolean()) return Operand::boolean(!v.plain_boolean());
       return not_result(v);
     }
     case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() > r.plain_int());
-      }
-      return greater_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Greater, n.left, n.right);
     }
     case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
-      Operand l = eval<Consume>(m, *n.left);
-      Operand r = eval<Consume>(m, *n.right);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() < r.plain_int());
-      }
-      return less_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Less, n.left, n.right);
     }
     case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
-      return call_function(m, n.function, n.memo, eval<Consume>(m, *n.argument));
+      return call_function(m, n.function, detail::TreeAccess::memo(n),
+                           eval<Consume>(m, child<Consume>(n.argument)));
     }
     case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
@@ -136,23 +140,25 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     // Each operand is released before the next one is evaluated.
     case Expr::Kind::And: {
       auto& n = *std::get_if<Expr::And>(&node);
-      if (!boolean_operand(eval<Consume>(m, *n.left), text::kAndNonBoolean)) {
+      if (!boolean_operand(eval<Consume>(m, child<Consume>(n.left)), text::kAndNonBoolean)) {
         return Operand::boolean(false);
       }
-      return Operand::boolean(boolean_operand(eval<Consume>(m, *n.right), text::kAndNonBoolean));
+      return Operand::boolean(
+          boolean_operand(eval<Consume>(m, child<Consume>(n.right)), text::kAndNonBoolean));
     }
     case Expr::Kind::Or: {
       auto& n = *std::get_if<Expr::Or>(&node);
-      if (boolean_operand(eval<Consume>(m, *n.left), text::kOrNonBoolean)) {
+      if (boolean_operand(eval<Consume>(m, child<Consume>(n.left)), text::kOrNonBoolean)) {
         return Operand::boolean(true);
       }
-      return Operand::boolean(boolean_operand(eval<Consume>(m, *n.right), text::kOrNonBoolean));
+      return Operand::boolean(
+          boolean_operand(eval<Consume>(m, child<Consume>(n.right)), text::kOrNonBoolean));
     }
     case Expr::Kind::Cond: {
       auto& n = *std::get_if<Expr::Cond>(&node);
-      const bool chosen =
-          boolean_operand(eval<Consume>(m, *n.condition), text::kConditionNotBoolean);
-      return eval<Consume>(m, chosen ? *n.then : *n.otherwise);
+      const bool chosen = boolean_operand(eval<Consume>(m, child<Consume>(n.condition)),
+                                          text::kConditionNotBoolean);
+      return eval<Consume>(m, child<Consume>(chosen ? n.then : n.otherwise));
     }
   }
   __builtin_unreachable();  // every kind returns above
@@ -191,7 +197,7 @@ void execute(const Machine& m, Ref<Consume, Statement> statement) {
           break;
         }
       }
-      bind(m, s.id, eval<Consume>(m, s.expr), &s.memo);
+      bind(m, s.id, eval<Consume>(m, s.expr), &detail::TreeAccess::memo(s));
       break;
     }
     case Statement::Kind::If:
@@ -239,7 +245,7 @@ SharedValue deduce_expr(const Machine& machine, Expr expression) {
   if (top->kind() == Expr::Kind::Ident) {
     count_step();
     const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node());
-    return store_of(machine).get(n.id, &n.memo);
+    return store_of(machine).get(n.id, &detail::TreeAccess::memo(n));
   }
   return eval<true>(machine, expression).share();
 }
