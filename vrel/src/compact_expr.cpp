@@ -324,9 +324,20 @@ Operand CompactExpr::run(const Machine& m) const {
         stack.push(store.read(name.id, &name.memo));
         break;
       }
-      case Op::Binary:
-        pair_step(stack, static_cast<PairOp>(in.binary));
+      case Op::Binary: {
+        // As in the tree walk, arithmetic calls binary_result itself: its operator is only
+        // known at run time.
+        const Operand& l = stack.at(1);
+        const Operand& r = stack.at(0);
+        const auto op = static_cast<PairOp>(in.binary);
+        if (op > PairOp::Div) __builtin_unreachable();
+        if (both_plain_ints(op, l, r)) {
+          stack.combine_plain(pair_result(op, l.plain_int(), r.plain_int()));
+        } else {
+          stack.replace(2, binary_result(in.binary, l, r));
+        }
         break;
+      }
       case Op::Equals:
         pair_step(stack, PairOp::Equals);
         break;
