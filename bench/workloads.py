@@ -29,6 +29,11 @@ Operations ("per op" in the table):
                  and read the 12 results back (vrelpy, on one machine: one update of the 8
                  fields, one run of the 12 lets rule<i> = <rule>, then machine["rule<i>"] for
                  each). A call runs 200 records.
+  W8 parse       reading 1 MB of rules written as text (the W7 rules over and over, one
+                 assignment a line, rendered fully parenthesised, which is valid vrel text
+                 and valid Python): vrelpy.parse into statements, against ast.parse of the
+                 same text (building Python's syntax tree, not compiling it). The time per op
+                 is the time per MB: 1 / time is the MB/s figure.
 """
 
 from __future__ import annotations
@@ -70,6 +75,7 @@ W5_LEAVES = 2_000
 W7_RULES = 12
 W7_FIELDS = 8
 W7_RECORDS = 200
+W8_BYTES = 1_000_000
 
 
 def w1_expected(n: int) -> int:
@@ -428,6 +434,30 @@ def vrel_w5_leaves(n: int = W5_LEAVES) -> Case:
         return m.get("r")
 
     return Case(build, 1, list(range(n)), result=evaluate)
+
+
+def w8_source(size: int = W8_BYTES) -> tuple[str, int]:
+    """About `size` bytes of rules text (ASCII), and the number of statements in it."""
+    rules = [render_infix(rule) for rule in w7_rules()]
+    lines: list[str] = []
+    total = 0
+    while total < size:
+        line = f"rule_{len(lines)} = {rules[len(lines) % len(rules)]}\n"
+        lines.append(line)
+        total += len(line)
+    return "".join(lines), len(lines)
+
+
+def vrel_w8(source: str, statements: int) -> Case:
+    from vrelpy import parse
+
+    return Case(lambda: parse(source), 1, statements, result=len)
+
+
+def python_ast_w8(source: str, statements: int) -> Case:
+    import ast
+
+    return Case(lambda: ast.parse(source), 1, statements, result=lambda tree: len(tree.body))
 
 
 # ---- CPython exec/eval (unsafe baseline) and the direct-call floor --------------------------
@@ -847,6 +877,7 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
     celpy_calls = 1_000 if quick else W3_CALLS
     ints, strs = w4_ints(W4_ELEMS), w4_strs(W4_ELEMS)
     rules, records = w7_rules(), w7_records()
+    source, statements = w8_source()
     R = Row
     w4r_i, w4r_s, w4p = "W4 read ints", "W4 read strs", "W4 pass ints"
     return [
@@ -907,4 +938,9 @@ def workload_rows(tree: tuple, rows: list[tuple[int, ...]], quick: bool = False)
         R("W7 rules", "asteval", lambda: asteval_w7(rules, records)),
         R("W7 rules", "cel-python", lambda: celpy_w7(rules, records)),
         R("W7 rules", "cel (rust)", lambda: cel_w7(rules, records)),
+        R("W8 parse 1 MB", "vrelpy", lambda: vrel_w8(source, statements)),
+        R("W8 parse 1 MB", "python ast", lambda: python_ast_w8(source, statements)),
+        *[R("W8 parse 1 MB", s, na="not measured: rules are parsed on every evaluation or "
+            "compiled by a parser outside Python") for s in ("lupa", "simpleeval", "asteval",
+                                                            "cel-python", "cel (rust)")],
     ]

@@ -7,6 +7,7 @@
 # module that vrelpy was before.
 from vrelpy._vrelpy import Vrel, Statement, Expr  # noqa: I001 (the order of vars(vrelpy))
 from vrelpy._vrelpy import _expr_from_data, _statement_from_data
+from vrelpy._vrelpy import parse, unparse, ParseError
 
 __doc__ = ""
 __all__ = ["Vrel", "Statement", "Expr"]

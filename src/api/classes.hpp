@@ -42,15 +42,17 @@ struct PyStatement : PyBuiltHead {
   vrel::Statement statement;
 };
 
-// `Vrel`: one machine for the object's whole life. Calls use it concurrently, through its
-// const interface only: the machine synchronises its own store.
 // The places of the names that a Vrel's mapping methods bound or read, so that feeding and
 // reading the same names over and over skips converting, hashing and searching them: `names`
-// maps each exact str to the index of its place in `places`. It grows only with the machine's
-// own variables, whose places never change. In front of it, `recent` remembers the places
-// of recently used str objects by address (each entry holds its str, so an address is never
-// reused while remembered): a host that feeds records with the same key objects each time
-// finds them there without even a dict lookup.
+// maps each exact str to the index of its place in `places`. A name gets one entry, the
+// first time a mapping method binds or finds its variable, and keeps it: variables are never
+// removed and their places never change, so the cache holds at most one entry per variable
+// of the machine. Only exact strs are entered, since looking one up runs no Python code and
+// cannot be misled by a subclass's __hash__ or __eq__. In front of it, `recent` remembers the
+// places of recently used str objects by address (each entry holds its str, so an address is
+// never reused while remembered): a host that feeds records with the same key objects each
+// time finds them there without even a dict lookup. Guarded by the interpreter lock: only
+// the mapping methods touch it, and they hold the lock throughout.
 struct PlaceCache {
   struct Recent {
     PyRef key;
@@ -75,6 +77,8 @@ struct VrelState {
   PlaceCache places;
 };
 
+// `Vrel`: one machine for the object's whole life. Calls use it concurrently, through its
+// const interface only: the machine synchronises its own store.
 struct PyVrel : PyBuiltHead {
   VrelState state;
 };

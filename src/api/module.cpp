@@ -5,6 +5,7 @@
 #include "forms/program_forms.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
+#include "runtime/stack_probe.hpp"
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 
@@ -90,10 +91,13 @@ PyObject* init_module() {
       !add_class(module.get(), "Statement",
                  type_of_class(g_statement_type, create_statement_type)) ||
       !add_class(module.get(), "Expr", type_of_class(g_expr_type, create_expr_type)) ||
-      !add_functions(module.get(), g_rebuild_functions)) {
+      !add_functions(module.get(), g_rebuild_functions) ||
+      !add_functions(module.get(), g_text_functions) || !create_parse_error() ||
+      PyModule_AddObjectRef(module.get(), "ParseError", g_parse_error) < 0) {
     return nullptr;
   }
   install_interrupt_check();
+  install_stack_probe();
   g_module = Py_NewRef(module.get());
   return module.release();
 }

@@ -73,7 +73,7 @@ PyObject* vrel_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
       return nullptr;
     }
     vrel::SharedValue value = machine->get(id);
-    return value_to_python(*value).release();
+    return value_to_python(*machine, *value).release();
   });
 }
 
@@ -106,8 +106,14 @@ PyObject* vrel_repr(PyObject* self) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     const vrel::Machine* machine = receiver(self);
     if (!machine) return nullptr;
-    std::string text = machine->debug();
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    // Within the machine's memory limit: the debug form of what a run built can be far
+    // larger than the run was allowed to allocate.
+    PyObject* repr = nullptr;
+    within_memory_limit(*machine, [&] {
+      std::string text = machine->debug();
+      repr = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+    });
+    return repr;
   });
 }
 

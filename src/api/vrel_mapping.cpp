@@ -40,6 +40,13 @@ VrelState* receiver(PyObject* self) {
 
 using Place = vrel::Machine::Place;
 
+// Puts `key` (an exact str) and its place in the cache's entry for recently used keys.
+void remember_recent(PlaceCache& cache, PyObject* key, Place place) {
+  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
+  recent.key = PyRef::borrow(key);
+  recent.place = place;
+}
+
 // The remembered place of `key`, or an empty one. Only exact strs are remembered: looking one
 // up in a dict runs no Python code and cannot fail.
 Place cached_place(PlaceCache& cache, PyObject* key) {
@@ -49,18 +56,23 @@ Place cached_place(PlaceCache& cache, PyObject* key) {
   PyObject* index = PyDict_GetItemWithError(cache.names.get(), key);  // borrowed
   if (!index) return Place();
   const Place place = cache.places[PyLong_AsSize_t(index)];
-  recent.key = PyRef::borrow(key);
-  recent.place = place;
+  remember_recent(cache, key, place);
   return place;
 }
 
 // Remembers the place of `key` if it is an exact str. The cache only saves time: when memory
-// runs out it simply stays as it was.
+// runs out it simply stays as it was. A name already there keeps its one entry (its place
+// never changes): one update may bind a new name several times, each binding converted
+// before the first one found its place.
 void remember_place(PlaceCache& cache, PyObject* key, Place place) {
   if (!PyUnicode_CheckExact(key)) return;
   if (!cache.names) {
     cache.names = PyRef::steal(PyDict_New());
     if (!cache.names) return PyErr_Clear();
+  } else if (PyDict_GetItemWithError(cache.names.get(), key)) {  // borrowed
+    return remember_recent(cache, key, place);
+  } else if (PyErr_Occurred()) {
+    return PyErr_Clear();
   }
   PyRef index = PyRef::steal(PyLong_FromSize_t(cache.places.size()));
   if (!index) return PyErr_Clear();
@@ -68,9 +80,7 @@ void remember_place(PlaceCache& cache, PyObject* key, Place place) {
   // On failure the place stays in `places` unnamed: the dict may have run code (a collection)
   // that remembered other places after it.
   if (PyDict_SetItem(cache.names.get(), key, index.get()) < 0) return PyErr_Clear();
-  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
-  recent.key = PyRef::borrow(key);
-  recent.place = place;
+  remember_recent(cache, key, place);
 }
 
 // Binds `key` (its identifier `id` when it has no remembered place) and remembers its place.
@@ -90,27 +100,30 @@ struct PendingBinding {
 };
 using Bindings = std::vector<PendingBinding>;
 
+// `key` and `value` may be borrowed from a container that Python code can change: both are
+// held from the start, since converting either may run such code (an __index__, a
+// __float__, a sequence's __getitem__) and drop the container's references.
 bool add_binding(Bindings& bindings, PlaceCache& cache, PyObject* key, PyObject* value) {
+  PyRef held_key = PyRef::borrow(key);
+  PyRef held_value = PyRef::borrow(value);
   Place place = cached_place(cache, key);
   Identifier id;
   if (!place && !extract_identifier(key, id)) return false;
   vrel::Value converted;
   if (!binding_value(value, converted)) return false;
   bindings.push_back(
-      PendingBinding{PyRef::borrow(key), place, std::move(id), std::move(converted)});
+      PendingBinding{std::move(held_key), place, std::move(id), std::move(converted)});
   return true;
 }
 
-// The items of a dict, each held while it converts (a conversion may run Python code that
-// changes the dict; PyDict_Next stays safe, and held items stay alive).
+// The items of a dict (a conversion may run Python code that changes the dict; PyDict_Next
+// stays safe, and add_binding holds the items it was given).
 bool add_dict(Bindings& bindings, PlaceCache& cache, PyObject* dict) {
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
   PyObject* value = nullptr;
   while (PyDict_Next(dict, &pos, &key, &value)) {
-    PyRef k = PyRef::borrow(key);
-    PyRef v = PyRef::borrow(value);
-    if (!add_binding(bindings, cache, k.get(), v.get())) return false;
+    if (!add_binding(bindings, cache, key, value)) return false;
   }
   return true;
 }
@@ -154,6 +167,8 @@ bool add_pairs(Bindings& bindings, PlaceCache& cache, PyObject* iterable) {
       PyErr_Format(PyExc_ValueError, msg::kUpdateLengthFormat, index, n);
       return false;
     }
+    // A list pair is the list itself: its items are borrowed from it, and add_binding holds
+    // them before anything can empty it.
     PyObject** parts = PySequence_Fast_ITEMS(pair.get());
     if (!add_binding(bindings, cache, parts[0], parts[1])) return false;
     ++index;
@@ -189,7 +204,7 @@ PyObject* vrel_subscript(PyObject* self, PyObject* key) {
     }
     vrel::Value scratch;
     SharedValue held;
-    return value_to_python(state->machine.read(place, scratch, held)).release();
+    return value_to_python(state->machine, state->machine.read(place, scratch, held)).release();
   });
 }
 
@@ -234,14 +249,26 @@ PyObject* vrel_keys(PyObject* self, PyObject*) {
   return guard_entry<PyObject*>(nullptr, [&]() -> PyObject* {
     const VrelState* state = receiver(self);
     if (!state) return nullptr;
-    const std::vector<Identifier> ids = state->machine.identifiers();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-      PyRef id = identifier_to_python(ids[i]);
-      if (!id) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), id.release());
-    }
+    // Within the machine's memory limit, by the rule of the values a run makes: the list
+    // 64 bytes an element, each text its length.
+    PyRef list;
+    within_memory_limit(state->machine, [&] {
+      const std::vector<Identifier> ids = state->machine.identifiers();
+      const bool charged = vrel::memory_charged();
+      if (charged) vrel::charge_memory(ids.size() * vrel::kVectorElementBytes);
+      PyRef made = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+      if (!made) return;
+      LoopWork work;
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        work.element();
+        if (charged && !ids[i].is_u()) vrel::charge_memory(ids[i].as_s().size());
+        PyRef id = identifier_to_python(ids[i]);
+        if (!id) return;
+        PyList_SET_ITEM(made.get(), static_cast<Py_ssize_t>(i), id.release());
+      }
+      work.finish();
+      list = std::move(made);
+    });
     return list.release();
   });
 }

@@ -43,6 +43,9 @@ void charge_text(std::size_t bytes) {
   if (tl_charged) vrel::charge_memory(bytes);
 }
 
+// A KiB of text copied is a unit of conversion work.
+constexpr unsigned kTextWorkShift = 10;
+
 // utf8_text for a text that becomes a value: charged before it is copied.
 bool value_text(PyObject* str, std::string& out) {
   Py_ssize_t size = 0;
@@ -50,7 +53,14 @@ bool value_text(PyObject* str, std::string& out) {
   if (!data) return false;
   charge_text(static_cast<std::size_t>(size));
   out.assign(data, static_cast<std::size_t>(size));
+  if (size >> kTextWorkShift) count_conversion_work(size >> kTextWorkShift);
   return true;
+}
+
+// Bytes of `elements` list or vector elements, saturated.
+std::uint64_t element_bytes(std::size_t elements) {
+  return elements > UINT64_MAX / vrel::kVectorElementBytes ? UINT64_MAX
+                                                           : elements * vrel::kVectorElementBytes;
 }
 
 // Charges a vector's elements ahead of their cells: the expected count first, then any
@@ -58,11 +68,7 @@ bool value_text(PyObject* str, std::string& out) {
 class ElementCharge {
  public:
   explicit ElementCharge(std::size_t expected) : charged_(expected) {
-    if (!tl_charged) return;
-    const std::uint64_t bytes = expected > UINT64_MAX / vrel::kVectorElementBytes
-                                    ? UINT64_MAX
-                                    : expected * vrel::kVectorElementBytes;
-    vrel::charge_memory(bytes);
+    if (tl_charged) vrel::charge_memory(element_bytes(expected));
   }
   void before(std::size_t index) {
     if (index < charged_) return;
@@ -217,15 +223,18 @@ bool collect_items(PyObject* seq, Value& out, PyRef& rejected) {
   // allocates ahead at most about as many cells as were appended, and a bounded reserve.
   ElementCharge charge(0);
   vrel::VectorBuilder items(reported_size(seq));
+  LoopWork work;
   bool failed = false;
   const bool complete = for_each_item(seq, [&](PyRef item) {
     charge.before(items.size());
+    work.element();
     if (collect_plain_number(item.get(), items)) return true;
     failed = !collect_one(item.get(), items, rejected);
     return !failed && !rejected;
   });
   if (failed) return false;
   if (complete) {
+    work.finish();
     out = items.finish();
     return true;
   }
@@ -242,8 +251,11 @@ bool collect_list_items(PyObject* seq, Value& out, PyRef& rejected) {
   const bool is_list = PyList_CheckExact(seq);
   ElementCharge charge(static_cast<std::size_t>(Py_SIZE(seq)));
   vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
+  LoopWork work;
   for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
     charge.before(items.size());
+    // A work check may run a signal handler: counted before the item is read.
+    work.element();
     // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
     // other item is held while it is converted.
     PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
@@ -252,6 +264,7 @@ bool collect_list_items(PyObject* seq, Value& out, PyRef& rejected) {
     if (!collect_one(held.get(), items, rejected)) return false;
     if (rejected) return true;
   }
+  work.finish();
   out = items.finish();
   return true;
 }
@@ -391,51 +404,71 @@ bool is_ascii(const std::string& s) noexcept {
   return true;
 }
 
-PyRef to_python(const Value& value, bool nested) {
-  switch (value.kind()) {
-    case vrel::ValueKind::Null:
-      return PyRef::borrow(Py_None);
-    case vrel::ValueKind::Boolean:
-      return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
-    case vrel::ValueKind::String: {
-      const std::string& s = value.as_string();
-      if (is_ascii(s)) {
-        // Most texts are ASCII: copied straight into a new compact str, without decoding.
-        PyRef text = checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
-        std::memcpy(PyUnicode_1BYTE_DATA(text.get()), s.data(), s.size());
-        return text;
+// Value -> Python under the contract of value_to_python. `charged`: whether the texts and
+// lists made are charged (asked once per conversion, since most have nothing to charge).
+class ToPython {
+ public:
+  explicit ToPython(bool charged) noexcept : charged_(charged) {}
+
+  PyRef convert(const Value& value, bool nested) {
+    switch (value.kind()) {
+      case vrel::ValueKind::Null:
+        return PyRef::borrow(Py_None);
+      case vrel::ValueKind::Boolean:
+        return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
+      case vrel::ValueKind::String:
+        return text(value.as_string());
+      case vrel::ValueKind::Number: {
+        const vrel::Number n = value.as_number();
+        return checked(n.is_int() ? PyLong_FromLongLong(n.as_int())
+                                  : PyFloat_FromDouble(n.as_float()));
       }
-      return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+      case vrel::ValueKind::Vector:
+        return list(value.as_vector());
+      case vrel::ValueKind::Function:
+        break;
     }
-    case vrel::ValueKind::Number: {
-      const vrel::Number n = value.as_number();
-      return checked(n.is_int() ? PyLong_FromLongLong(n.as_int())
-                                : PyFloat_FromDouble(n.as_float()));
+    PyRef err = new_type_error(msg::kFunctionToPython);
+    if (!err) return PyRef();
+    if (nested) {
+      // Inside a vector the element's conversion must succeed: its failure is fatal.
+      vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
     }
-    case vrel::ValueKind::Vector: {
-      const Value::Vector& items = value.as_vector();
-      RecursionGuard guard(msg::kWhileConvertingVrel);
-      if (!guard) return PyRef();
-      PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        PyRef item = to_python(*items[i], true);
-        if (!item) return PyRef();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-      }
-      return list;
-    }
-    case vrel::ValueKind::Function:
-      break;
+    PyErr_SetRaisedException(err.release());
+    return PyRef();
   }
-  PyRef err = new_type_error(msg::kFunctionToPython);
-  if (!err) return PyRef();
-  if (nested) {
-    // Inside a vector the element's conversion must succeed: its failure is fatal.
-    vrel::raise_fatal(msg::kUnwrapErr + python_error_debug(err.get()));
+
+ private:
+  PyRef text(const std::string& s) {
+    if (charged_) vrel::charge_memory(s.size());
+    if (s.size() >> kTextWorkShift) count_conversion_work(s.size() >> kTextWorkShift);
+    if (is_ascii(s)) {
+      // Most texts are ASCII: copied straight into a new compact str, without decoding.
+      PyRef text = checked(PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127));
+      std::memcpy(PyUnicode_1BYTE_DATA(text.get()), s.data(), s.size());
+      return text;
+    }
+    return checked(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
   }
-  PyErr_SetRaisedException(err.release());
-  return PyRef();
-}
+
+  PyRef list(const Value::Vector& items) {
+    RecursionGuard guard(msg::kWhileConvertingVrel);
+    if (!guard) return PyRef();
+    if (charged_) vrel::charge_memory(element_bytes(items.size()));
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    LoopWork work;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      work.element();
+      PyRef item = convert(*items[i], true);
+      if (!item) return PyRef();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    work.finish();
+    return list;
+  }
+
+  bool charged_;
+};
 
 }  // namespace
 
@@ -496,7 +529,25 @@ bool collect_statements(PyObject* seq, StatementList& out) {
   return true;
 }
 
-PyRef value_to_python(const Value& value) { return to_python(value, false); }
+PyRef value_to_python(const Value& value) {
+  const vrel::ValueKind kind = value.kind();
+  const bool large = kind == vrel::ValueKind::String || kind == vrel::ValueKind::Vector;
+  return ToPython(large && vrel::memory_charged()).convert(value, false);
+}
+
+PyRef value_to_python(const vrel::Machine& machine, const Value& value) {
+  const vrel::ValueKind kind = value.kind();
+  if (kind != vrel::ValueKind::String && kind != vrel::ValueKind::Vector) {
+    return ToPython(false).convert(value, false);
+  }
+  PyRef result;
+  within_memory_limit(machine, [&] { result = value_to_python(value); });
+  return result;
+}
+
+void flush_conversion_work() {
+  vrel::count_host_work(static_cast<std::uint64_t>(std::exchange(tl_conversion_work, 0)));
+}
 
 PyRef identifier_to_python(const Identifier& id) {
   if (id.is_u()) return PyRef::steal(PyLong_FromUnsignedLongLong(id.as_u()));

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "api/classes.hpp"
@@ -10,6 +11,7 @@
 #include "support/messages.hpp"
 #include "support/py_helpers.hpp"
 #include "support/py_ref.hpp"
+#include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
 
@@ -56,6 +58,50 @@ template <class Take>
   return false;
 }
 
+// ---- Conversion work ---------------------------------------------------------------------
+// Long conversions, in either direction, count their work towards the run budget's
+// checkpoints (vrel::count_host_work), where pending signals are handled (Ctrl-C stops a
+// conversion of 10^8 elements as it stops a run) and the deadlines of the runs under way on
+// the thread are read. Inside a run that is the run's time limit; outside any run only the
+// signal check. Work is gathered per thread and handed over kConversionWorkBatch units at a
+// time, so that a conversion loop pays an add and a branch per element. Any count may throw
+// what a checkpoint throws: vrel::FatalError (a limit's fatal error, or an interruption,
+// which guard_entry turns into the signal handler's exception).
+
+inline constexpr std::int64_t kConversionWorkBatch = 64;
+inline constinit thread_local std::int64_t tl_conversion_work
+    __attribute__((tls_model("initial-exec"))) = 0;
+
+// Hands the gathered work to the run budget.
+void flush_conversion_work();
+
+// Counts `units` of work: one per element, node or value converted, one more per KiB of text.
+inline void count_conversion_work(std::int64_t units = 1) {
+  tl_conversion_work += units;
+  if (tl_conversion_work >= kConversionWorkBatch) [[unlikely]]
+    flush_conversion_work();
+}
+
+// The elements of one conversion loop, counted in a local and handed over a batch at a time:
+// a register increment per element. finish() hands over the rest (not the destructor: it
+// may throw).
+class LoopWork {
+ public:
+  void element() {
+    if (++n_ == kConversionWorkBatch) [[unlikely]] {
+      n_ = 0;
+      count_conversion_work(kConversionWorkBatch);
+    }
+  }
+  void finish() {
+    count_conversion_work(n_);
+    n_ = 0;
+  }
+
+ private:
+  std::int64_t n_ = 0;
+};
+
 // Python object -> core Value. Tried in order: None, bool (also numpy booleans), str,
 // int within 64 bits, float (or anything with __float__/__index__), sequence (recursively).
 // Returns false with a TypeError pending whose message lists why each form failed; a
@@ -90,8 +136,23 @@ PyRef identifier_to_python(const vrel::Identifier& id);
 // Core value -> new Python object (lists for vectors). A function value gives null with
 // TypeError "Cannot convert a Rust trait to Python" pending; a nesting too deep, null
 // with RecursionError pending. Fatal errors (thrown): a function value inside a vector, and the
-// interpreter failing to make a str, int, float or list.
+// interpreter failing to make a str, int, float or list. The texts and lists made are
+// charged (vrel::charge_memory) to the limited runs under way on the thread, by the rule
+// of the values a run makes (a text its length, a list 64 bytes an element), and count as
+// conversion work: beyond a limit, the limit's fatal error (thrown), as for an interruption.
 PyRef value_to_python(const vrel::Value& value);
+
+// The same for a value read from `machine` outside its runs (get, vm[key]): also charged
+// against the machine's memory limit, with a full budget at each call, so that reading back
+// what a run built (2^30 elements sharing a few vectors) stops at "Memory limit exceeded".
+PyRef value_to_python(const vrel::Machine& machine, const vrel::Value& value);
+
+// Calls `work()` inside vrel::Machine::within_memory_limit of `machine`.
+template <class Work>
+void within_memory_limit(const vrel::Machine& machine, Work&& work) {
+  using W = std::remove_reference_t<Work>;
+  machine.within_memory_limit([](void* context) { (*static_cast<W*>(context))(); }, &work);
+}
 
 // The length a sequence reports, 0 when it reports none (the error is cleared). Only a hint
 // for sizing: the items come from iteration, and a sequence may report any length at all.

@@ -13,6 +13,7 @@
 #include "runtime/interpreter_stack_budget.hpp"
 #include "support/messages.hpp"
 #include "vrel/fatal.hpp"
+#include "vrel/run_limits.hpp"
 
 namespace vrelpy {
 namespace {
@@ -111,9 +112,13 @@ void PyVrelFn::fmt(std::string& out) const {
   // the interpreter's call of a Python function always satisfies.
   constexpr std::size_t kOneArgument = 1 | PY_VECTORCALL_ARGUMENTS_OFFSET;
   const vectorcallfunc vectorcall = PyVectorcall_Function(f_);
+  // The function may switch to another greenlet, which runs (and suspends) runs of its own
+  // on this thread before switching back: this run takes its budget back as it returns.
+  const vrel::HostCall host_call;
   PyRef result =
       PyRef::steal(vectorcall ? vectorcall(f_, call_args + 1, kOneArgument, nullptr)
                               : PyObject_Vectorcall(f_, call_args + 1, kOneArgument, nullptr));
+  host_call.resume();
   if (!result) {
     PyRef err;
     {

@@ -12,6 +12,7 @@
 #include "runtime/errors.hpp"
 #include "runtime/recursion_guard.hpp"
 #include "support/messages.hpp"
+#include "vrel/vector_builder.hpp"
 
 namespace vrelpy {
 namespace {
@@ -60,12 +61,14 @@ class DataWriter {
     while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
+    count_conversion_work();
     return std::visit([this](const auto& n) { return write(n); }, e->node());
   }
 
   PyRef statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return PyRef();
+    count_conversion_work();
     return std::visit([this](const auto& n) { return write(n); }, s.node());
   }
 
@@ -168,6 +171,24 @@ class DataWriter {
 
 // ---- reading -------------------------------------------------------------------------------
 
+// The reader takes the built-in types it accepts, subclasses included, by their storage:
+// what it checked is what it reads, and no method of a subclass runs (a str subclass's
+// __index__ or __repr__, a list subclass's __iter__).
+
+// The repr of a None, bool, int, float or str (or subclass) as its built-in type writes it.
+std::string plain_repr(PyObject* obj) {
+  PyTypeObject* base = PyUnicode_Check(obj) ? &PyUnicode_Type
+                       : PyFloat_Check(obj) ? &PyFloat_Type
+                       : PyLong_Check(obj)
+                           ? Py_TYPE(obj) == &PyBool_Type ? &PyBool_Type : &PyLong_Type
+                           : Py_TYPE(obj);
+  std::string out;
+  PyRef text = PyRef::steal(base->tp_repr(obj));
+  if (text && utf8_text(text.get(), out)) return out;
+  PyErr_Clear();
+  return "an unprintable value";
+}
+
 // A short description of an untrusted object for error messages. Containers are described
 // by their size, never printed: the repr of shared or self-containing data could take
 // forever or be enormous.
@@ -192,7 +213,7 @@ std::string describe(PyObject* obj) {
   }
   if (obj == Py_None || PyBool_Check(obj) || PyLong_Check(obj) || PyFloat_Check(obj) ||
       PyUnicode_Check(obj)) {
-    return repr_or(obj, "an unprintable value");
+    return plain_repr(obj);
   }
   return "an object of type '" + type_qualname(obj) + "'";
 }
@@ -213,9 +234,10 @@ Statement unread_statement() noexcept { return Statement::Let{Identifier(), unre
 // it; a failure leaves an exception whose message starts with the path to the bad spot
 // ("at [1]['if'][0]: ..."), and the parts built so far are dropped. Recursive, one guard
 // per level, so data nested deeper than the interpreter's limit, or a list containing
-// itself, is a RecursionError; and nodes and literal elements are counted, so that data
-// sharing its parts (a list holding the same dict twice, many levels over) cannot make the
-// reader walk more than kMaxWrittenNodes of them.
+// itself, is a RecursionError; and what it builds is counted as the writers count it
+// (WrittenSize), so that data sharing its parts (a list holding the same dict twice, many
+// levels over, or one long str in many places) cannot make the reader build more than the
+// writers would write.
 class DataReader {
  public:
   explicit DataReader(PyObject* functions) noexcept : functions_(functions) {}
@@ -224,7 +246,7 @@ class DataReader {
   // exception pending.
   bool expr(PyObject* data, Expr& out) {
     RecursionGuard guard(kWhere);
-    if (!guard || !count()) return false;
+    if (!guard || !count_node()) return false;
     PyRef key, payload;
     if (!entry(data, kExpectedExpr, key, payload)) return false;
     Step step(this, key.get());
@@ -257,7 +279,7 @@ class DataReader {
 
   bool statement(PyObject* data, Statement& out) {
     RecursionGuard guard(kWhere);
-    if (!guard || !count()) return false;
+    if (!guard || !count_node()) return false;
     PyRef key, payload;
     if (!entry(data, kExpectedStatement, key, payload)) return false;
     Step step(this, key.get());
@@ -312,7 +334,7 @@ class DataReader {
       }
       const PathStep& step = path_[i];
       text += '[';
-      text += step.key ? repr_or(step.key, "?") : std::to_string(step.index);
+      text += step.key ? plain_repr(step.key) : std::to_string(step.index);
       text += ']';
     }
     return text;
@@ -328,13 +350,17 @@ class DataReader {
     return fail(type, std::string("expected ") + what + ", got " + describe(got));
   }
 
-  // The limit is a property of the whole data, so its error names no path.
-  bool count() {
-    if (++nodes_ <= kMaxWrittenNodes) return true;
-    PyErr_Format(PyExc_ValueError, msg::kTooLargeToReadFormat,
-                 static_cast<unsigned long long>(kMaxWrittenNodes));
-    return false;
+  // Counts what the data makes the reader build, as the writers count what they write, and
+  // the work of it (long reads handle signals and see the deadlines of runs under way). The
+  // limits are a property of the whole data, so their error names no path.
+  bool count(std::uint64_t WrittenSize::*what, std::uint64_t n) {
+    size_.*what += n;
+    count_conversion_work();
+    std::uint64_t limit = 0;
+    if (!size_.exceeded(limit)) return true;
+    return size_.raise_exceeded(msg::kTooLargeToReadFormat);
   }
+  bool count_node() { return count(&WrittenSize::nodes, 1); }
 
   static bool is(const PyRef& key, const char* name) {
     return PyUnicode_EqualToUTF8(key.get(), name) == 1;
@@ -389,16 +415,24 @@ class DataReader {
   }
 
   bool identifier(PyObject* data, Identifier& out) {
-    const bool typed = (PyLong_Check(data) && !PyBool_Check(data)) || PyUnicode_Check(data);
-    if (!typed) return expected(PyExc_TypeError, kExpectedIdent, data);
-    Identifier id;
-    // An int or a str converts without running Python code; out of range or without a
-    // UTF-8 form it is refused.
-    if (!extract_identifier(data, id)) {
+    if (PyLong_Check(data) && !PyBool_Check(data)) {
+      const unsigned long long v = PyLong_AsUnsignedLongLong(data);
+      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return expected(PyExc_ValueError, kExpectedIdent, data);
+      }
+      out = Identifier::u(v);
+      return true;
+    }
+    if (!PyUnicode_Check(data)) return expected(PyExc_TypeError, kExpectedIdent, data);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(data, &size);
+    if (!utf8) {
       PyErr_Clear();
       return expected(PyExc_ValueError, kExpectedIdent, data);
     }
-    out = std::move(id);
+    if (!count(&WrittenSize::text_bytes, static_cast<std::uint64_t>(size))) return false;
+    out = Identifier::s(std::string(utf8, static_cast<std::size_t>(size)));
     return true;
   }
 
@@ -407,53 +441,72 @@ class DataReader {
     return identifier(data, out);
   }
 
-  // Checks that a literal's payload is plain data, element by element, so that the
-  // conversion after it (the one Expr.literal uses) meets nothing it would treat by a
-  // looser rule (tuples, objects with __float__ or __index__) and cannot fail.
-  bool plain_value(PyObject* data) {
+  // A literal's payload as a value, built as Expr.literal would build it from the same plain
+  // data, element by element. The only Python code that can run meanwhile is a signal
+  // handler at a work check, which may change a list: its length is read again for every
+  // element, and each element is held while it is read.
+  bool plain_value(PyObject* data, vrel::Value& out) {
     RecursionGuard guard(kWhere);
-    if (!guard || !count()) return false;
-    if (data == Py_None || PyBool_Check(data) || PyFloat_Check(data)) return true;
+    if (!guard || !count(&WrittenSize::values, 1)) return false;
+    if (data == Py_None) {
+      out = vrel::Value::null();
+      return true;
+    }
+    if (PyBool_Check(data)) {
+      out = vrel::Value::boolean(data == Py_True);
+      return true;
+    }
+    if (PyFloat_Check(data)) {
+      out = vrel::Value::floating(PyFloat_AS_DOUBLE(data));
+      return true;
+    }
     if (PyLong_Check(data)) {
       int overflow = 0;
-      PyLong_AsLongLongAndOverflow(data, &overflow);
-      if (!overflow) return true;
-      if (PyLong_AsDouble(data) == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        fail(PyExc_ValueError, "expected a value, got an int too large for a float");
-        return false;
+      const long long v = PyLong_AsLongLongAndOverflow(data, &overflow);
+      if (!overflow) {
+        out = vrel::Value::integer(v);
+        return true;
       }
+      const double d = PyLong_AsDouble(data);
+      if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return fail(PyExc_ValueError, "expected a value, got an int too large for a float");
+      }
+      out = vrel::Value::floating(d);
       return true;
     }
     if (PyUnicode_Check(data)) {
-      if (PyUnicode_AsUTF8AndSize(data, nullptr)) return true;
-      PyErr_Clear();
-      fail(PyExc_ValueError, "expected a value, got a str without a UTF-8 form");
-      return false;
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(data, &size);
+      if (!utf8) {
+        PyErr_Clear();
+        return fail(PyExc_ValueError, "expected a value, got a str without a UTF-8 form");
+      }
+      if (!count(&WrittenSize::text_bytes, static_cast<std::uint64_t>(size))) return false;
+      out = vrel::Value::string(std::string(utf8, static_cast<std::size_t>(size)));
+      return true;
     }
-    if (!PyList_Check(data)) {
-      expected(PyExc_TypeError, kExpectedValue, data);
-      return false;
+    if (!PyList_Check(data)) return expected(PyExc_TypeError, kExpectedValue, data);
+    // Refused before any cell is allocated when the elements alone pass the limit.
+    const Py_ssize_t n = PyList_GET_SIZE(data);
+    if (size_.values + static_cast<std::uint64_t>(n) > kMaxWrittenValues) {
+      return count(&WrittenSize::values, static_cast<std::uint64_t>(n));
     }
-    // Checking an element runs no Python code, so the list cannot change meanwhile.
+    vrel::VectorBuilder items(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {
       Step step(this, i);
-      if (!plain_value(PyList_GET_ITEM(data, i))) return false;
+      PyRef element = PyRef::borrow(PyList_GET_ITEM(data, i));
+      vrel::Value item;
+      if (!plain_value(element.get(), item)) return false;
+      items.push(std::move(item));
     }
+    out = items.finish();
     return true;
   }
 
   bool literal(PyObject* data, Expr& out) {
-    if (!plain_value(data)) return false;
     vrel::Value value;
-    if (!extract_value(data, value)) {
-      PyRef cause = take_exception_resuming_panic();
-      fail(PyExc_ValueError, std::string("expected ") + kExpectedValue + ", got " + describe(data));
-      PyRef err = PyRef::steal(PyErr_GetRaisedException());
-      PyException_SetCause(err.get(), cause.release());
-      PyErr_SetRaisedException(err.release());
-      return false;
-    }
+    if (!plain_value(data, value)) return false;
     // Held as Expr.literal holds it.
     out = Expr(Expr::Constant{vrel::SharedValue::make(std::move(value))});
     return true;
@@ -635,7 +688,7 @@ class DataReader {
 
   PyObject* functions_;  // borrowed, or null
   std::vector<PathStep> path_;
-  std::uint64_t nodes_ = 0;
+  WrittenSize size_;
 };
 
 // The argument parsing of the from_data methods and their module-function twins.

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "api/classes.hpp"
+#include "conversion/conversion.hpp"
 #include "conversion/py_function.hpp"
 #include "forms/program_forms.hpp"
 #include "runtime/errors.hpp"
@@ -31,12 +32,14 @@ class ReprWriter {
     while (const auto* shared = std::get_if<Expr::Shared>(&e->node())) e = shared->target.get();
     RecursionGuard guard(kWhere);
     if (!guard) return false;
+    count_conversion_work();
     return std::visit([this](const auto& n) { return node(n); }, e->node());
   }
 
   bool statement(const Statement& s) {
     RecursionGuard guard(kWhere);
     if (!guard) return false;
+    count_conversion_work();
     return std::visit([this](const auto& n) { return node(n); }, s.node());
   }
 
@@ -188,6 +191,7 @@ class ReprWriter {
         if (!guard) return false;
         text += '[';
         const vrel::Value::Vector& items = v.as_vector();
+        count_conversion_work(static_cast<std::int64_t>(items.size()) + 1);
         for (std::size_t i = 0; i < items.size(); ++i) {
           if (i) text += ", ";
           if (!value(*items[i])) return false;

@@ -216,12 +216,13 @@ inline constexpr char kRebuildStatementDoc[] =
     "_statement_from_data(data, functions=None)\n--\n\n"
     "Statement.from_data, under a name that pickles can refer to.";
 // The size limit (PyErr_Format with the limit).
+// The formats take the limit and what it counts ("nodes", "literal values", "bytes of text").
 inline constexpr char kTooLargeToWriteFormat[] =
-    "program too large to write out: more than %llu nodes, counting a shared subtree at every "
+    "program too large to write out: more than %llu %s, counting a shared subtree at every "
     "place it is used";
 inline constexpr char kTooLargeToReadFormat[] =
-    "program data too large: more than %llu nodes and literal elements, counting a shared "
-    "part at every place it is used";
+    "program data too large: more than %llu %s, counting a shared part at every place it is "
+    "used";
 inline constexpr char kFunctionsNotMappingFormat[] =
     "functions must be a mapping from names to functions, not '%.200s'";
 inline constexpr char kSameNameFunctionsFormat[] =

@@ -127,6 +127,9 @@ class Statement:
         """Rebuild a statement from its data form; fn statements find their functions by
         name in ``functions`` and nowhere else."""
 
+    def to_text(self) -> str:
+        """The text form: the statement's line(s), blocks indented, without a final line break."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
 
@@ -189,5 +192,32 @@ class Expr:
     def from_data(data: object) -> Expr:
         """Rebuild an expression from its data form."""
 
+    def to_text(self) -> str:
+        """The text form, as ``parse`` and ``from_text`` read it."""
+
+    @staticmethod
+    def from_text(text: str) -> Expr:
+        """Read an expression from its text form; ``ParseError`` says where it is wrong."""
+
     def __copy__(self) -> Self: ...
     def __deepcopy__(self, memo: object, /) -> Self: ...
+
+# The text form of programs (see the README's grammar). Beside __all__, which is unchanged.
+class ParseError(ValueError):
+    """The text of a program is not valid.
+
+    ``str(error)`` is the message, "line L column C", the line and a caret under the column.
+    """
+
+    msg: str
+    lineno: int
+    colno: int
+    line: str
+    pos: int
+
+def parse(text: str, *, functions: Mapping[str, Callable[[Value], ValueLike]] | None = None) -> list[Statement]:
+    """Read a program from its text form; fn statements find their functions by name in
+    ``functions`` and nowhere else."""
+
+def unparse(program: Sequence[Statement]) -> str:
+    """The text form of a program: one statement per line, each line ending in a line break."""

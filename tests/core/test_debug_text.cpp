@@ -131,6 +131,10 @@ INSTANTIATE_TEST_SUITE_P(
         QuotedCase{"TruncatedBeforeValid", "\xe6\xe6\x97\xa5"sv, "\"\\u{fffd}\u65e5\""sv},
         QuotedCase{"OverlongTwoByte", "\xc0\xaf"sv, R"("\u{fffd}\u{fffd}")"sv},
         QuotedCase{"OverlongThreeByte", "\xe0\x80\xaf"sv, R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
+        // The edge of the overlong three-byte forms: E0 9F BF would be U+07FF, which has a
+        // two-byte form; E0 A0 80 (U+0800, printable) is the first valid one.
+        QuotedCase{"LastOverlongThreeByte", "\xe0\x9f\xbf"sv, R"("\u{fffd}\u{fffd}\u{fffd}")"sv},
+        QuotedCase{"FirstThreeByte", "\xe0\xa0\x80"sv, "\"\u0800\""sv},
         QuotedCase{"OverlongFourByte", "\xf0\x8f\xbf\xbf"sv,
                    R"("\u{fffd}\u{fffd}\u{fffd}\u{fffd}")"sv},
         QuotedCase{"EncodedSurrogate", "\xed\xa0\x80"sv, R"("\u{fffd}\u{fffd}\u{fffd}")"sv},

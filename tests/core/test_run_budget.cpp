@@ -188,6 +188,60 @@ TEST(RunBudget, InterruptCheckRunsEveryFewStepsAndStopsWithoutReport) {
   EXPECT_TRUE(bound(m, S("after")));
 }
 
+// Work done for a machine outside its runs (a host reading back what a run built, the debug
+// form): charged against the machine's memory limit with a full budget each time, and
+// checked by the interrupt check however long it takes.
+TEST(RunBudget, WorkOutsideRunsCountsAgainstTheMachine) {
+  Machine m;
+  // v doubled 20 times: 2^20 leaves over 21 vectors of two elements.
+  std::vector<Statement> program = block(let("v", lit(1)));
+  for (int i = 0; i < 20; ++i) program.push_back(let("v", vec_expr(ident("v"), ident("v"))));
+  vrel::deduce(m, std::move(program));
+  const std::uint64_t bytes = 2 * vrel::kVectorElementBytes;
+  auto charge = [&](std::uint64_t n) {
+    return fatal_message([&] {
+      auto work = [&] { vrel::charge_memory(n); };
+      m.within_memory_limit([](void* w) { (*static_cast<decltype(work)*>(w))(); }, &work);
+    });
+  };
+  m.set_limits(memory(bytes));
+  EXPECT_FALSE(vrel::memory_charged());
+  EXPECT_EQ(charge(bytes), kOk);
+  EXPECT_EQ(charge(bytes), kOk);  // a full budget at each call
+  EXPECT_EQ(charge(bytes + 1), vrel::kMemoryLimitExceeded);
+  // The debug form charges what it writes: 2^21 - 2 elements do not fit in 1 MB.
+  m.set_limits(memory(1'000'000));
+  std::string text;
+  auto write = [&] { m.debug(text); };
+  EXPECT_EQ(fatal_message([&] {
+              m.within_memory_limit([](void* w) { (*static_cast<decltype(write)*>(w))(); }, &write);
+            }),
+            vrel::kMemoryLimitExceeded);
+  EXPECT_LT(text.size(), 1'000'000u);
+  // Without limits it is written whole, and the interrupt check runs while it is.
+  m.set_limits(RunLimits{});
+  InterruptCheckScope scope(counting_check);
+  g_checks = 0;
+  g_stop_at = 0;
+  EXPECT_EQ(fatal_message([&] { text = m.debug(); }), kOk);
+  EXPECT_GE(g_checks, (1 << 21) / 1024 - 1);
+  EXPECT_GT(text.size(), std::size_t{1} << 21);
+  g_checks = 0;
+  g_stop_at = 5;
+  bool interrupted = false;
+  try {
+    text = m.debug();
+  } catch (const vrel::FatalError& e) {
+    interrupted = e.interrupted();
+  }
+  EXPECT_TRUE(interrupted);
+  g_stop_at = 0;
+  // A host's work counts the same way.
+  g_checks = 0;
+  for (int i = 0; i < 64; ++i) vrel::count_host_work(64);
+  EXPECT_GE(g_checks, 3);
+}
+
 // Threads run limited programs on one machine while another changes its limits: every run
 // reads one whole set of limits and stops by it, bindings of all threads land in the shared
 // store, and the per-thread budgets never mix.

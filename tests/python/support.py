@@ -131,3 +131,28 @@ class LyingSequence:
 
     def __getitem__(self, index):
         return self.items[index]
+
+
+SANITIZED = bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER"))
+
+
+def run_python_capped(code, timeout=120, address_space=3 << 30):
+    """run_python in a child whose address space is capped, so that a conversion that runs away
+    fails that child instead of the machine. AddressSanitizer reserves terabytes of shadow
+    memory up front: under it the cap is left out."""
+
+    def cap():
+        import resource
+
+        resource.setrlimit(resource.RLIMIT_AS, (address_space, address_space))
+
+    env = dict(os.environ)
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+        preexec_fn=None if SANITIZED else cap,
+    )

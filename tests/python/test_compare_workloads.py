@@ -107,3 +107,10 @@ def test_check_catches_a_wrong_result():
 def test_store_line_parser():
     text = "store 90% reads / 10% inserts, 2 thread(s): 31.5 M ops/s\n"
     assert core_store.STORE_LINE.findall(text) == [("2", "31.5")]
+
+
+def test_w8_parses_the_rules_python_parses():
+    source, statements = workloads.w8_source(5_000)
+    assert len(source) >= 5_000 and source.count("\n") == statements
+    workloads.vrel_w8(source, statements).check()
+    workloads.python_ast_w8(source, statements).check()

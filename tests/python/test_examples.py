@@ -40,11 +40,27 @@ cem: not eligible: low_income, first_grant
 dia: cannot decide: low_income (error: attempt to divide by zero)
 eda: eligible
 """,
+    "rules_from_text.py": """\
+4 rules from eligibility_rules.vrel: adult, resident, low_income, first_grant
+  adult = age >= 18
+  resident = in_region(postcode)
+  low_income = income / household < (1800 if household > 1 else 1500)
+  first_grant = grants == 0 and not $"pending grant"
+ann: eligible
+bob: not eligible: adult, resident
+cem: not eligible: low_income, first_grant
+dia: cannot decide: low_income (error: attempt to divide by zero)
+eda: eligible
+a broken rule: line 1, column 22: expected an expression
+""",
 }
 
 # Each expected fatal error writes a two-line report to standard error, and nothing else
 # may appear there.
-EXPECTED_REPORTS = {"quickstart.py": 1, "rules_engine.py": 1, "feature_flags.py": 0, "rules_from_json.py": 1}
+EXPECTED_REPORTS = {
+    "quickstart.py": 1, "rules_engine.py": 1, "feature_flags.py": 0, "rules_from_json.py": 1,
+    "rules_from_text.py": 1,
+}
 
 
 def test_every_example_is_checked():
@@ -61,6 +77,36 @@ def test_example_output(name):
     lines = proc.stderr.splitlines()
     assert len(lines) == 2 * EXPECTED_REPORTS[name], proc.stderr
     assert all(line.startswith("vrel: fatal error in thread ") for line in lines[::2])
+
+
+def check_command(*paths, stdin=None):
+    return subprocess.run(
+        [sys.executable, "-m", "vrelpy", "check", *map(str, paths)],
+        capture_output=True, text=True, timeout=60, input=stdin,
+    )
+
+
+def test_check_command_reports_every_error_with_its_place(tmp_path):
+    good = EXAMPLES / "eligibility_rules.vrel"
+    proc = check_command(good)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    broken = tmp_path / "broken.vrel"
+    broken.write_text("adult = age >= 18\nresident = in_region(postcode\n", encoding="utf-8")
+    bad_utf8 = tmp_path / "latin1.vrel"
+    bad_utf8.write_bytes(b"x = '\xe9'\n")
+    proc = check_command(good, broken, bad_utf8, tmp_path / "missing.vrel")
+    assert proc.returncode == 1 and proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert lines[:3] == [
+        f"{broken}:2:21: '(' was never closed",
+        "resident = in_region(postcode",
+        "                    ^",
+    ]
+    assert lines[3].startswith(f"{bad_utf8}: cannot read: ")
+    assert lines[4].startswith(f"{tmp_path / 'missing.vrel'}: cannot read: ")
+    assert check_command("-", stdin="x = 1 +\n").stdout == "-:1:8: expected an expression\nx = 1 +\n       ^\n"
+    usage = subprocess.run([sys.executable, "-m", "vrelpy"], capture_output=True, text=True, timeout=60)
+    assert usage.returncode == 2 and usage.stderr.startswith("usage: python -m vrelpy check FILE...")
 
 
 def test_stub_package_is_installed_beside_the_module():

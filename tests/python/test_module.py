@@ -40,8 +40,10 @@ ADDED_METHODS = {
         "cond": "(condition, then, otherwise)",
         "to_data": "()",
         "from_data": "(data)",
+        "to_text": "()",
+        "from_text": "(text)",
     },
-    Statement: {"to_data": "()", "from_data": "(data, functions=None)"},
+    Statement: {"to_data": "()", "from_data": "(data, functions=None)", "to_text": "()"},
 }
 
 
@@ -49,7 +51,14 @@ def test_module_attributes():
     assert vrelpy.__name__ == "vrelpy" and vrelpy.__doc__ == ""
     assert type(vrelpy.__all__) is list and vrelpy.__all__ == ["Vrel", "Statement", "Expr"]
     assert all(type(name) is str for name in vrelpy.__all__)
-    assert [name for name in vars(vrelpy) if not name.startswith("_")] == ["Vrel", "Statement", "Expr"]
+    # Beside the names of __all__, the text form's functions and exception.
+    assert [name for name in vars(vrelpy) if not name.startswith("_")] == [
+        "Vrel", "Statement", "Expr", "parse", "unparse", "ParseError"
+    ]
+    assert str(inspect.signature(vrelpy.parse)) == "(text, *, functions=None)"
+    assert str(inspect.signature(vrelpy.unparse)) == "(program)"
+    assert vrelpy.ParseError.__mro__[1] is ValueError and vrelpy.ParseError.__module__ == "vrelpy"
+    assert vrelpy.parse.__module__ == vrelpy.unparse.__module__ == "vrelpy"
     # Besides the classes, only the extension module the package re-exports and the
     # rebuilders that pickles of programs refer to, which say they live in the package.
     private = [name for name in vars(vrelpy) if name.startswith("_") and not name.startswith("__")]

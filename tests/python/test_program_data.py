@@ -18,6 +18,9 @@ EXAMPLES = 1000 if os.environ.get("VRELPY_HYPOTHESIS_PROFILE") == "ci" else 150
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 NAMESPACE = {"Expr": Expr, "Statement": Statement}
 CAP = 1_000_000
+VALUES_CAP = 4_000_000
+TEXT_CAP = 1 << 28
+SANITIZED = bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER"))
 
 
 def double(x):
@@ -301,6 +304,7 @@ cyclic_vector.append({"vector": cyclic_vector})
         ({"if": [{"ident": "ok"}, LET, []]}, TypeError, "at ['if'][1]: expected a list of statements, got a dict with 1 key"),
         ({"if": [{"ident": "ok"}, [], [{"not": {"literal": 1}}]]}, ValueError, "at ['if'][2][0]: unknown statement 'not' (expected one of: let, if, fn)"),
         ({"fn": ["f", 1]}, TypeError, "at ['fn'][1]: expected a function name (a str), got 1"),
+        ({"let": ["x", {"literal": 1}, {"literal": 2}]}, ValueError, "at ['let']: expected a list of 2 items, got a list of 3 items"),
         ({"let": ["x", {"literal": cyclic_list}]}, RecursionError, "maximum recursion depth exceeded while reading program data"),
     ],
 )
@@ -413,3 +417,114 @@ def test_data_changed_by_the_function_lookup_is_read_safely():
 
     stmt = Statement.from_data(data, Meddling())
     assert stmt.to_data() == {"if": [{"literal": True}, [{"fn": ["f", "double"]}], []]}
+
+
+# ---------------------------------------------------------------- what the size limits count
+
+def test_node_limit_is_exact_when_reading():
+    # A vector node and its items: the limit itself is read, one node more is not.
+    one = {"literal": 1}
+    assert len(Expr.from_data({"vector": [one] * (CAP - 1)}).to_data()["vector"]) == CAP - 1
+    with pytest.raises(ValueError, match=f"^program data too large: more than {CAP} nodes"):
+        Expr.from_data({"vector": [one] * CAP})
+
+
+def test_shared_text_counts_its_bytes():
+    # One 1 MiB str at 300 places would build 300 MiB of text.
+    text = "t" * (1 << 20)
+    limit = TEXT_CAP >> 20
+    with pytest.raises(ValueError, match=f"^program data too large: more than {TEXT_CAP} bytes of text"):
+        Expr.from_data({"literal": [text] * (limit + 1)})
+    with pytest.raises(ValueError, match="bytes of text"):
+        Expr.from_data({"vector": [{"ident": text}] * (limit + 1)})
+    # Writers count the same: a literal holding the text twice, used at limit / 2 + 1 places.
+    lit = Expr.literal([text, text])
+    wide = Expr.vector([lit] * (limit // 2 + 1))
+    for write in (repr, Expr.to_data, pickle.dumps):
+        with pytest.raises(ValueError, match=f"^program too large to write out: more than {TEXT_CAP} bytes of text"):
+            write(wide)
+
+
+def test_shared_literal_counts_its_values():
+    # 6 nodes, but 5 million values to write.
+    big = Expr.literal([0] * 1_000_000)
+    wide = Expr.vector([big] * 5)
+    for write in (repr, Expr.to_data, pickle.dumps):
+        with pytest.raises(ValueError, match=f"^program too large to write out: more than {VALUES_CAP} literal values"):
+            write(wide)
+    with pytest.raises(ValueError, match=f"^program data too large: more than {VALUES_CAP} literal values"):
+        Expr.from_data({"vector": [{"literal": [0] * 1_000_000}] * 5})
+
+
+def test_what_the_builders_make_and_the_writers_write_is_read_back():
+    big = Expr.literal(list(range(10**6)))
+    assert pickle.loads(pickle.dumps(big)).to_data() == big.to_data()
+    # At the values limit exactly: the literal's list and its elements.
+    if SANITIZED:
+        return
+    edge = Expr.literal([None] * (VALUES_CAP - 1))
+    data = edge.to_data()
+    assert Expr.from_data(data).to_data() == data
+    data["literal"].append(None)
+    with pytest.raises(ValueError, match="literal values"):
+        Expr.from_data(data)
+    with pytest.raises(ValueError, match="literal values"):
+        Expr.literal(data["literal"]).to_data()
+
+
+# ---------------------------------------------------------------- subclasses, read by storage
+
+class TextIndex(str):
+    def __index__(self):
+        return 9
+
+    def __repr__(self):
+        raise AssertionError("the reader called __repr__")
+
+
+class Growing(list):
+    def __iter__(self):
+        return iter(range(5))
+
+    def __len__(self):
+        return 5
+
+
+class FloatIndex(float):
+    def __index__(self):
+        return 9
+
+
+class DictItems(dict):
+    def items(self):
+        return [("ident", "other")]
+
+    def __iter__(self):
+        return iter(["ident"])
+
+
+@pytest.mark.parametrize(
+    "data, read",
+    [
+        ({"ident": TextIndex("name")}, {"ident": "name"}),
+        ({"call": [TextIndex("f"), {"literal": 1}]}, {"call": ["f", {"literal": 1}]}),
+        ({"literal": Growing([1])}, {"literal": [1]}),
+        ({"literal": [Growing([2, 3])]}, {"literal": [[2, 3]]}),
+        ({"literal": FloatIndex(1.5)}, {"literal": 1.5}),
+        ({"literal": TextIndex("text")}, {"literal": "text"}),
+        ({"vector": Growing([{"literal": 1}])}, {"vector": [{"literal": 1}]}),
+        (DictItems(literal=True), {"literal": True}),
+    ],
+)
+def test_subclasses_are_read_through_their_storage(data, read):
+    result = Expr.from_data(data).to_data()
+    assert same_data(result, read)
+
+
+def test_errors_show_subclasses_by_their_storage():
+    with pytest.raises(ValueError) as info:
+        Expr.from_data({TextIndex("nonsense"): 1})
+    assert str(info.value).startswith("at top level: unknown expression 'nonsense'")
+    with pytest.raises(ValueError) as info:
+        Expr.from_data({"binary_op": [{"literal": 1}, TextIndex("%"), {"literal": 2}]})
+    assert str(info.value) == "at ['binary_op'][1]: expected an operator: '+', '-', '*' or '/', got '%'"

@@ -206,3 +206,76 @@ def test_mapping_operations_agree_with_a_dict(ops):
     assert sorted(vm.keys()) == sorted(model)
     for key, value in model.items():
         assert same_value(vm[key[:1] + key[1:]], value)
+
+
+class IndexTuple(tuple):
+    """A tuple that names a numeric variable through __index__."""
+
+    def __index__(self):
+        return 41
+
+
+@pytest.mark.parametrize("key", ["nope", 12, 2**64 - 1, IndexTuple((1, 2)), IndexTuple()])
+def test_unbound_key_is_a_key_error_of_the_key_itself(key):
+    vm = Vrel()
+    vm["other"] = 1
+    with pytest.raises(KeyError) as info:
+        vm[key]
+    assert type(info.value) is KeyError and info.value.args == (key,)
+    assert info.value.args[0] is key
+
+
+class LyingStr(str):
+    """Hashes and compares like "a", whatever its text."""
+
+    def __hash__(self):
+        return hash("a")
+
+    def __eq__(self, other):
+        return True
+
+    __ne__ = lambda self, other: False  # noqa: E731
+
+
+def test_a_str_subclass_never_passes_for_the_str_it_imitates():
+    # The place cache keys exact strs only: a subclass is named by its own text.
+    vm = Vrel()
+    vm["a"] = "the real a"
+    vm["a"]  # now remembered
+    liar = LyingStr("b")
+    vm[liar] = "b's value"
+    assert vm["a"] == "the real a" and vm["b"] == "b's value" and vm[liar] == "b's value"
+    vm.update({liar: "again"}, a="a again")
+    assert vm["a"] == "a again" and vm["b"] == "again"
+    assert LyingStr("c") not in vm
+    with pytest.raises(KeyError):
+        vm[LyingStr("c")]
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER")) or not sys.platform.startswith("linux"),
+    reason="counts glibc's allocated bytes",
+)
+def test_one_update_binding_a_new_name_many_times_remembers_it_once():
+    import ctypes
+
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks",
+                     "uordblks", "fordblks", "keepcost")]
+
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+
+    def allocated():
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+
+    vm = Vrel()
+    before = allocated()
+    for name in ("p", "q", "r", "s", "t"):
+        vm.update([(name, 1)] * 200_000)  # one name, 200,000 bindings, one entry
+    grown = allocated() - before
+    # An entry per binding kept 8 bytes each: 8 MB; the five variables take a few hundred bytes.
+    assert grown < 1_000_000, grown
+    assert [vm[name] for name in "pqrst"] == [1] * 5

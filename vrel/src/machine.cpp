@@ -52,6 +52,13 @@ std::vector<Identifier> Machine::identifiers() const {
   return out;
 }
 
+void Machine::within_memory_limit(void (*work)(void*), void* context) const {
+  RunLimits budget;
+  budget.memory = limits().memory;
+  RunScope scope(budget);
+  work(context);
+}
+
 void Machine::debug(std::string& out) const {
   out += text::kDebugMachineOpen;
   store_->debug_entries(out);

@@ -11,17 +11,35 @@ namespace vrel {
 
 namespace detail {
 
-// What one limited run has left. Each lives in its RunScope, on the stack of the thread
-// that runs it, linked to the budget of the run it is nested in.
+// What one limited run has left. Budgets live in a pool of this thread (never given back
+// while the thread lives), not on the stack of their run: a run may be suspended on one
+// stack while another stack of the same thread runs (coroutines that switch C stacks, such
+// as greenlets), and whatever a stale pointer then reaches is still a budget, never another
+// stack's frame. `generation` changes whenever a budget is closed, so a link to a budget
+// that was closed and reused since is seen as gone.
 struct Budget {
-  Budget* outer = nullptr;
+  Budget* outer = nullptr;  // the budget of the enclosing run (checked by outer_generation)
+  std::uint64_t outer_generation = 0;
+  std::uint64_t generation = 0;
   std::int64_t steps_left = 0;  // below zero: exceeded
   std::uint64_t memory_left = 0;
   std::int64_t deadline_ns = 0;  // on the monotonic clock
   bool limits_steps = false, limits_memory = false, limits_time = false;
   bool expired = false;  // the deadline was seen passed: stays so
+  bool open = false;     // its run is under way
+  // The stack its run started on, as the host's stack probe told it (see
+  // set_stack_probe); asked for only once the run calls out of the core.
+  bool keyed = false;
+  std::uintptr_t stack = 0;
+  // The open budgets of this thread, oldest to newest: where a new run finds the run it
+  // is nested in.
+  Budget* older = nullptr;
+  Budget* newer = nullptr;
 };
 
+// The run budget of the run that is evaluating on this thread (null: none is limited), and
+// the newest open budget of the thread (null: no limited run is under way on it).
+//
 // Every step decrements tl_countdown; when it drops below zero, checkpoint() settles the
 // steps taken since the last checkpoint with every budget under way, checks them, the clock
 // and the host's interrupt check, and starts a new countdown. A countdown is never longer
@@ -35,8 +53,10 @@ struct Budget {
 // every kStepsPerCheck steps, per step. Plain scalars with initial-exec TLS, as the stack
 // guard's: the core lives in a dlopen'ed module and these are touched at every node.
 extern thread_local constinit std::int64_t tl_countdown __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::int64_t tl_reload __attribute__((tls_model("initial-exec")));
 extern thread_local constinit std::int64_t tl_work __attribute__((tls_model("initial-exec")));
 extern thread_local constinit Budget* tl_budget __attribute__((tls_model("initial-exec")));
+extern thread_local constinit Budget* tl_newest __attribute__((tls_model("initial-exec")));
 
 [[gnu::cold]] void checkpoint();
 [[gnu::cold]] void charge_memory_slow(std::uint64_t bytes);
@@ -76,6 +96,16 @@ inline void count_work(std::uint64_t bytes) noexcept {
   detail::tl_work += units;
 }
 
+// Counts `units` of work done outside evaluation (a step's time each: writing a debug form,
+// a host converting values), kept out of the step count like count_work, and reaches the
+// checkpoint as soon as the countdown runs out: long work of that kind handles the host's
+// interrupt check and the deadlines under way as often as evaluation does.
+inline void count_outside_work(std::int64_t units) {
+  detail::tl_countdown -= units;
+  detail::tl_work += units;
+  if (__builtin_expect(detail::tl_countdown < 0, 0)) detail::checkpoint();
+}
+
 // Charges a text or vector about to be created by the run (see charge_memory), and counts
 // the work of filling it.
 inline void charge_text(std::uint64_t bytes) {
@@ -99,16 +129,17 @@ inline void check_after_host_call() {
   if (__builtin_expect(detail::tl_budget != nullptr, 0)) detail::after_host_call();
 }
 
-// The budget of one run, for its duration: does nothing without limits; otherwise nests
-// the run's budget inside those under way on this thread. Not movable: the budget is
-// linked by address.
+// The budget of one run, for its duration. A limited run opens a budget nested in that of
+// the run it was started from (the newest open budget of the same stack); a run without
+// limits started while a limited run is under way on the thread charges that enclosing
+// run's budget. With no limited run under way and no limits, it does nothing.
 class RunScope {
  public:
   explicit RunScope(const RunLimits& limits) {
-    if (limits.any()) enter(limits);
+    if (limits.any() || detail::tl_newest != nullptr) enter(limits);
   }
   ~RunScope() {
-    if (active_) leave();
+    if (entered_) leave();
   }
   RunScope(const RunScope&) = delete;
   RunScope& operator=(const RunScope&) = delete;
@@ -117,8 +148,10 @@ class RunScope {
   void enter(const RunLimits& limits);
   void leave() noexcept;
 
-  detail::Budget budget_;
-  bool active_ = false;
+  detail::Budget* own_ = nullptr;     // this run's budget, if it has limits
+  detail::Budget* parent_ = nullptr;  // the enclosing run's (checked by parent_generation_)
+  std::uint64_t parent_generation_ = 0;
+  bool entered_ = false;
 };
 
 // A machine's limits, written rarely and read at the start of every run, from any number
@@ -130,7 +163,8 @@ class LimitsCell {
   void store(const RunLimits& limits) noexcept;
 
  private:
-  std::atomic<std::uint64_t> version_{0};  // odd while a writer is storing
+  // A sequence lock (seqlock.hpp): odd while a writer is storing.
+  std::atomic<std::uint64_t> version_{0};
   std::atomic<std::uint64_t> steps_{0}, memory_{0}, seconds_bits_{0};
 };
 

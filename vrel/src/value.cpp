@@ -137,6 +137,9 @@ void Value::debug(std::string& out) const {
       out += as_boolean() ? text::kDebugTrue : text::kDebugFalse;
       return;
     case ValueKind::String:
+      // The text written is charged like a text the run makes: a debug form of a value
+      // built by a run can be far larger than the run's own budget allowed it.
+      charge_text(as_string().size());
       out += text::kDebugString;
       write_quoted(out, as_string());
       out += ')';
@@ -148,6 +151,10 @@ void Value::debug(std::string& out) const {
       return;
     case ValueKind::Vector: {
       check_stack();
+      // As a vector the run makes, per element; and a unit of work per element, so that
+      // writing 2^30 elements shared by a few vectors stops at a limit or a signal.
+      charge_vector(as_vector().size());
+      count_outside_work(static_cast<std::int64_t>(as_vector().size()) + 1);
       out += text::kDebugVectorOpen;
       bool first = true;
       for (const SharedValue& item : as_vector()) {

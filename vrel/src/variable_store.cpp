@@ -360,20 +360,22 @@ void VariableStore::append_identifiers(std::vector<Identifier>& out) const {
 }
 
 void VariableStore::debug_entries(std::string& out) const {
-  bool first = true;
+  std::vector<const VariableCell*> cells;
   for (std::size_t i = 0; i < shard_amount_; ++i) {
     Shard& shard = shards_[i];
     SharedLockGuard guard(shard.lock);
     const Table& t = shard.table;
     for (std::size_t j = 0; j < t.capacity(); ++j) {
-      const Slot& s = t.slots[j];
-      if (!s.cell) continue;
-      if (!first) out += text::kDebugItemSeparator;
-      first = false;
-      s.cell->key().debug(out);
-      out += text::kDebugEntrySeparator;
-      s.cell->debug(out);
+      if (const VariableCell* cell = t.slots[j].cell) cells.push_back(cell);
     }
+  }
+  bool first = true;
+  for (const VariableCell* cell : cells) {
+    if (!first) out += text::kDebugItemSeparator;
+    first = false;
+    cell->key().debug(out);
+    out += text::kDebugEntrySeparator;
+    cell->debug(out);
   }
 }
 

@@ -131,8 +131,10 @@ class VariableStore {
   // debug_entries, each shard locked shared while it is copied.
   void append_identifiers(std::vector<Identifier>& out) const;
 
-  // Appends the entries "key: value, key: value" shard by shard, each shard locked shared
-  // while it is listed.
+  // Appends the entries "key: value, key: value" shard by shard. Each shard is locked
+  // shared only while its cells are listed: the entries are written after, since writing a
+  // large value runs the budget's checks, where a host's signal handler may bind variables
+  // of this store (a cell lives as long as the store, and guards its own value).
   void debug_entries(std::string& out) const;
 
   std::size_t shard_amount() const noexcept { return shard_amount_; }

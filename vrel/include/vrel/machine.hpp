@@ -81,6 +81,13 @@ class Machine {
     return out;
   }
 
+  // Calls `work(context)` as work done for this machine outside its runs, such as reading a
+  // variable's value into host objects or writing debug(): within it, charge_memory counts
+  // against the machine's memory limit, with a full budget at each call, as well as against
+  // the runs under way on the thread (beyond it: the fatal error kMemoryLimitExceeded).
+  // Without a memory limit it only calls `work`. Whatever `work` throws passes through.
+  void within_memory_limit(void (*work)(void*), void* context) const;
+
   // The limits of every later run on this machine (see RunLimits); replaces all three.
   // Safe to call while other threads run programs on the machine: each run reads the
   // limits once, as it starts, and sees either the old set or the new one.

@@ -19,9 +19,10 @@ namespace vrel {
 // A run that goes beyond a bound stops with the fatal error kStepLimitExceeded,
 // kMemoryLimitExceeded or kTimeLimitExceeded (reported like every fatal error).
 //
-// Bounds follow the thread, not the machine: a run started while another run is under way
-// on the same thread (from inside a function object) counts against its own machine's
-// limits and against those of every run that encloses it, so it cannot escape them.
+// Bounds follow the run's stack, not the machine: a run started while another run is under
+// way on the same stack (from inside a function object) counts against its own machine's
+// limits and against those of every run that encloses it, so it cannot escape them. Runs
+// suspended on other stacks of the thread (see HostCall) neither count it nor are counted.
 struct RunLimits {
   std::uint64_t steps = 0;   // at most kMaxCountLimit
   std::uint64_t memory = 0;  // at most kMaxCountLimit
@@ -57,10 +58,50 @@ using InterruptCheck = bool (*)() noexcept;
 // run; runs already under way may still use the previous check.
 void set_interrupt_check(InterruptCheck check) noexcept;
 
+// For hosts whose threads switch between C stacks of their own (coroutines such as
+// greenlets): tells which stack the thread runs on now, as any number that differs between
+// stacks alive at the same time (0 for all: one stack per thread, the default). Called,
+// on the evaluating thread, when a run calls out of the core (HostCall) and when a run
+// starts while a limited run that called out is under way on the thread. Meant to be
+// installed once, before any run.
+using StackProbe = std::uintptr_t (*)() noexcept;
+void set_stack_probe(StackProbe probe) noexcept;
+
+// A run's call out of the core into host code that may switch the thread to another stack
+// and come back later, the other stack meanwhile starting, running and suspending runs of
+// its own. Made just before the call; resume() right after it returns (whether or not it
+// failed), before the run counts or charges anything more: the run is the thread's current
+// run again, with its own budget and countdown. Needed only by hosts whose function objects
+// may switch stacks; costs a few loads and stores.
+class HostCall {
+ public:
+  HostCall() noexcept;
+  HostCall(const HostCall&) = delete;
+  HostCall& operator=(const HostCall&) = delete;
+  void resume() const noexcept;
+
+ private:
+  void* budget_;
+  std::int64_t countdown_, reload_, work_;
+};
+
 // For hosts that create texts and vectors for a run, such as the results of their function
 // objects: charges `bytes` to every limited run under way on this thread before the host
 // allocates them. Beyond a limit: the fatal error kMemoryLimitExceeded (thrown, nothing
 // charged). Does nothing when no limited run is under way.
 void charge_memory(std::uint64_t bytes);
+
+// Whether charge_memory may charge anything on this thread now (a limited run, or a
+// Machine::within_memory_limit scope, is under way): a host converting many values asks
+// once instead of charging each.
+bool memory_charged() noexcept;
+
+// For hosts doing long work for the runs under way on this thread, or outside any run, such
+// as converting a large value element by element: counts `units` of work (about a step's
+// time each; say one per element and one per KiB copied) towards the next checkpoint, where
+// the interrupt check runs and the deadlines under way are read, as during evaluation (at
+// least every 1,024 units). Calling it every few dozen units keeps it cheap. May throw
+// what a checkpoint throws: the fatal errors of the limits, or the interruption.
+void count_host_work(std::uint64_t units);
 
 }  // namespace vrel

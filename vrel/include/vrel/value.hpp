@@ -152,7 +152,10 @@ class Value {
   static bool eq(const Value& left, const Value& right);
 
   // Appends the debug form: Null, Boolean(true), String("a"), Number(Int(5)),
-  // Vector([Null, Boolean(true)]), Function(<the object's own form>).
+  // Vector([Null, Boolean(true)]), Function(<the object's own form>). Texts and vectors
+  // written are charged to the limited runs under way on the thread (see charge_memory) and
+  // count as work towards their checks, so writing may raise the limits' fatal errors or be
+  // interrupted.
   void debug(std::string& out) const;
   std::string debug() const {
     std::string out;
