@@ -213,27 +213,16 @@ PyType_Spec g_expr_spec = {msg::kExprTypeName, sizeof(PyExpr), 0,
 PyTypeObject* create_expr_type() { return type_from_spec(g_expr_spec); }
 
 PyObject* wrap_expr(vrel::Expr expr) {
+  // Every tree that uses the object copies its expression: a name, a link or a shared
+  // constant is kept as it is, anything else goes behind a link, so that copying it costs
+  // no more than that.
   using Kind = vrel::Expr::Kind;
-  switch (expr.kind()) {
-    case Kind::Ident:
-    case Kind::Shared:
-    case Kind::Constant:
-      break;
-    case Kind::Literal:
-    case Kind::BinaryOp:
-    case Kind::Equals:
-    case Kind::Not:
-    case Kind::GreaterThan:
-    case Kind::LessThan:
-    case Kind::Call:
-    case Kind::Vector:
-    case Kind::And:
-    case Kind::Or:
-    case Kind::Cond:
-      // The link is made right in the new object: each move or destruction of a whole
-      // node passes through the standard library's function table for its many kinds.
-      return new_instance<&PyExpr::expr>(
-          g_expr_type, vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
+  const Kind kind = expr.kind();
+  if (kind != Kind::Ident && kind != Kind::Shared && kind != Kind::Constant) {
+    // The link is made right in the new object: each move or destruction of a whole node
+    // passes through the standard library's function table for its many kinds.
+    return new_instance<&PyExpr::expr>(
+        g_expr_type, vrel::Expr::Shared{std::make_shared<const vrel::Expr>(std::move(expr))});
   }
   return new_instance<&PyExpr::expr>(g_expr_type, std::move(expr));
 }

@@ -50,58 +50,17 @@ class NodeCounter {
  private:
   void visit(const Expr& e) {
     using Kind = Expr::Kind;
-    switch (e.kind()) {
-      case Kind::Shared:
-        push(*std::get_if<Expr::Shared>(&e.node())->target);
-        return;
-      case Kind::Literal:
-        values_.push_back(&std::get_if<Expr::Literal>(&e.node())->value);
-        break;
-      case Kind::Constant:
-        values_.push_back(std::get_if<Expr::Constant>(&e.node())->value.get());
-        break;
-      case Kind::Ident:
-        identifier(std::get_if<Expr::Ident>(&e.node())->id);
-        break;
-      case Kind::BinaryOp:
-        push_pair(*std::get_if<Expr::BinaryOp>(&e.node()));
-        break;
-      case Kind::Equals:
-        push_pair(*std::get_if<Expr::Equals>(&e.node()));
-        break;
-      case Kind::GreaterThan:
-        push_pair(*std::get_if<Expr::GreaterThan>(&e.node()));
-        break;
-      case Kind::LessThan:
-        push_pair(*std::get_if<Expr::LessThan>(&e.node()));
-        break;
-      case Kind::Not:
-        push(*std::get_if<Expr::Not>(&e.node())->operand);
-        break;
-      case Kind::Call: {
-        const auto& call = *std::get_if<Expr::Call>(&e.node());
-        identifier(call.function);
-        push(*call.argument);
-        break;
-      }
-      case Kind::And:
-        push_pair(*std::get_if<Expr::And>(&e.node()));
-        break;
-      case Kind::Or:
-        push_pair(*std::get_if<Expr::Or>(&e.node()));
-        break;
-      case Kind::Cond: {
-        const auto& n = *std::get_if<Expr::Cond>(&e.node());
-        push(*n.condition);
-        push(*n.then);
-        push(*n.otherwise);
-        break;
-      }
-      case Kind::Vector:
-        for (const Expr& item : std::get_if<Expr::Vector>(&e.node())->items) push(item);
-        break;
-    }
-    ++size_.nodes;
+    // Besides its node, a node writes out its literal value or the name it reads or calls;
+    // its children are counted as they are visited.
+    const Kind kind = e.kind();
+    if (kind == Kind::Literal) values_.push_back(&std::get_if<Expr::Literal>(&e.node())->value);
+    if (kind == Kind::Constant)
+      values_.push_back(std::get_if<Expr::Constant>(&e.node())->value.get());
+    if (kind == Kind::Ident) identifier(std::get_if<Expr::Ident>(&e.node())->id);
+    if (kind == Kind::Call) identifier(std::get_if<Expr::Call>(&e.node())->function);
+    e.each_child([this](const Expr& child) { push(child); });
+    // A shared subtree is not a node of its own: it is written as its target.
+    if (kind != Kind::Shared) ++size_.nodes;
   }
 
   void visit(const Statement& s) {
@@ -147,12 +106,6 @@ class NodeCounter {
 
   void identifier(const vrel::Identifier& id) {
     if (!id.is_u()) size_.text_bytes += id.as_s().size();
-  }
-
-  template <class Pair>
-  void push_pair(const Pair& n) {
-    push(*n.left);
-    push(*n.right);
   }
 
   std::vector<const Expr*> exprs_;

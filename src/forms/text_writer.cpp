@@ -93,9 +93,11 @@ void write_float(std::string& out, double x) {
 
 bool Writer::count() {
   if (++nodes_ <= kMaxWrittenNodes) return true;
-  PyErr_Format(PyExc_ValueError, msg::kTooLargeToWriteFormat,
-               static_cast<unsigned long long>(kMaxWrittenNodes));
-  return false;
+  // Raised where every other size limit is raised, so that the message gets both of the
+  // format's arguments (the limit and what it counts).
+  WrittenSize size;
+  size.nodes = nodes_;
+  return size.raise_exceeded(msg::kTooLargeToWriteFormat);
 }
 
 void Writer::indent(int depth) {

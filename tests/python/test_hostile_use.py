@@ -94,7 +94,9 @@ def test_python_function_called_deep_inside_an_evaluation(name, where):
     assert_clean_exit(proc)
     depth_line, text = proc.stdout.splitlines()
     if where == "main" and not SANITIZED:
-        assert int(depth_line) == 80000
+        # Tens of thousands of levels on the main thread: 80,000 with GCC 12 (Debian 12,
+        # CPython 3.13), 40,000 of the probed depths with GCC 16, whose frames are larger.
+        assert int(depth_line) >= 40000
     assert int(depth_line) > 0
     expected = {
         "encode": r"PanicException: Failed while executing Python function with Vrel: "

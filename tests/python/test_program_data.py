@@ -5,6 +5,7 @@ import json
 import math
 import os
 import pickle
+import sys
 import threading
 
 import pytest
@@ -395,8 +396,16 @@ def test_writers_refuse_programs_past_the_limit():
 def test_deep_trees_are_a_clean_error():
     expr = nested(100_000, Expr.not_, Expr.literal(True))
     for write in (repr, Expr.to_data, pickle.dumps):
-        with pytest.raises(RecursionError):
-            write(expr)
+        if sys.version_info < (3, 14):
+            with pytest.raises(RecursionError):
+                write(expr)
+        else:
+            # 3.14 and later bound recursion in C by the native stack, not a count of about
+            # 10,000 levels: the depth may fit, and what does not is still RecursionError.
+            try:
+                write(expr)
+            except RecursionError:
+                pass
     # Depths that json and pickle themselves handle are written.
     shallow = nested(2_000, Expr.not_, Expr.literal(True))
     assert pickle.loads(pickle.dumps(shallow)).to_data() == shallow.to_data()

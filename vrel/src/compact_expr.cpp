@@ -14,6 +14,7 @@
 #include "operators.hpp"
 #include "run_budget.hpp"
 #include "stack_guard.hpp"
+#include "tree_access.hpp"
 #include "variable_store.hpp"
 
 namespace vrel::detail {
@@ -32,70 +33,12 @@ bool through_links(const Expr*& e, std::unordered_set<const Expr*>& seen) {
 }
 
 // The children of a node in evaluation order; false for a node the compact form leaves to
-// the tree walk.
+// the tree walk (a vector; a link is followed before its node is looked at).
 bool children_of(const Expr& e, const Expr* (&out)[3], unsigned& count) noexcept {
   count = 0;
-  const auto pair = [&](const ExprBox& l, const ExprBox& r) {
-    out[0] = l.get();
-    out[1] = r.get();
-    count = 2;
-  };
-  switch (e.kind()) {
-    case Expr::Kind::Literal:
-    case Expr::Kind::Ident:
-    case Expr::Kind::Constant:
-      return true;
-    case Expr::Kind::BinaryOp: {
-      const auto& n = *std::get_if<Expr::BinaryOp>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Equals: {
-      const auto& n = *std::get_if<Expr::Equals>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::GreaterThan: {
-      const auto& n = *std::get_if<Expr::GreaterThan>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::LessThan: {
-      const auto& n = *std::get_if<Expr::LessThan>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Not:
-      out[0] = std::get_if<Expr::Not>(&e.node())->operand.get();
-      count = 1;
-      return true;
-    case Expr::Kind::Call:
-      out[0] = std::get_if<Expr::Call>(&e.node())->argument.get();
-      count = 1;
-      return true;
-    case Expr::Kind::And: {
-      const auto& n = *std::get_if<Expr::And>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Or: {
-      const auto& n = *std::get_if<Expr::Or>(&e.node());
-      pair(n.left, n.right);
-      return true;
-    }
-    case Expr::Kind::Cond: {
-      const auto& n = *std::get_if<Expr::Cond>(&e.node());
-      out[0] = n.condition.get();
-      out[1] = n.then.get();
-      out[2] = n.otherwise.get();
-      count = 3;
-      return true;
-    }
-    case Expr::Kind::Vector:
-    case Expr::Kind::Shared:  // never here: links are followed first
-      return false;
-  }
-  return false;
+  if (e.kind() == Expr::Kind::Vector || e.kind() == Expr::Kind::Shared) return false;
+  e.each_child([&](const Expr& child) { out[count++] = &child; });
+  return true;
 }
 
 // The operands of one run: at most one per level of the tree, on the native stack.
@@ -149,6 +92,24 @@ class OperandStack {
   alignas(Operand) unsigned char bytes_[sizeof(Operand) * (CompactExpr::kMaxDepth + 1)];
   unsigned size_ = 0;
 };
+
+// Replaces the top two operands by the result of the comparison `op` on them; the site of
+// the failure instead, leaving the stack as it was, when the comparison would fail on them.
+[[gnu::always_inline]] inline const FailureSite* pair_step(OperandStack& stack, PairOp op) {
+  const Operand& l = stack.at(1);
+  const Operand& r = stack.at(0);
+  if (both_plain_ints(op, l, r)) {
+    stack.combine_plain(pair_result(op, l.plain_int(), r.plain_int()));
+    return nullptr;
+  }
+  if (op != PairOp::Equals) {
+    if (const FailureSite* site = compare_failure(l, r)) [[unlikely]] {
+      return site;
+    }
+  }
+  stack.replace(2, general_result(op, l, r));
+  return nullptr;
+}
 
 // A generous bound on the native stack one level of the tree walk takes.
 constexpr std::uintptr_t kTreeWalkFrameBytes = 512;
@@ -440,11 +401,14 @@ Operand CompactExpr::run(const Machine& m, std::optional<FatalError>& failure) c
           break;
         }
         case Op::Binary: {
+          // As in the tree walk, arithmetic calls binary_result itself: its operator is only
+          // known at run time.
           const Operand& l = stack.at(1);
           const Operand& r = stack.at(0);
-          if (l.is_plain_int() && r.is_plain_int() && in.binary != BinaryOperator::Div) {
-            stack.combine_plain(Operand::number(
-                Number::from_int(wrapping_int_operation(in.binary, l.plain_int(), r.plain_int()))));
+          const auto op = static_cast<PairOp>(in.binary);
+          if (op > PairOp::Div) __builtin_unreachable();
+          if (both_plain_ints(op, l, r)) {
+            stack.combine_plain(pair_result(op, l.plain_int(), r.plain_int()));
           } else {
             if (const FailureSite* site = binary_failure(in.binary, l, r)) [[unlikely]] {
               return fail_softly(failure, *site, nullptr, instruction(at));
@@ -453,42 +417,19 @@ Operand CompactExpr::run(const Machine& m, std::optional<FatalError>& failure) c
           }
           break;
         }
-        case Op::Equals: {
-          const Operand& l = stack.at(1);
-          const Operand& r = stack.at(0);
-          if (l.is_plain_int() && r.is_plain_int()) {
-            stack.combine_plain(Operand::boolean(l.plain_int() == r.plain_int()));
-          } else {
-            stack.replace(2, equals_result(l, r));
+        case Op::Equals:
+          pair_step(stack, PairOp::Equals);  // never fails
+          break;
+        case Op::Greater:
+          if (const FailureSite* site = pair_step(stack, PairOp::Greater)) [[unlikely]] {
+            return fail_softly(failure, *site, nullptr, instruction(at));
           }
           break;
-        }
-        case Op::Greater: {
-          const Operand& l = stack.at(1);
-          const Operand& r = stack.at(0);
-          if (l.is_plain_int() && r.is_plain_int()) {
-            stack.combine_plain(Operand::boolean(l.plain_int() > r.plain_int()));
-          } else {
-            if (const FailureSite* site = compare_failure(l, r)) [[unlikely]] {
-              return fail_softly(failure, *site, nullptr, instruction(at));
-            }
-            stack.replace(2, greater_result(l, r));
+        case Op::Less:
+          if (const FailureSite* site = pair_step(stack, PairOp::Less)) [[unlikely]] {
+            return fail_softly(failure, *site, nullptr, instruction(at));
           }
           break;
-        }
-        case Op::Less: {
-          const Operand& l = stack.at(1);
-          const Operand& r = stack.at(0);
-          if (l.is_plain_int() && r.is_plain_int()) {
-            stack.combine_plain(Operand::boolean(l.plain_int() < r.plain_int()));
-          } else {
-            if (const FailureSite* site = compare_failure(l, r)) [[unlikely]] {
-              return fail_softly(failure, *site, nullptr, instruction(at));
-            }
-            stack.replace(2, less_result(l, r));
-          }
-          break;
-        }
         case Op::Not: {
           const Operand& v = stack.at(0);
           if (v.is_plain_boolean()) {
@@ -627,7 +568,7 @@ bool CompactExpr::node_path(std::uint32_t instruction,
 }
 
 const CompactExpr* compact_form(const Statement::Let& statement) {
-  const CompactSlot& slot = statement.compact;
+  const CompactSlot& slot = TreeAccess::compact(statement);
   std::uintptr_t state = slot.state.load(std::memory_order_acquire);
   if (state > CompactSlot::kUnsuitable) [[likely]] {
     return reinterpret_cast<const CompactExpr*>(state);

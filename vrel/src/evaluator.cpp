@@ -36,6 +36,12 @@ Ref<Consume, typename Tree::Node> payload(Ref<Consume, Tree> tree) noexcept {
   return detail::TreeAccess::node(tree);
 }
 
+// A child of a node: writable when the evaluation consumes the tree.
+template <bool Consume>
+Ref<Consume, Expr> child(Ref<Consume, ExprBox> box) noexcept {
+  return detail::TreeAccess::child(box);
+}
+
 // eval() recurses once per level of nesting, so its frame is kept small: everything that
 // needs more locals than the two operands lives in out-of-line helpers.
 template <bool Consume>
@@ -53,6 +59,20 @@ template <bool Consume>
     detail::add_child_step(error, key, index);
     throw;
   }
+}
+
+// A comparison of its two operands (children 0 and 1 of a node written {key: [...]}),
+// evaluated left to right, `op` known where it is inlined. (Arithmetic, whose operator is
+// only known at run time, calls binary_result itself: a general_result dispatching on a
+// run-time operator widens eval's frame, which every level of nesting pays.)
+template <bool Consume>
+[[gnu::always_inline]] inline Operand eval_pair(const Machine& m, PairOp op, const char* key,
+                                                Ref<Consume, ExprBox> left,
+                                                Ref<Consume, ExprBox> right) {
+  Operand l = eval_child<Consume>(m, child<Consume>(left), key, 0);
+  Operand r = eval_child<Consume>(m, child<Consume>(right), key, 1);
+  if (both_plain_ints(op, l, r)) return pair_result(op, l.plain_int(), r.plain_int());
+  return general_result(op, l, r);
 }
 
 template <bool Consume>
@@ -93,54 +113,38 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
       return literal_result(*std::get_if<Expr::Literal>(&node));
     case Expr::Kind::Ident: {
       const Expr::Ident& n = *std::get_if<Expr::Ident>(&node);
-      return store_of(m).read(n.id, &n.memo);
+      return store_of(m).read(n.id, &detail::TreeAccess::memo(n));
     }
     case Expr::Kind::BinaryOp: {
       auto& n = *std::get_if<Expr::BinaryOp>(&node);
-      Operand l = eval_child<Consume>(m, *n.left, "binary_op", 0);
-      Operand r = eval_child<Consume>(m, *n.right, "binary_op", 2);
-      if (l.is_plain_int() && r.is_plain_int() && n.op != BinaryOperator::Div) {
-        return Operand::number(
-            Number::from_int(wrapping_int_operation(n.op, l.plain_int(), r.plain_int())));
-      }
+      Operand l = eval_child<Consume>(m, child<Consume>(n.left), "binary_op", 0);
+      Operand r = eval_child<Consume>(m, child<Consume>(n.right), "binary_op", 2);
+      const auto op = static_cast<PairOp>(n.op);  // arithmetic
+      if (both_plain_ints(op, l, r)) return pair_result(op, l.plain_int(), r.plain_int());
       return binary_result(n.op, l, r);
     }
     case Expr::Kind::Equals: {
       auto& n = *std::get_if<Expr::Equals>(&node);
-      Operand l = eval_child<Consume>(m, *n.left, "equals", 0);
-      Operand r = eval_child<Consume>(m, *n.right, "equals", 1);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() == r.plain_int());
-      }
-      return equals_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Equals, "equals", n.left, n.right);
     }
     case Expr::Kind::Not: {
-      Operand v =
-          eval_child<Consume>(m, *std::get_if<Expr::Not>(&node)->operand, "not", detail::kNoIndex);
+      Operand v = eval_child<Consume>(m, child<Consume>(std::get_if<Expr::Not>(&node)->operand),
+                                      "not", detail::kNoIndex);
       if (v.is_plain_boolean()) return Operand::boolean(!v.plain_boolean());
       return not_result(v);
     }
     case Expr::Kind::GreaterThan: {
       auto& n = *std::get_if<Expr::GreaterThan>(&node);
-      Operand l = eval_child<Consume>(m, *n.left, "greater_than", 0);
-      Operand r = eval_child<Consume>(m, *n.right, "greater_than", 1);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() > r.plain_int());
-      }
-      return greater_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Greater, "greater_than", n.left, n.right);
     }
     case Expr::Kind::LessThan: {
       auto& n = *std::get_if<Expr::LessThan>(&node);
-      Operand l = eval_child<Consume>(m, *n.left, "less_than", 0);
-      Operand r = eval_child<Consume>(m, *n.right, "less_than", 1);
-      if (l.is_plain_int() && r.is_plain_int()) {
-        return Operand::boolean(l.plain_int() < r.plain_int());
-      }
-      return less_result(l, r);
+      return eval_pair<Consume>(m, PairOp::Less, "less_than", n.left, n.right);
     }
     case Expr::Kind::Call: {
       auto& n = *std::get_if<Expr::Call>(&node);
-      return call_function(m, n.function, n.memo, eval_child<Consume>(m, *n.argument, "call", 1));
+      return call_function(m, n.function, detail::TreeAccess::memo(n),
+                           eval_child<Consume>(m, child<Consume>(n.argument), "call", 1));
     }
     case Expr::Kind::Vector:
       return eval_vector<Consume>(m, *std::get_if<Expr::Vector>(&node));
@@ -157,25 +161,29 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
     // Each operand is released before the next one is evaluated.
     case Expr::Kind::And: {
       auto& n = *std::get_if<Expr::And>(&node);
-      if (!boolean_operand(eval_child<Consume>(m, *n.left, "and", 0), text::kAndNonBoolean)) {
+      if (!boolean_operand(eval_child<Consume>(m, child<Consume>(n.left), "and", 0),
+                           text::kAndNonBoolean)) {
         return Operand::boolean(false);
       }
-      return Operand::boolean(
-          boolean_operand(eval_child<Consume>(m, *n.right, "and", 1), text::kAndNonBoolean));
+      return Operand::boolean(boolean_operand(
+          eval_child<Consume>(m, child<Consume>(n.right), "and", 1), text::kAndNonBoolean));
     }
     case Expr::Kind::Or: {
       auto& n = *std::get_if<Expr::Or>(&node);
-      if (boolean_operand(eval_child<Consume>(m, *n.left, "or", 0), text::kOrNonBoolean)) {
+      if (boolean_operand(eval_child<Consume>(m, child<Consume>(n.left), "or", 0),
+                          text::kOrNonBoolean)) {
         return Operand::boolean(true);
       }
-      return Operand::boolean(
-          boolean_operand(eval_child<Consume>(m, *n.right, "or", 1), text::kOrNonBoolean));
+      return Operand::boolean(boolean_operand(
+          eval_child<Consume>(m, child<Consume>(n.right), "or", 1), text::kOrNonBoolean));
     }
     case Expr::Kind::Cond: {
       auto& n = *std::get_if<Expr::Cond>(&node);
-      const bool chosen = boolean_operand(eval_child<Consume>(m, *n.condition, "cond", 0),
-                                          text::kConditionNotBoolean);
-      return eval_child<Consume>(m, chosen ? *n.then : *n.otherwise, "cond", chosen ? 1 : 2);
+      const bool chosen =
+          boolean_operand(eval_child<Consume>(m, child<Consume>(n.condition), "cond", 0),
+                          text::kConditionNotBoolean);
+      return eval_child<Consume>(m, child<Consume>(chosen ? n.then : n.otherwise), "cond",
+                                 chosen ? 1 : 2);
     }
   }
   __builtin_unreachable();  // every kind returns above
@@ -236,7 +244,7 @@ bool execute_node(const Machine& m, Ref<Consume, Statement> statement, RunFailur
           return true;
         }
       }
-      bind(m, s.id, eval_child<Consume>(m, s.expr, "let", 1), &s.memo);
+      bind(m, s.id, eval_child<Consume>(m, s.expr, "let", 1), &detail::TreeAccess::memo(s));
       return true;
     }
     case Statement::Kind::If:
@@ -337,7 +345,7 @@ SharedValue deduce_expr(const Machine& machine, Expr expression) {
   if (top->kind() == Expr::Kind::Ident) {
     count_step();
     const Expr::Ident& n = *std::get_if<Expr::Ident>(&top->node());
-    return store_of(machine).get(n.id, &n.memo);
+    return store_of(machine).get(n.id, &detail::TreeAccess::memo(n));
   }
   return eval<true>(machine, expression).share();
 }

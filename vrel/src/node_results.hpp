@@ -2,9 +2,11 @@
 // form of an expression both compute, out of line, for every case but the plainest.
 #pragma once
 
+#include <cstdint>
 #include <source_location>
 
 #include "operand.hpp"
+#include "operators.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/syntax_tree.hpp"
 
@@ -36,6 +38,49 @@ const FailureSite* not_failure(const Operand& v) noexcept;
 extern const FailureSite kCalleeNotFunctionSite;
 // A read of an unbound variable (the message is followed by the identifier's debug form).
 extern const FailureSite kValueNotFoundSite;
+
+// The nodes that combine two evaluated operands, for the one plain-int fast path that the
+// tree walk and the compact form share. The arithmetic ones carry BinaryOperator's values.
+enum class PairOp : std::uint8_t { Add, Sub, Mul, Div, Equals, Greater, Less };
+static_assert(PairOp(BinaryOperator::Add) == PairOp::Add &&
+              PairOp(BinaryOperator::Sub) == PairOp::Sub &&
+              PairOp(BinaryOperator::Mul) == PairOp::Mul &&
+              PairOp(BinaryOperator::Div) == PairOp::Div);
+
+// The result of `op` on `l` and `r` is pair_result when both_plain_ints, general_result
+// otherwise. Two plain ints are combined inline, except by a division (whose errors the
+// general rule raises); every other case goes out of line. Inline, so that a caller that
+// knows `op` keeps only its own case; the compact form then also drops its operands without
+// releasing them.
+inline bool both_plain_ints(PairOp op, const Operand& l, const Operand& r) noexcept {
+  return l.is_plain_int() && r.is_plain_int() && op != PairOp::Div;
+}
+inline Operand pair_result(PairOp op, std::int64_t a, std::int64_t b) noexcept {
+  switch (op) {
+    case PairOp::Equals:
+      return Operand::boolean(a == b);
+    case PairOp::Greater:
+      return Operand::boolean(a > b);
+    case PairOp::Less:
+      return Operand::boolean(a < b);
+    default:
+      return Operand::number(
+          Number::from_int(wrapping_int_operation(static_cast<BinaryOperator>(op), a, b)));
+  }
+}
+inline Operand general_result(PairOp op, const Operand& l, const Operand& r) {
+  switch (op) {
+    case PairOp::Equals:
+      return equals_result(l, r);
+    case PairOp::Greater:
+      return greater_result(l, r);
+    case PairOp::Less:
+      return less_result(l, r);
+    default:
+      return binary_result(static_cast<BinaryOperator>(op), l, r);
+  }
+}
+
 // The boolean held by an operand that must be one (an operand of `and` or `or`, a
 // condition); any other value is the fatal error `message`.
 [[gnu::noinline]] bool held_boolean(const Operand& v, const char* message);

@@ -6,123 +6,53 @@
 namespace vrel {
 namespace {
 
-ExprBox box(Expr e) { return ExprBox(new Expr(std::move(e))); }
-ExprBox clone(const ExprBox& e) { return ExprBox(new Expr(*e)); }
-
 template <class T>
 void release_later_if_any(std::vector<T>& items) noexcept {
   if (!items.empty()) release_later(new std::vector<T>(std::move(items)));
 }
 
-void release_later_if_any(ExprBox& child) noexcept {
-  if (child) release_later(child.release());
-}
-
-template <class T>
-void release_operands_later(T& n) noexcept {
-  release_later_if_any(n.left);
-  release_later_if_any(n.right);
-}
-
-// Precondition: `node` holds a T.
-template <class T>
-const T& alternative(const Expr::Node& node) noexcept {
-  return *std::get_if<T>(&node);
-}
-
-template <class T>
-void copy_operands(Expr::Node& to, const Expr::Node& from) {
-  const T& n = alternative<T>(from);
-  to.emplace<T>(clone(n.left), clone(n.right));
-}
-
 }  // namespace
 
-void detail::ExprDeleter::operator()(Expr* e) const noexcept { delete e; }
+ExprBox::ExprBox(Expr child) : cell_(new Expr(std::move(child))) {}
+ExprBox::ExprBox(const ExprBox& other) : cell_(other.cell_ ? new Expr(*other.cell_) : nullptr) {}
+ExprBox& ExprBox::operator=(const ExprBox& other) {
+  if (this != &other) *this = ExprBox(other);
+  return *this;
+}
+ExprBox::~ExprBox() { delete cell_; }
 
 Expr Expr::binary_op(Expr left, BinaryOperator op, Expr right) {
-  return Expr(std::in_place_type<BinaryOp>, op, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<BinaryOp>, op, ExprBox(std::move(left)),
+              ExprBox(std::move(right)));
 }
 Expr Expr::equals(Expr left, Expr right) {
-  return Expr(std::in_place_type<Equals>, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<Equals>, ExprBox(std::move(left)), ExprBox(std::move(right)));
 }
-Expr Expr::not_(Expr operand) { return Expr(std::in_place_type<Not>, box(std::move(operand))); }
+Expr Expr::not_(Expr operand) { return Expr(std::in_place_type<Not>, ExprBox(std::move(operand))); }
 Expr Expr::greater_than(Expr left, Expr right) {
-  return Expr(std::in_place_type<GreaterThan>, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<GreaterThan>, ExprBox(std::move(left)), ExprBox(std::move(right)));
 }
 Expr Expr::less_than(Expr left, Expr right) {
-  return Expr(std::in_place_type<LessThan>, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<LessThan>, ExprBox(std::move(left)), ExprBox(std::move(right)));
 }
 Expr Expr::call(Identifier function, Expr argument) {
-  return Expr(std::in_place_type<Call>, std::move(function), box(std::move(argument)));
+  return Expr(std::in_place_type<Call>, std::move(function), ExprBox(std::move(argument)));
 }
-
 Expr Expr::and_(Expr left, Expr right) {
-  return Expr(std::in_place_type<And>, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<And>, ExprBox(std::move(left)), ExprBox(std::move(right)));
 }
 Expr Expr::or_(Expr left, Expr right) {
-  return Expr(std::in_place_type<Or>, box(std::move(left)), box(std::move(right)));
+  return Expr(std::in_place_type<Or>, ExprBox(std::move(left)), ExprBox(std::move(right)));
 }
 Expr Expr::cond(Expr condition, Expr then, Expr otherwise) {
-  return Expr(std::in_place_type<Cond>, box(std::move(condition)), box(std::move(then)),
-              box(std::move(otherwise)));
+  return Expr(std::in_place_type<Cond>, ExprBox(std::move(condition)), ExprBox(std::move(then)),
+              ExprBox(std::move(otherwise)));
 }
 
-Expr::Expr(const Expr& other) : node_(Literal{}) {
-  check_stack();
-  Node& node = node_;
-  const Node& from = other.node_;
-  switch (other.kind()) {
-    case Kind::Literal:
-      node.emplace<Literal>(alternative<Literal>(from));
-      break;
-    case Kind::Ident:
-      node.emplace<Ident>(alternative<Ident>(from));
-      break;
-    case Kind::BinaryOp: {
-      const BinaryOp& n = alternative<BinaryOp>(from);
-      node.emplace<BinaryOp>(n.op, clone(n.left), clone(n.right));
-      break;
-    }
-    case Kind::Equals:
-      copy_operands<Equals>(node, from);
-      break;
-    case Kind::Not:
-      node.emplace<Not>(clone(alternative<Not>(from).operand));
-      break;
-    case Kind::GreaterThan:
-      copy_operands<GreaterThan>(node, from);
-      break;
-    case Kind::LessThan:
-      copy_operands<LessThan>(node, from);
-      break;
-    case Kind::Call: {
-      const Call& n = alternative<Call>(from);
-      node.emplace<Call>(n.function, clone(n.argument));
-      break;
-    }
-    case Kind::Vector:
-      node.emplace<Vector>(alternative<Vector>(from).items);
-      break;
-    case Kind::Shared:
-      node.emplace<Shared>(alternative<Shared>(from));
-      break;
-    case Kind::Constant:
-      node.emplace<Constant>(alternative<Constant>(from));
-      break;
-    case Kind::And:
-      copy_operands<And>(node, from);
-      break;
-    case Kind::Or:
-      copy_operands<Or>(node, from);
-      break;
-    case Kind::Cond: {
-      const Cond& n = alternative<Cond>(from);
-      node.emplace<Cond>(clone(n.condition), clone(n.then), clone(n.otherwise));
-      break;
-    }
-  }
-}
+// The payloads copy themselves: an ExprBox copies its child, a memo or a compact form
+// starts empty, a shared subtree is shared. Each level checks the stack, as each child is
+// copied by this constructor.
+Expr::Expr(const Expr& other) : node_((check_stack(), other.node_)) {}
 
 Expr& Expr::operator=(const Expr& other) {
   if (this != &other) *this = Expr(other);
@@ -130,8 +60,7 @@ Expr& Expr::operator=(const Expr& other) {
 }
 
 // Asked of every node destroyed, so it compares instead of dispatching through a table.
-// A kind not named here counts as having children: it then reaches the switch in the
-// destructor, which names every kind.
+// Every kind not named here has children, or may have (a vector).
 bool Expr::has_children() const noexcept {
   const Kind k = kind();
   if (k == Kind::Vector) return !std::get_if<Vector>(&node_)->items.empty();
@@ -143,54 +72,23 @@ Expr::~Expr() {
   // of the stack the children go to the flat release loop instead; each child released
   // there detaches its own children the same way, so every node is destroyed exactly once.
   if (!has_children() || !stack_low_for_release()) return;
-  Node& node = node_;
-  switch (kind()) {
-    case Kind::Literal:
-    case Kind::Ident:
-    case Kind::Constant:
-      return;
-    case Kind::BinaryOp:
-      release_operands_later(*std::get_if<BinaryOp>(&node));
-      return;
-    case Kind::Equals:
-      release_operands_later(*std::get_if<Equals>(&node));
-      return;
-    case Kind::Not:
-      release_later_if_any(std::get_if<Not>(&node)->operand);
-      return;
-    case Kind::GreaterThan:
-      release_operands_later(*std::get_if<GreaterThan>(&node));
-      return;
-    case Kind::LessThan:
-      release_operands_later(*std::get_if<LessThan>(&node));
-      return;
-    case Kind::Call:
-      release_later_if_any(std::get_if<Call>(&node)->argument);
-      return;
-    case Kind::Vector:
-      release_later_if_any(std::get_if<Vector>(&node)->items);
-      return;
-    case Kind::Shared: {
-      // Only the last owner destroys the subtree, possibly from deep in another tree's
-      // release; hand our reference to the flat loop like any other child.
-      std::shared_ptr<const Expr>& target = std::get_if<Shared>(&node)->target;
-      if (target) release_later(new std::shared_ptr<const Expr>(std::move(target)));
-      return;
-    }
-    case Kind::And:
-      release_operands_later(*std::get_if<And>(&node));
-      return;
-    case Kind::Or:
-      release_operands_later(*std::get_if<Or>(&node));
-      return;
-    case Kind::Cond: {
-      Cond& n = *std::get_if<Cond>(&node);
-      release_later_if_any(n.condition);
-      release_later_if_any(n.then);
-      release_later_if_any(n.otherwise);
-      return;
-    }
-  }
+  std::visit(
+      [](auto& n) {
+        using Payload = std::decay_t<decltype(n)>;
+        if constexpr (detail::HasOperands<Payload>) {
+          for (const ExprBox* operand : n.operands()) {
+            // The payload is this node's own, writable here; operands() lists it read-only.
+            if (Expr* child = const_cast<ExprBox*>(operand)->release()) release_later(child);
+          }
+        } else if constexpr (std::is_same_v<Payload, Vector>) {
+          release_later_if_any(n.items);
+        } else if constexpr (std::is_same_v<Payload, Shared>) {
+          // Only the last owner destroys the subtree, possibly from deep in another tree's
+          // release; hand our reference to the flat loop like any other child.
+          if (n.target) release_later(new std::shared_ptr<const Expr>(std::move(n.target)));
+        }
+      },
+      node_);
 }
 
 Statement::Block::Block(std::vector<Statement> statements) {

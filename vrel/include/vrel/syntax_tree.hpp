@@ -1,10 +1,13 @@
 // The syntax tree of vrel programs: expressions, binary operators and statements.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -19,50 +22,101 @@ enum class BinaryOperator : std::uint8_t { Add = 0, Sub = 1, Mul = 2, Div = 3 };
 
 class Expr;
 namespace detail {
-// The core's own access to the payloads of nodes it owns (consuming evaluation).
+// The core's own access to what hosts cannot reach: the payloads as writable (for the
+// consuming evaluation, which owns its tree) and the caches of the nodes.
 struct TreeAccess;
-struct ExprDeleter {
-  void operator()(Expr* e) const noexcept;
-};
 }  // namespace detail
 
-// An owned child expression in its own heap cell.
-using ExprBox = std::unique_ptr<Expr, detail::ExprDeleter>;
+// An owned child expression in its own heap cell. Copying it copies the child (deeply, as
+// Expr copies); it hands the child out read-only.
+class ExprBox {
+ public:
+  ExprBox() noexcept = default;
+  explicit ExprBox(Expr child);
+  ExprBox(const ExprBox& other);
+  ExprBox(ExprBox&& other) noexcept : cell_(std::exchange(other.cell_, nullptr)) {}
+  ExprBox& operator=(const ExprBox& other);
+  ExprBox& operator=(ExprBox&& other) noexcept {
+    std::swap(cell_, other.cell_);
+    return *this;
+  }
+  ~ExprBox();
+
+  const Expr& operator*() const noexcept { return *cell_; }
+  const Expr* operator->() const noexcept { return cell_; }
+  const Expr* get() const noexcept { return cell_; }
+  explicit operator bool() const noexcept { return cell_ != nullptr; }
+
+ private:
+  friend class Expr;
+  friend struct detail::TreeAccess;
+  Expr* release() noexcept { return std::exchange(cell_, nullptr); }
+  Expr* cell_ = nullptr;
+};
 
 // An expression node. A node owns its children exclusively, except a Shared node, whose
 // read-only subtree has several owners. Copying is deep (a literal's value by the value
 // copy rules) down to Shared nodes, which are copied by reference. Copying, evaluating and
 // destroying trees of any depth never overflows the native stack: too deep a copy is the
 // fatal error "Maximum nesting depth exceeded", destruction of any depth is safe.
+//
+// A node is immutable once built: hosts read its payload through node(), which is
+// read-only down to the leaves, and replace a whole tree rather than change one in place.
+// What the core remembers about a node (the cell a variable was found in, the compact form
+// of a let) is private to the core and starts empty in every copy, so it can only describe
+// the node it sits in. Assigning over a node the host owns (an Expr or Statement variable)
+// destroys the old node, memories included.
+//
+// Adding a kind of node: its payload (its child expressions as ExprBox members, listed by
+// operands() in evaluation order), its alternative in Node and Kind, a constructor, its case
+// in the evaluator (and in the compact form, or none there), and its written forms in the
+// host. Copying, releasing and walking the children (each_child) need nothing more.
 class Expr {
  public:
   struct Literal {
     Value value;
   };
-  struct Ident {
+  class Ident {
+   public:
+    Ident(Identifier name) noexcept : id(std::move(name)) {}  // NOLINT(google-explicit-constructor)
     Identifier id;
-    detail::CellMemo memo{};  // where `id` lives in the machine last read
+
+   private:
+    friend struct detail::TreeAccess;
+    detail::CellMemo memo_{};  // where `id` lives in the machine last read
   };
   struct BinaryOp {
     BinaryOperator op;
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
   struct Equals {
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
   struct Not {
     ExprBox operand;
+    auto operands() const noexcept { return std::array{&operand}; }
   };
   struct GreaterThan {
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
   struct LessThan {
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
-  struct Call {
+  class Call {
+   public:
+    Call(Identifier callee, ExprBox arg) noexcept
+        : function(std::move(callee)), argument(std::move(arg)) {}
     Identifier function;
     ExprBox argument;
-    detail::CellMemo memo{};  // where `function` lives in the machine last read
+    auto operands() const noexcept { return std::array{&argument}; }
+
+   private:
+    friend struct detail::TreeAccess;
+    detail::CellMemo memo_{};  // where `function` lives in the machine last read
   };
   struct Vector {
     std::vector<Expr> items;
@@ -84,14 +138,17 @@ class Expr {
   // evaluated only when the left one does not decide the result.
   struct And {
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
   struct Or {
     ExprBox left, right;
+    auto operands() const noexcept { return std::array{&left, &right}; }
   };
   // `then` when the boolean `condition` holds, otherwise `otherwise`; only the chosen branch
   // is evaluated.
   struct Cond {
     ExprBox condition, then, otherwise;
+    auto operands() const noexcept { return std::array{&condition, &then, &otherwise}; }
   };
   using Node = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan, Call,
                             Vector, Shared, Constant, And, Or, Cond>;
@@ -113,9 +170,13 @@ class Expr {
     Cond
   };
   Kind kind() const noexcept { return static_cast<Kind>(node_.index()); }
-  // The node's payload. Read-only: a tree, once built, is never changed in place (the core
-  // remembers things about its nodes that a change would make wrong).
+  // The node's payload, read-only.
   const Node& node() const noexcept { return node_; }
+
+  // Calls visit(const Expr&) on each child of the node in evaluation order: the operands,
+  // the items of a vector, the target of a link to a shared subtree.
+  template <class Visit>
+  void each_child(Visit&& visit) const;
 
   Expr(Literal n) noexcept : node_(std::move(n)) {}
   Expr(Ident n) noexcept : node_(std::move(n)) {}
@@ -154,6 +215,29 @@ class Expr {
   Node node_;
 };
 
+namespace detail {
+template <class Payload>
+concept HasOperands = requires(const Payload& n) {
+  n.operands();
+};
+}  // namespace detail
+
+template <class Visit>
+void Expr::each_child(Visit&& visit) const {
+  std::visit(
+      [&](const auto& n) {
+        using Payload = std::decay_t<decltype(n)>;
+        if constexpr (detail::HasOperands<Payload>) {
+          for (const ExprBox* operand : n.operands()) visit(**operand);
+        } else if constexpr (std::is_same_v<Payload, Vector>) {
+          for (const Expr& item : n.items) visit(item);
+        } else if constexpr (std::is_same_v<Payload, Shared>) {
+          visit(*n.target);
+        }
+      },
+      node_);
+}
+
 // One step of a program.
 class Statement {
  public:
@@ -178,11 +262,16 @@ class Statement {
     std::shared_ptr<const std::vector<Statement>> statements_;
   };
 
-  struct Let {
+  class Let {
+   public:
+    Let(Identifier target, Expr value) noexcept : id(std::move(target)), expr(std::move(value)) {}
     Identifier id;
     Expr expr;
-    detail::CellMemo memo{};        // where `id` lives in the machine last bound
-    detail::CompactSlot compact{};  // the compact form of `expr`, once it has run again
+
+   private:
+    friend struct detail::TreeAccess;
+    detail::CellMemo memo_{};        // where `id` lives in the machine last bound
+    detail::CompactSlot compact_{};  // the compact form of `expr`, once it has run again
   };
   struct If {
     Expr condition;
