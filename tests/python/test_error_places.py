@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vrelpy
-from support import assert_clean_exit, run_python
+from support import SANITIZED, assert_clean_exit, run_python
 from vrelpy import Expr, PanicException, Statement, Vrel
 
 
@@ -352,6 +352,8 @@ os._exit(0)
 """
 
 
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer cannot map its shadow memory under an "
+                    "address-space cap")
 def test_running_out_of_memory_never_aborts():
     for _ in range(3):
         proc = run_python(OUT_OF_MEMORY_CHILD, timeout=300)

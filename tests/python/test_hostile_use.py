@@ -97,6 +97,11 @@ def test_python_function_called_deep_inside_an_evaluation(name, where):
         # Tens of thousands of levels on the main thread: 80,000 with GCC 12 (Debian 12,
         # CPython 3.13), 40,000 of the probed depths with GCC 16, whose frames are larger.
         assert int(depth_line) >= 40000
+    if SANITIZED and where == "small-stack-thread" and int(depth_line) == 0:
+        # Instrumented builds' frames are several times larger: on a 512 KiB thread they may
+        # not reach the 500 levels probed last, which must then be a clean nesting error.
+        assert "Maximum nesting depth exceeded" in text, text
+        return
     assert int(depth_line) > 0
     expected = {
         "encode": r"PanicException: Failed while executing Python function with Vrel: "
