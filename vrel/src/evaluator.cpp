@@ -191,11 +191,12 @@ Operand eval(const Machine& m, Ref<Consume, Expr> e) {
 
 // Binds `id`; the previous value is released here, once the store holds no lock any more
 // (releasing a value may run any code). A consumed identifier is moved into the store, a borrowed
-// one copied.
-void bind(const Machine& m, Identifier& id, Operand value, const detail::CellMemo* memo) {
+// one copied. The value is taken by reference: a caller holding it in a local (the compact
+// form's result, checked for failure first) hands it over without a move and a destruction.
+void bind(const Machine& m, Identifier& id, Operand&& value, const detail::CellMemo* memo) {
   SharedValue previous = store_of(m).insert(std::move(id), std::move(value), memo);
 }
-void bind(const Machine& m, const Identifier& id, Operand value, const detail::CellMemo* memo) {
+void bind(const Machine& m, const Identifier& id, Operand&& value, const detail::CellMemo* memo) {
   SharedValue previous = store_of(m).insert(id, std::move(value), memo);
 }
 
