@@ -30,7 +30,7 @@ case "$loaded" in
   "$module_dir"/*) echo "instrumented module: $loaded" ;;
   *) echo "error: imported $loaded instead of the module in $module_dir" >&2; exit 1 ;;
 esac
-PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" \
+PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" VRELPY_TESTS_INSTRUMENTED=1 \
   "$python_exe" -m pytest -q -p no:cacheprovider --durations=10 tests/python \
   --deselect tests/python/test_examples.py::test_stub_package_is_installed_beside_the_module
 

@@ -134,6 +134,10 @@ class LyingSequence:
 
 
 SANITIZED = bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER"))
+# Builds whose frames are larger than a release build's: the sanitizers', and the coverage
+# build at -O0 (tools/coverage.sh sets VRELPY_TESTS_INSTRUMENTED). Tests of how deep the
+# evaluator goes on a given stack only check their exact figures on ordinary builds.
+INSTRUMENTED = SANITIZED or bool(os.environ.get("VRELPY_TESTS_INSTRUMENTED"))
 
 
 def run_python_capped(code, timeout=120, address_space=3 << 30):

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from support import SANITIZED, assert_clean_exit, run_python
+from support import INSTRUMENTED, assert_clean_exit, run_python
 
 SANITIZED = bool(os.environ.get("VRELPY_TESTS_UNDER_SANITIZER"))
 CHAIN = 200_000 if SANITIZED else 1_000_000
@@ -255,7 +255,7 @@ print(sum(r[1] == "worked 61" for r in rows), sum(r[1] != "worked 61" for r in r
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="the compact form's depth check is calibrated on the "
+@pytest.mark.skipif(INSTRUMENTED, reason="the compact form's depth check is calibrated on the "
                     "evaluator's frames of ordinary builds; instrumented frames are larger")
 def test_a_kept_deep_let_runs_again_as_it_ran_with_little_stack_left():
     # The compact form is used only where the stack has room for the tree walk it replaces:
