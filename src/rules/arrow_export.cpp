@@ -161,7 +161,7 @@ bool error_column(const ResultTable& results, std::size_t rule, const std::strin
     const auto at = static_cast<std::size_t>(row);
     if (results.failed(at, rule)) {
       set_bit(c.validity, row);
-      append_text(c, results.error(at, rule));
+      append_text(c, results.error(at, rule).message);
     } else {
       ++c.nulls;
       append_text(c, std::string());

@@ -1,9 +1,16 @@
 // A rule set's program: walking its trees for the names it reads, binds and calls.
 #include "rules/rule_program.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <variant>
+
+#include "support/messages.hpp"
+#include "vrel/detail/quiet_reports.hpp"
+#include "vrel/evaluator.hpp"
+#include "vrel/machine.hpp"
 
 namespace vrelpy::rules {
 namespace {
@@ -221,11 +228,48 @@ bool leading_reads(const vrel::Expr& e, int depth, std::vector<vrel::Identifier>
   return false;
 }
 
+// The failure of a rule (its statements in `statements`, a copy of its own: trees remember
+// the machine they last ran on) when its leading read `k` is the first unbound one. The
+// reads before it are bound to null and nothing but reads happens before it, so the run
+// fails exactly there. A read that repeats an earlier one is never the first unbound one;
+// it, and a run that somehow fails otherwise, get a place that names the variable alone.
+RuleFailure leading_failure(std::span<const vrel::Statement* const> statements,
+                            const std::vector<vrel::Identifier>& reads, std::size_t k) {
+  const vrel::Identifier& id = reads[k];
+  RuleFailure failure{msg::kValueNotFound + id.debug(), vrel::ErrorPlace()};
+  failure.place.role = vrel::ErrorPlace::Role::Reading;
+  failure.place.variable = id;
+  for (std::size_t i = 0; i < k; ++i) {
+    if (reads[i] == id) return failure;
+  }
+  const vrel::Machine scratch;
+  for (std::size_t i = 0; i < k; ++i) scratch.bind_place(reads[i], vrel::Value());
+  vrel::detail::QuietFatalReports quiet;
+  std::optional<vrel::FatalError> error = vrel::run_borrowed(scratch, statements);
+  if (error && !error->interrupted() && error->message() == failure.message &&
+      error->place().variable == id) {
+    failure.place = std::move(error->place());
+  }
+  return failure;
+}
+
+void find_leading_failures(Rule& rule) {
+  rule.leading_failures.clear();
+  if (rule.leading_reads.empty()) return;
+  const std::vector<vrel::Statement> copy = rule.statements;
+  std::vector<const vrel::Statement*> borrowed;
+  for (const vrel::Statement& s : copy) borrowed.push_back(&s);
+  for (std::size_t k = 0; k < rule.leading_reads.size(); ++k) {
+    rule.leading_failures.push_back(leading_failure(borrowed, rule.leading_reads, k));
+  }
+}
+
 }  // namespace
 
 void find_leading_reads(RuleProgram& program) {
   for (Rule& rule : program.rules) {
     rule.leading_reads.clear();
+    rule.leading_failures.clear();
     if (rule.statements.empty()) continue;
     const vrel::Statement& first = rule.statements.front();
     switch (first.kind()) {
@@ -238,6 +282,7 @@ void find_leading_reads(RuleProgram& program) {
       case vrel::Statement::Kind::Fn:
         break;
     }
+    find_leading_failures(rule);
   }
 }
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "rules/rule_failure.hpp"
 #include "vrel/run_limits.hpp"
 #include "vrel/syntax_tree.hpp"
 #include "vrel/value.hpp"
@@ -14,6 +15,9 @@ namespace vrelpy::rules {
 // `let` of its name), run borrowed so that every record reuses the trees and their memos.
 struct Rule {
   vrel::Identifier name;
+  // Given as an expression (an Expr, or a text read as one): its failures are placed inside
+  // the expression rather than in the let that stands for it.
+  bool expression = false;
   std::vector<vrel::Statement> statements;
   std::vector<const vrel::Statement*> borrowed;  // points into `statements`
   // The variables the rule reads, in order, before anything of it can fail but a read:
@@ -22,6 +26,9 @@ struct Rule {
   // rest of it holds, and a worker can say so without running it (a thrown error costs
   // microseconds). Only meant for runs without limits, which could strike first.
   std::vector<vrel::Identifier> leading_reads;
+  // For each leading read, the failure of the rule when that read is the first unbound one,
+  // with the place a run would give it.
+  std::vector<RuleFailure> leading_failures;
 };
 
 // Everything a worker needs, and nothing of Python: built once under the interpreter lock,
@@ -44,7 +51,9 @@ struct RuleProgram {
 // subtree is walked once however often it appears.
 void analyse_reads(RuleProgram& program);
 
-// Fills the leading reads of every rule of `program`.
+// Fills the leading reads of every rule of `program`, and the failure each gives: found by
+// running a copy of the rule on a machine of its own where the reads before it are bound
+// (to null) and it is not, so that its place is exactly the one a record would give.
 void find_leading_reads(RuleProgram& program);
 
 }  // namespace vrelpy::rules

@@ -2,10 +2,12 @@
 #include "rules/rule_results.hpp"
 
 #include <cstring>
+#include <functional>
 #include <unordered_map>
 
 #include "conversion/conversion.hpp"
 #include "rules/arrow_export.hpp"
+#include "runtime/error_places.hpp"
 #include "support/messages.hpp"
 
 namespace vrelpy::rules {
@@ -14,38 +16,109 @@ namespace {
 // Created once, under the interpreter lock, and kept for the life of the process.
 PyObject* g_rule_error_type = nullptr;
 
-PyRef make_rule_error(const std::string& message, PyObject* rule) {
+// A RuleError for `failure` of the rule `subject` names: its message, the rule, where it
+// failed and the note that says so.
+PyRef make_rule_error(const RuleFailure& failure, const PlaceSubject& subject) {
   PyObject* type = rule_error_type();
   if (!type) return PyRef();
+  const std::string& message = failure.message;
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return PyRef();
   PyRef error = PyRef::steal(PyObject_CallOneArg(type, text.get()));
-  if (!error || PyObject_SetAttrString(error.get(), "rule", rule) < 0) return PyRef();
+  if (!error || PyObject_SetAttrString(error.get(), "rule", subject.rule) < 0) return PyRef();
+  PlaceObjects place;
+  if (!place_objects(failure.place, place, &subject)) return PyRef();
+  if (PyObject_SetAttrString(error.get(), "statement", place.statement.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "node", place.node.get()) < 0 ||
+      PyObject_SetAttrString(error.get(), "variable", place.variable.get()) < 0) {
+    return PyRef();
+  }
+  PyRef notes = PyRef::steal(PyList_New(1));
+  if (!notes) return PyRef();
+  PyList_SET_ITEM(notes.get(), 0, place.note.release());
+  if (PyObject_SetAttrString(error.get(), "__notes__", notes.get()) < 0) return PyRef();
   return error;
 }
 
-// The RuleErrors made so far by one conversion, per rule and message: identical failures of
-// a rule in one evaluation share one RuleError, so that a million records failing alike do
-// not cost a million exception objects. Lives for one conversion, under the lock.
+bool same_path(const std::vector<vrel::ErrorPlace::Step>& a,
+               const std::vector<vrel::ErrorPlace::Step>& b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (!a[i].key != !b[i].key) return false;
+    if (a[i].key ? std::strcmp(a[i].key, b[i].key) != 0 : a[i].index != b[i].index) return false;
+  }
+  return true;
+}
+
+// Failures compared by what a RuleError shows of them: message and place.
+struct SameFailure {
+  bool operator()(const RuleFailure* a, const RuleFailure* b) const noexcept {
+    const vrel::ErrorPlace& p = a->place;
+    const vrel::ErrorPlace& q = b->place;
+    return a->message == b->message && p.in_run == q.in_run && p.role == q.role &&
+           p.variable == q.variable && same_path(p.statement, q.statement) &&
+           same_path(p.node, q.node);
+  }
+};
+struct HashFailure {
+  std::size_t operator()(const RuleFailure* f) const noexcept {
+    std::size_t h = std::hash<std::string>()(f->message);
+    for (const auto* path : {&f->place.statement, &f->place.node}) {
+      h = h * 31 + path->size();
+      for (const vrel::ErrorPlace::Step& step : *path) h = h * 31 + (step.key ? 0 : step.index);
+    }
+    return h;
+  }
+};
+
+// The RuleErrors made so far by one conversion, per rule and failure: failures of a rule
+// that are alike share one RuleError, so that a million records failing alike do not cost
+// a million exception objects. A failure is looked up by its identity first (the records
+// that fail without running a rule share one, and consecutive records mostly fail alike),
+// then by message and place. The failures belong to the table, which outlives the cache;
+// the cache lives for one conversion, under the lock.
 class ErrorCache {
  public:
-  explicit ErrorCache(std::size_t rules) : by_rule_(rules) {}
-  PyRef get(const std::string& message, std::size_t rule, PyObject* name) {
-    auto& known = by_rule_[rule];
-    auto it = known.find(message);
-    if (it != known.end()) return PyRef::borrow(it->second.get());
-    PyRef error = make_rule_error(message, name);
-    if (error) known.emplace(message, PyRef::borrow(error.get()));
-    return error;
+  ErrorCache(const RuleProgram& program, const std::vector<PyRef>& names)
+      : by_rule_(program.rules.size()) {
+    for (std::size_t r = 0; r < by_rule_.size(); ++r) {
+      by_rule_[r].subject = PlaceSubject{names[r].get(), program.rules[r].expression};
+    }
+  }
+  PyRef get(const RuleFailure& failure, std::size_t rule) {
+    Known& known = by_rule_[rule];
+    if (&failure == known.last) return PyRef::borrow(known.last_error);
+    PyObject* error = nullptr;
+    if (auto it = known.by_identity.find(&failure); it != known.by_identity.end()) {
+      error = it->second;
+    } else if (auto alike = known.by_value.find(&failure); alike != known.by_value.end()) {
+      error = alike->second.get();
+    } else {
+      PyRef made = make_rule_error(failure, known.subject);
+      if (!made) return PyRef();
+      error = made.get();
+      known.by_value.emplace(&failure, std::move(made));
+      known.by_identity.emplace(&failure, error);
+    }
+    known.last = &failure;
+    known.last_error = error;
+    return PyRef::borrow(error);
   }
 
  private:
-  std::vector<std::unordered_map<std::string, PyRef>> by_rule_;
+  struct Known {
+    PlaceSubject subject{};
+    const RuleFailure* last = nullptr;
+    PyObject* last_error = nullptr;                                 // borrowed from by_value
+    std::unordered_map<const RuleFailure*, PyObject*> by_identity;  // borrowed from by_value
+    std::unordered_map<const RuleFailure*, PyRef, HashFailure, SameFailure> by_value;
+  };
+  std::vector<Known> by_rule_;
 };
 
 PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t rule,
-                        PyObject* name, ErrorCache& errors) {
+                        ErrorCache& errors) {
   const Outcome& o = results.at(row, rule);
   switch (o.kind) {
     case Outcome::Kind::Int:
@@ -57,7 +130,7 @@ PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t
     case Outcome::Kind::Null:
       return PyRef::borrow(Py_None);
     case Outcome::Kind::Error:
-      return errors.get(results.error(row, rule), rule, name);
+      return errors.get(results.error(row, rule), rule);
     case Outcome::Kind::Other: {
       vrel::Value scratch;
       return value_to_python(results.value(row, rule, scratch));
@@ -66,8 +139,7 @@ PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t
   return PyRef();
 }
 
-PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names) {
-  ErrorCache errors(results.rules());
+PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names, ErrorCache& errors) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.rows())));
   if (!list) return PyRef();
   // Every row's dict starts as a copy of one holding the names: copying a dict's table
@@ -81,7 +153,7 @@ PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names) {
     PyRef dict = PyRef::steal(PyDict_Copy(keys.get()));
     if (!dict) return PyRef();
     for (std::size_t r = 0; r < results.rules(); ++r) {
-      PyRef value = outcome_to_python(results, row, r, names[r].get(), errors);
+      PyRef value = outcome_to_python(results, row, r, errors);
       if (!value || PyDict_SetItem(dict.get(), names[r].get(), value.get()) < 0) return PyRef();
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(row), dict.release());
@@ -89,15 +161,14 @@ PyRef as_records(const ResultTable& results, const std::vector<PyRef>& names) {
   return list;
 }
 
-PyRef as_columns(const ResultTable& results, const std::vector<PyRef>& names) {
-  ErrorCache errors(results.rules());
+PyRef as_columns(const ResultTable& results, const std::vector<PyRef>& names, ErrorCache& errors) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return PyRef();
   for (std::size_t r = 0; r < results.rules(); ++r) {
     PyRef column = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.rows())));
     if (!column) return PyRef();
     for (std::size_t row = 0; row < results.rows(); ++row) {
-      PyRef value = outcome_to_python(results, row, r, names[r].get(), errors);
+      PyRef value = outcome_to_python(results, row, r, errors);
       if (!value) return PyRef();
       PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(row), value.release());
     }
@@ -107,8 +178,9 @@ PyRef as_columns(const ResultTable& results, const std::vector<PyRef>& names) {
 }
 
 // A pandas DataFrame of the columns: pandas is imported only here, for a caller who gave one.
-PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names) {
-  PyRef columns = as_columns(results, names);
+PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names,
+                    ErrorCache& errors) {
+  PyRef columns = as_columns(results, names, errors);
   if (!columns) return PyRef();
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return PyRef();
@@ -118,7 +190,7 @@ PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names)
 // A numpy array of one rule's results: int64, float64 or bool when every record gave that
 // kind, else an array of objects. numpy is imported only here, for a caller who gave numpy
 // columns; the typed data is copied into a bytearray that the array then owns.
-PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule, PyObject* name,
+PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule,
                    ErrorCache& errors) {
   const std::size_t rows = results.rows();
   const Outcome::Kind first = rows ? results.at(0, rule).kind : Outcome::Kind::Null;
@@ -150,7 +222,7 @@ PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule
       PyRef::steal(PyObject_CallMethod(numpy, "empty", "ns", static_cast<Py_ssize_t>(rows), "O"));
   if (!array) return PyRef();
   for (std::size_t row = 0; row < rows; ++row) {
-    PyRef value = outcome_to_python(results, row, rule, name, errors);
+    PyRef value = outcome_to_python(results, row, rule, errors);
     if (!value) return PyRef();
     PyRef index = PyRef::steal(PyLong_FromSize_t(row));
     if (!index || PyObject_SetItem(array.get(), index.get(), value.get()) < 0) return PyRef();
@@ -158,14 +230,14 @@ PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule
   return array;
 }
 
-PyRef as_numpy_columns(const ResultTable& results, const std::vector<PyRef>& names) {
+PyRef as_numpy_columns(const ResultTable& results, const std::vector<PyRef>& names,
+                       ErrorCache& errors) {
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return PyRef();
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return PyRef();
-  ErrorCache errors(results.rules());
   for (std::size_t r = 0; r < results.rules(); ++r) {
-    PyRef column = numpy_column(numpy.get(), results, r, names[r].get(), errors);
+    PyRef column = numpy_column(numpy.get(), results, r, errors);
     if (!column || PyDict_SetItem(dict.get(), names[r].get(), column.get()) < 0) return PyRef();
   }
   return dict;
@@ -218,12 +290,12 @@ void ResultTable::set_value(std::size_t row, std::size_t rule, const vrel::Value
   values.push_back(value);
 }
 
-void ResultTable::set_error(std::size_t row, std::size_t rule, std::string message) {
+void ResultTable::set_error(std::size_t row, std::size_t rule, FailureRef failure) {
   Outcome& o = cells_[row * rules_ + rule];
-  std::vector<std::string>& errors = extras_[row / batch_].errors;
+  std::vector<FailureRef>& errors = extras_[row / batch_].errors;
   o.kind = Outcome::Kind::Error;
   o.extra = static_cast<std::uint32_t>(errors.size());
-  errors.push_back(std::move(message));
+  errors.push_back(std::move(failure));
 }
 
 const vrel::Value& ResultTable::value(std::size_t row, std::size_t rule,
@@ -259,18 +331,19 @@ PyObject* rule_error_type() {
 }
 
 PyRef results_to_python(const ResultTable& results, RecordForm form,
-                        const std::vector<PyRef>& rule_names) {
+                        const std::vector<PyRef>& rule_names, const RuleProgram& program) {
+  ErrorCache errors(program, rule_names);
   switch (form) {
     case RecordForm::Records:
-      return as_records(results, rule_names);
+      return as_records(results, rule_names, errors);
     case RecordForm::Columns:
-      return as_columns(results, rule_names);
+      return as_columns(results, rule_names, errors);
     case RecordForm::NumpyColumns:
-      return as_numpy_columns(results, rule_names);
+      return as_numpy_columns(results, rule_names, errors);
     case RecordForm::Polars:
       return as_polars(results, rule_names);
     case RecordForm::DataFrame:
-      return as_data_frame(results, rule_names);
+      return as_data_frame(results, rule_names, errors);
     case RecordForm::Arrow:
       return export_arrow(results, rule_names);
   }

@@ -10,13 +10,14 @@
 #include <vector>
 
 #include "rules/record_columns.hpp"
+#include "rules/rule_failure.hpp"
 #include "support/py_ref.hpp"
 #include "vrel/value.hpp"
 
 namespace vrelpy::rules {
 
 // One rule's result for one record, in 16 bytes: a number or boolean in place; any other
-// value, and a failure's message, kept beside the table in the extras of its batch.
+// value, and a failure, kept beside the table in the extras of its batch.
 struct Outcome {
   enum class Kind : std::uint8_t { Null, Int, Float, Bool, Other, Error };
   Kind kind = Kind::Null;
@@ -36,7 +37,7 @@ class ResultTable {
   ResultTable(std::size_t rows, std::size_t rules, std::size_t batch);
 
   void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
-  void set_error(std::size_t row, std::size_t rule, std::string message);
+  void set_error(std::size_t row, std::size_t rule, FailureRef failure);
 
   const Outcome& at(std::size_t row, std::size_t rule) const noexcept {
     return cells_[row * rules_ + rule];
@@ -45,8 +46,8 @@ class ResultTable {
     return at(row, rule).kind == Outcome::Kind::Error;
   }
   // Precondition: failed(row, rule).
-  const std::string& error(std::size_t row, std::size_t rule) const noexcept {
-    return extras_[row / batch_].errors[at(row, rule).extra];
+  const RuleFailure& error(std::size_t row, std::size_t rule) const noexcept {
+    return *extras_[row / batch_].errors[at(row, rule).extra];
   }
   // The value of a rule that did not fail: a number, boolean or null made in `scratch`.
   const vrel::Value& value(std::size_t row, std::size_t rule, vrel::Value& scratch) const;
@@ -57,7 +58,7 @@ class ResultTable {
  private:
   struct Extras {
     std::vector<vrel::Value> values;
-    std::vector<std::string> errors;
+    std::vector<FailureRef> errors;
   };
   std::size_t rows_;
   std::size_t rules_;
@@ -73,8 +74,9 @@ PyObject* rule_error_type();
 // The results in the form the records came in: a list of dicts (Records), a dict of lists
 // (Columns), a dict of numpy arrays (NumpyColumns: typed where a rule gave only numbers or
 // only booleans, else of objects), a pandas DataFrame (DataFrame) or an object exporting an Arrow
-// stream (Arrow). `rule_names` holds each rule's name object. Null with an exception pending.
+// stream (Arrow). `rule_names` holds each rule's name object; `program` is the one evaluated
+// (its rules say how their failures are placed). Null with an exception pending.
 PyRef results_to_python(const ResultTable& results, RecordForm form,
-                        const std::vector<PyRef>& rule_names);
+                        const std::vector<PyRef>& rule_names, const RuleProgram& program);
 
 }  // namespace vrelpy::rules

@@ -85,6 +85,7 @@ bool read_rule_text(PyObject* name_obj, const vrel::Identifier& name, PyObject* 
       PyErr_SetRaisedException(first_error.release());
       return false;
     }
+    out.expression = true;
   }
   if (PyList_Check(program.get())) return append_statements(program.get(), out);
   PyErr_Format(PyExc_TypeError, msg::kRulesBadRuleFormat, name_obj, "str");
@@ -102,6 +103,7 @@ bool read_rule(PyObject* name_obj, const vrel::Identifier& name, PyObject* rule,
     return read_rule_text(name_obj, name, rule, functions, out);
   }
   if (PyObject_TypeCheck(rule, g_expr_type) && is_built(rule)) {
+    out.expression = true;
     out.statements.emplace_back(vrel::Statement::Let{name, tree_from<vrel::Expr>(rule)});
     kept = PyRef::borrow(rule);
     return true;
@@ -262,7 +264,7 @@ PyObject* rule_set_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!rules::evaluate_records(*program, table, results, static_cast<std::size_t>(workers))) {
       return nullptr;
     }
-    return rules::results_to_python(results, form, state->rule_names).release();
+    return rules::results_to_python(results, form, state->rule_names, *program).release();
   });
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -68,14 +69,24 @@ class WorkerMachine {
     for (const vrel::Identifier& id : program.inputs)
       input_places_.push_back(place_of(machine_, id));
     for (const Rule& rule : program.rules) rule_places_.push_back(place_of(machine_, rule.name));
-    // Limits could strike before a leading read: with any, every rule runs.
+    // Limits could strike before a leading read: with any, every rule runs. The failures
+    // are this worker's own copies: records share them by reference count, which threads
+    // sharing one would contend for.
     if (!program.limits.any()) {
       for (const Rule& rule : program.rules) {
         std::vector<LeadingRead>& reads = leading_.emplace_back();
-        for (const vrel::Identifier& id : rule.leading_reads) {
-          reads.push_back(LeadingRead{place_of(machine_, id), msg::kValueNotFound + id.debug()});
+        for (std::size_t k = 0; k < rule.leading_reads.size(); ++k) {
+          reads.push_back(
+              LeadingRead{place_of(machine_, rule.leading_reads[k]),
+                          std::make_shared<const RuleFailure>(rule.leading_failures[k])});
         }
       }
+    }
+    for (const Rule& rule : program.rules) {
+      RuleFailure failure{msg::kValueNotFound + rule.name.debug(), vrel::ErrorPlace()};
+      failure.place.role = vrel::ErrorPlace::Role::Reading;
+      failure.place.variable = rule.name;
+      not_bound_.push_back(std::make_shared<const RuleFailure>(std::move(failure)));
     }
     vrel::detail::mark_baseline(machine_);
   }
@@ -91,7 +102,7 @@ class WorkerMachine {
     for (std::size_t r = 0; r < program_.rules.size(); ++r) {
       const Place place = rule_places_[r];
       if (!leading_.empty()) {
-        if (const std::string* unbound = first_unbound(leading_[r])) {
+        if (const FailureRef* unbound = first_unbound(leading_[r])) {
           results.set_error(index, r, *unbound);
           if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
           continue;
@@ -101,18 +112,20 @@ class WorkerMachine {
         vrel::deduce_borrowed(machine_, borrowed_[r]);
         if (!machine_.bound(place)) {
           // A program that did not bind its name (a branch without the let).
-          results.set_error(index, r, not_found(r));
+          results.set_error(index, r, not_bound_[r]);
           continue;
         }
         vrel::Value scratch;
         vrel::SharedValue held;
         results.set_value(index, r, machine_.read(place, scratch, held));
-      } catch (const vrel::FatalError& e) {
+      } catch (vrel::FatalError& e) {
         if (e.interrupted()) {
           interrupted = true;
           break;
         }
-        results.set_error(index, r, e.message());
+        results.set_error(
+            index, r,
+            std::make_shared<const RuleFailure>(RuleFailure{e.message(), std::move(e.place())}));
         // A failed rule leaves its name unbound for the later rules.
         if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
       }
@@ -122,25 +135,23 @@ class WorkerMachine {
   }
 
  private:
-  std::string not_found(std::size_t rule) const {
-    return msg::kValueNotFound + program_.rules[rule].name.debug();
-  }
-
-  // A leading read of a rule (see Rule), and the message of the rule's failure when it is
-  // unbound.
+  // A leading read of a rule (see Rule), and the rule's failure when it is the first
+  // unbound one.
   struct LeadingRead {
     Place place;
-    std::string message;
+    FailureRef failure;
   };
-  const std::string* first_unbound(const std::vector<LeadingRead>& reads) const noexcept {
+  const FailureRef* first_unbound(const std::vector<LeadingRead>& reads) const noexcept {
     for (const LeadingRead& read : reads) {
-      if (!machine_.bound(read.place)) return &read.message;
+      if (!machine_.bound(read.place)) return &read.failure;
     }
     return nullptr;
   }
 
   const RuleProgram& program_;
   std::vector<std::vector<LeadingRead>> leading_;  // per rule; empty under limits
+  // Per rule: its failure when its statements ran without binding its name.
+  std::vector<FailureRef> not_bound_;
   std::vector<std::vector<vrel::Statement>> rules_;
   std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;

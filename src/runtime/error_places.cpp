@@ -1,6 +1,8 @@
 // Places of fatal errors on the Python side: attributes, notes, causes and the report switch.
 #include "runtime/error_places.hpp"
 
+#include <cstring>
+#include <span>
 #include <utility>
 
 #include "api/argument_binding.hpp"
@@ -55,7 +57,7 @@ const vrel::ErrorPlace* primary(const PlaceRecord& record) {
 }
 
 // "[2]['then'][0]": keys as their repr, indexes as numbers.
-void append_path(std::string& out, const std::vector<Step>& path) {
+void append_path(std::string& out, std::span<const Step> path) {
   for (const Step& step : path) {
     out += '[';
     if (step.key) {
@@ -244,27 +246,54 @@ void raise_fatal_with(std::string message, std::shared_ptr<PythonErrorDetail> de
   throw error;
 }
 
-bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out) {
+bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out, const PlaceSubject* subject) {
   if (place.variable) {
     out.variable = identifier_to_python(*place.variable);
     if (!out.variable) return false;
   } else {
     out.variable = PyRef::borrow(Py_None);
   }
-  if (!place.in_run) {
-    out.statement = PyRef::borrow(Py_None);
+  const bool in_expression = subject && subject->expression;
+  // The node path as it is told: inside the statement, or inside the expression of a rule's
+  // let (the let's value is its child ['let'][1]).
+  bool has_node = place.in_run;
+  std::span<const Step> node_path(place.node);
+  if (in_expression && has_node) {
+    has_node = node_path.size() >= 2 && node_path[0].key &&
+               std::strcmp(node_path[0].key, "let") == 0 && !node_path[1].key &&
+               node_path[1].index == 1;
+    if (has_node) node_path = node_path.subspan(2);
+  }
+  out.statement =
+      place.in_run && !in_expression ? statement_tuple(place.statement) : PyRef::borrow(Py_None);
+  if (!out.statement) return false;
+  std::string node;
+  if (has_node) {
+    append_path(node, node_path);
+    out.node = text_object(node);
+    if (!out.node) return false;
+  } else {
     out.node = PyRef::borrow(Py_None);
+  }
+  if (!place.in_run && !subject) {
     out.note = PyRef::borrow(Py_None);
     return true;
   }
-  out.statement = statement_tuple(place.statement);
-  if (!out.statement) return false;
-  std::string node;
-  append_path(node, place.node);
-  out.node = text_object(node);
-  if (!out.node) return false;
-  std::string note = "in statement ";
-  append_path(note, place.statement);
+  std::string note;
+  if (subject) {
+    note = "in rule ";
+    PyRef repr = PyRef::steal(PyObject_Repr(subject->rule));
+    std::string text;
+    if (!repr || !utf8_text(repr.get(), text)) return false;
+    note += text;
+    if (place.in_run && !in_expression) {
+      note += ", statement ";
+      append_path(note, place.statement);
+    }
+  } else {
+    note = "in statement ";
+    append_path(note, place.statement);
+  }
   if (!node.empty()) {
     note += " at ";
     note += node;

@@ -41,10 +41,22 @@ struct PythonErrorDetail final : vrel::FatalError::HostDetail {
 // outside a run), the variable (None where the error is about none) and the note a traceback
 // shows ("in statement [2] at ['let'][1]: reading 'x'", None outside a run). False with an
 // exception pending if an object cannot be made.
+//
+// With a subject, the place is that of a rule's failure: the note opens with the rule
+// ("in rule 'r', statement [1] at ['let'][1]: reading 'x'") and is made outside a run too.
+// The place of a rule given as an expression (run as a let of the rule's name) is told
+// inside the expression: no statement, the node path without the let's leading
+// "['let'][1]" (None where the let itself failed), and no statement in the note
+// ("in rule 'r' at ['binary_op'][0]: reading 'x'").
 struct PlaceObjects {
   PyRef statement, node, variable, note;
 };
-bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out);
+struct PlaceSubject {
+  PyObject* rule;   // borrowed: the rule's name
+  bool expression;  // the rule was given as an expression
+};
+bool place_objects(const vrel::ErrorPlace& place, PlaceObjects& out,
+                   const PlaceSubject* subject = nullptr);
 
 // The PanicException for a caught fatal error (not raised): its message, its cause (what an
 // installed function raised, the inner PanicException of a nested run), and its place, read
