@@ -298,7 +298,8 @@ inline constexpr char kRuleErrorTypeName[] = "vrelpy.RuleError";
 inline constexpr char kRuleErrorDoc[] =
     "The failure of one rule on one record, returned as that rule's result. str(error) is "
     "the message; rule names the rule; statement, node and variable say where it failed "
-    "when known (else None).";
+    "as a PanicException's do for a run of the rule, and a note says it in words. Failures "
+    "alike share one RuleError.";
 inline constexpr char kRulesNotMapping[] = "rules must be a mapping of rule names to rules";
 inline constexpr char kRulesBadRuleFormat[] =
     "rule %R must be an Expr, a list of Statements or a str, got '%s'";

@@ -277,12 +277,21 @@ class ArrowStreamExportable(Protocol):
 class RuleError(Exception):
     """The failure of one rule on one record, returned as that rule's result. ``str(error)``
     is the message; ``rule`` names the rule; ``statement``, ``node`` and ``variable`` say
-    where it failed when known (else None)."""
+    where it failed as a ``PanicException``'s do for a run of the rule, and a note says it
+    in words. Failures alike share one RuleError."""
 
     rule: Identifier | None
-    statement: Any
-    node: Any
-    variable: Any
+    statement: tuple[int | str, ...] | None
+    """For a rule given as a program, the path of the failing statement in it (as
+    ``PanicException.statement``); None for a rule given as an expression, or where the
+    rule did not run."""
+    node: str | None
+    """The path of the failing node in the data form's notation: inside that statement for a
+    program, inside the expression for an expression rule (``""``: the whole of it). None
+    where the rule did not run or where binding its result failed."""
+    variable: Identifier | None
+    """The variable the failure is about: one read or called, or the rule's name (bound by
+    its ``let``, or never bound by its program)."""
 
 @final
 class RuleSet:
