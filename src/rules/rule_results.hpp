@@ -37,6 +37,13 @@ class ResultTable {
 
   void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
   void set_error(std::size_t row, std::size_t rule, std::string message);
+  // A number or boolean: kind Int, Float or Bool, with its bits.
+  void set_plain(std::size_t row, std::size_t rule, Outcome::Kind kind,
+                 std::uint64_t bits) noexcept {
+    Outcome& o = cells_[row * rules_ + rule];
+    o.kind = kind;
+    o.bits = bits;
+  }
 
   const Outcome& at(std::size_t row, std::size_t rule) const noexcept {
     return cells_[row * rules_ + rule];
