@@ -110,6 +110,7 @@ void RuleLanes::evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::s
       if (rule.out->kind[lane] == LaneKind::Other) settled_[lane] = false;
     }
   }
+  settled_count_ = static_cast<std::size_t>(std::count(settled_, settled_ + n, true));
 }
 
 }  // namespace vrelpy::rules

@@ -29,6 +29,9 @@ class RuleLanes {
 
   bool usable() const noexcept { return usable_; }
 
+  // How many lanes of the last evaluate the lanes settled themselves.
+  std::size_t settled() const noexcept { return settled_count_; }
+
   // Whether the lanes are worth trying on `chunk` (no input of it can be a text).
   bool fits(const RecordChunk& chunk) const noexcept;
 
@@ -39,15 +42,18 @@ class RuleLanes {
   bool evaluate(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
                 ResultTable& results, RunOne&& run_one) {
     evaluate_lanes(chunk, row, n);
+    // Rule by rule: the results table keeps each rule's results together.
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+      const vrel::detail::Lanes& out = *rules_[r].out;
+      for (std::size_t lane = 0; lane < n; ++lane) {
+        if (settled_[lane]) {
+          results.set_plain(index + lane, r, outcome_kind(out.kind[lane]), out.bits[lane]);
+        }
+      }
+    }
+    if (settled_count_ == n) return true;
     for (std::size_t lane = 0; lane < n; ++lane) {
-      if (!settled_[lane]) {
-        if (!run_one(lane)) return false;
-        continue;
-      }
-      for (std::size_t r = 0; r < rules_.size(); ++r) {
-        const vrel::detail::Lanes& out = *rules_[r].out;
-        results.set_plain(index + lane, r, outcome_kind(out.kind[lane]), out.bits[lane]);
-      }
+      if (!settled_[lane] && !run_one(lane)) return false;
     }
     return true;
   }
@@ -72,6 +78,7 @@ class RuleLanes {
   std::vector<std::unique_ptr<vrel::detail::Lanes>> constants_;  // the setup's values read
   std::vector<bool> input_used_;
   bool settled_[vrel::detail::kLanes] = {};
+  std::size_t settled_count_ = 0;
   vrel::detail::LaneScratch scratch_;
 };
 

@@ -88,20 +88,32 @@ class WorkerMachine {
   // when the evaluation was interrupted.
   bool evaluate_run(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
                     ResultTable& results) {
-    if (lanes_->usable() && lanes_->fits(chunk)) {
-      while (n > 0) {
-        const std::size_t part = std::min(n, vrel::detail::kLanes);
+    if (!lanes_->usable() || !lanes_->fits(chunk))
+      return evaluate_each(chunk, row, index, n, results);
+    while (n > 0) {
+      const std::size_t part = std::min(n, vrel::detail::kLanes);
+      if (lanes_skipped_ > 0) {
+        // Records the lanes settled few of lately (most lack inputs, say): not worth trying
+        // for a while.
+        --lanes_skipped_;
+        if (!evaluate_each(chunk, row, index, part, results)) return false;
+      } else {
         if (!lanes_->evaluate(chunk, row, index, part, results, [&](std::size_t lane) {
               return evaluate(chunk, row + lane, index + lane, results);
             })) {
           return false;
         }
-        row += part;
-        index += part;
-        n -= part;
+        if (lanes_->settled() * 4 < part) lanes_skipped_ = kLaneRetry;
       }
-      return true;
+      row += part;
+      index += part;
+      n -= part;
     }
+    return true;
+  }
+
+  bool evaluate_each(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
+                     ResultTable& results) {
     for (std::size_t i = 0; i < n; ++i) {
       if (!evaluate(chunk, row + i, index + i, results)) return false;
     }
@@ -173,6 +185,9 @@ class WorkerMachine {
   std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;
   std::unique_ptr<RuleLanes> lanes_;
+  // Runs of records still to evaluate one by one before the lanes are tried again.
+  static constexpr int kLaneRetry = 16;
+  int lanes_skipped_ = 0;
   std::vector<Place> input_places_;
   std::vector<Place> rule_places_;
 };
