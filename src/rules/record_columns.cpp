@@ -127,27 +127,6 @@ namespace {
 using vrel::detail::LaneKind;
 using vrel::detail::Lanes;
 
-// A value's lane, as InputColumn::bind would bind it.
-void lane_of_value(const vrel::Value& v, Lanes& out, std::size_t i) noexcept {
-  switch (v.kind()) {
-    case vrel::ValueKind::Number: {
-      const vrel::Number n = v.as_number();
-      out.kind[i] = n.is_int() ? LaneKind::Int : LaneKind::Float;
-      out.bits[i] = n.is_int() ? static_cast<std::uint64_t>(n.as_int())
-                               : std::bit_cast<std::uint64_t>(n.as_float());
-      return;
-    }
-    case vrel::ValueKind::Boolean:
-      out.kind[i] = LaneKind::Bool;
-      out.bits[i] = v.as_boolean() ? 1 : 0;
-      return;
-    default:
-      out.kind[i] = LaneKind::Other;
-      out.bits[i] = 0;
-      return;
-  }
-}
-
 template <class T, class F>
 void fill_typed(const char* data, std::ptrdiff_t stride, std::size_t n, Lanes& out, LaneKind kind,
                 F bits_of) noexcept {
@@ -167,7 +146,7 @@ void InputColumn::fill_lanes(std::size_t row, std::size_t n, Lanes& out) const {
   if (kind_ == Kind::Values) {
     for (std::size_t i = 0; i < n; ++i) {
       if (present_[row + i]) {
-        lane_of_value(values_[row + i], out, i);
+        vrel::detail::lane_of(values_[row + i], out.kind[i], out.bits[i]);
       } else {
         out.kind[i] = LaneKind::Other;
         out.bits[i] = 0;

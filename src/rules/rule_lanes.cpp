@@ -2,7 +2,6 @@
 #include "rules/rule_lanes.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <variant>
 
 namespace vrelpy::rules {
@@ -22,20 +21,10 @@ const vrel::Expr* let_of_own_name(const Rule& rule) {
 
 // A setup value as lanes (every lane the same), or null when it is not a number or boolean.
 std::unique_ptr<Lanes> constant_lanes(const vrel::Value& v) {
-  auto lanes = std::make_unique<Lanes>();
   LaneKind kind;
   std::uint64_t bits;
-  if (v.kind() == vrel::ValueKind::Number) {
-    const vrel::Number n = v.as_number();
-    kind = n.is_int() ? LaneKind::Int : LaneKind::Float;
-    bits = n.is_int() ? static_cast<std::uint64_t>(n.as_int())
-                      : std::bit_cast<std::uint64_t>(n.as_float());
-  } else if (v.kind() == vrel::ValueKind::Boolean) {
-    kind = LaneKind::Bool;
-    bits = v.as_boolean() ? 1 : 0;
-  } else {
-    return nullptr;
-  }
+  if (!vrel::detail::lane_of(v, kind, bits)) return nullptr;
+  auto lanes = std::make_unique<Lanes>();
   std::fill_n(lanes->bits, vrel::detail::kLanes, bits);
   std::fill_n(lanes->kind, vrel::detail::kLanes, kind);
   lanes->uniform = kind;

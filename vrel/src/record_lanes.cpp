@@ -114,19 +114,8 @@ class Compiler {
            emit(Step{op, LaneKind::Other, 0, 0});
   }
   bool value(const Value& v) {
-    switch (v.kind()) {
-      case ValueKind::Number: {
-        const Number n = v.as_number();
-        return n.is_int()
-                   ? emit(Step{Op::Value, LaneKind::Int, static_cast<std::uint64_t>(n.as_int()), 0})
-                   : emit(Step{Op::Value, LaneKind::Float,
-                               std::bit_cast<std::uint64_t>(n.as_float()), 0});
-      }
-      case ValueKind::Boolean:
-        return emit(Step{Op::Value, LaneKind::Bool, v.as_boolean() ? 1u : 0u, 0});
-      default:
-        return false;
-    }
+    Step step{Op::Value, LaneKind::Other, 0, 0};
+    return lane_of(v, step.kind, step.bits) && emit(step);
   }
   bool read(const Identifier& id) {
     auto it = std::find(reads.begin(), reads.end(), id);

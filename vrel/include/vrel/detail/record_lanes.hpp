@@ -2,6 +2,7 @@
 // same rules to whole tables. Internal to the core's hosts, not part of the language.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,25 @@ struct Lanes {
   // test); Other when they differ. Kept by whoever fills the lanes.
   LaneKind uniform;
 };
+
+// A number or boolean as a lane holds it; false (Other) for any other value.
+inline bool lane_of(const Value& v, LaneKind& kind, std::uint64_t& bits) noexcept {
+  if (v.kind() == ValueKind::Number) {
+    const Number n = v.as_number();
+    kind = n.is_int() ? LaneKind::Int : LaneKind::Float;
+    bits = n.is_int() ? static_cast<std::uint64_t>(n.as_int())
+                      : std::bit_cast<std::uint64_t>(n.as_float());
+    return true;
+  }
+  if (v.kind() == ValueKind::Boolean) {
+    kind = LaneKind::Bool;
+    bits = v.as_boolean() ? 1 : 0;
+    return true;
+  }
+  kind = LaneKind::Other;
+  bits = 0;
+  return false;
+}
 
 class LaneScratch;
 
