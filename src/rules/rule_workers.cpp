@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -147,27 +148,34 @@ class WorkerMachine {
           continue;
         }
       }
+      // The run hands its failure back rather than throwing it: unwinding the native stack
+      // would cost far more than the rest of a failing rule.
+      std::optional<vrel::FatalError> failure;
       try {
-        vrel::deduce_borrowed(machine_, borrowed_[r]);
-        if (!machine_.bound(place)) {
-          // A program that did not bind its name (a branch without the let).
-          results.set_error(index, r, not_bound_[r]);
+        failure = vrel::run_borrowed(machine_, borrowed_[r]);
+        if (!failure) {
+          if (!machine_.bound(place)) {
+            // A program that did not bind its name (a branch without the let).
+            results.set_error(index, r, not_bound_[r]);
+            continue;
+          }
+          vrel::Value scratch;
+          vrel::SharedValue held;
+          results.set_value(index, r, machine_.read(place, scratch, held));
           continue;
         }
-        vrel::Value scratch;
-        vrel::SharedValue held;
-        results.set_value(index, r, machine_.read(place, scratch, held));
       } catch (vrel::FatalError& e) {
-        if (e.interrupted()) {
-          interrupted = true;
-          break;
-        }
-        results.set_error(
-            index, r,
-            std::make_shared<const RuleFailure>(RuleFailure{e.message(), std::move(e.place())}));
-        // A failed rule leaves its name unbound for the later rules.
-        if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
+        failure.emplace(std::move(e));
       }
+      if (failure->interrupted()) {
+        interrupted = true;
+        break;
+      }
+      results.set_error(index, r,
+                        std::make_shared<const RuleFailure>(
+                            RuleFailure{failure->message(), std::move(failure->place())}));
+      // A failed rule leaves its name unbound for the later rules.
+      if (machine_.bound(place)) machine_.unbind(program_.rules[r].name);
     }
     vrel::detail::reset_to_baseline(machine_);
     return !interrupted;
