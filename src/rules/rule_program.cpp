@@ -254,6 +254,9 @@ RuleFailure leading_failure(std::span<const vrel::Statement* const> statements,
 }
 
 void find_leading_failures(Rule& rule) {
+  rule.not_bound = RuleFailure{msg::kValueNotFound + rule.name.debug(), vrel::ErrorPlace()};
+  rule.not_bound.place.role = vrel::ErrorPlace::Role::Reading;
+  rule.not_bound.place.variable = rule.name;
   rule.leading_failures.clear();
   if (rule.leading_reads.empty()) return;
   const std::vector<vrel::Statement> copy = rule.statements;

@@ -27,8 +27,10 @@ struct Rule {
   // microseconds). Only meant for runs without limits, which could strike first.
   std::vector<vrel::Identifier> leading_reads;
   // For each leading read, the failure of the rule when that read is the first unbound one,
-  // with the place a run would give it.
+  // with the place a run would give it; and its failure when its statements ran without
+  // binding its name. Workers refer to these without owning them (see borrowed_failure).
   std::vector<RuleFailure> leading_failures;
+  RuleFailure not_bound;
 };
 
 // Everything a worker needs, and nothing of Python: built once under the interpreter lock,
@@ -53,7 +55,8 @@ void analyse_reads(RuleProgram& program);
 
 // Fills the leading reads of every rule of `program`, and the failure each gives: found by
 // running a copy of the rule on a machine of its own where the reads before it are bound
-// (to null) and it is not, so that its place is exactly the one a record would give.
+// (to null) and it is not, so that its place is exactly the one a record would give. Fills
+// each rule's not_bound failure too.
 void find_leading_reads(RuleProgram& program);
 
 }  // namespace vrelpy::rules

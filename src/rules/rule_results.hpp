@@ -42,6 +42,7 @@ class ResultTable {
   ResultTable(std::size_t rows, std::size_t rules, std::size_t batch);
 
   void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
+  // `failure` may be borrowed (see borrowed_failure) from an owner that outlives the table.
   void set_error(std::size_t row, std::size_t rule, FailureRef failure);
   // A number or boolean: kind Int, Float or Bool, with its bits.
   void set_plain(std::size_t row, std::size_t rule, Outcome::Kind kind,

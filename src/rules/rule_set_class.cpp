@@ -260,6 +260,7 @@ PyObject* rule_set_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     rules::RecordTable table;
     rules::RecordForm form = rules::RecordForm::Records;
     if (!rules::read_records(records, *program, table, form)) return nullptr;
+    // Refers to failures that `program` holds: made after it, so gone before it.
     rules::ResultTable results(table.rows, program->rules.size(), rules::kRecordBatch);
     if (!rules::evaluate_records(*program, table, results, static_cast<std::size_t>(workers))) {
       return nullptr;

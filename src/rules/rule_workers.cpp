@@ -71,24 +71,15 @@ class WorkerMachine {
     for (const vrel::Identifier& id : program.inputs)
       input_places_.push_back(place_of(machine_, id));
     for (const Rule& rule : program.rules) rule_places_.push_back(place_of(machine_, rule.name));
-    // Limits could strike before a leading read: with any, every rule runs. The failures
-    // are this worker's own copies: records share them by reference count, which threads
-    // sharing one would contend for.
+    // Limits could strike before a leading read: with any, every rule runs.
     if (!program.limits.any()) {
       for (const Rule& rule : program.rules) {
         std::vector<LeadingRead>& reads = leading_.emplace_back();
         for (std::size_t k = 0; k < rule.leading_reads.size(); ++k) {
-          reads.push_back(
-              LeadingRead{place_of(machine_, rule.leading_reads[k]),
-                          std::make_shared<const RuleFailure>(rule.leading_failures[k])});
+          reads.push_back(LeadingRead{place_of(machine_, rule.leading_reads[k]),
+                                      borrowed_failure(rule.leading_failures[k])});
         }
       }
-    }
-    for (const Rule& rule : program.rules) {
-      RuleFailure failure{msg::kValueNotFound + rule.name.debug(), vrel::ErrorPlace()};
-      failure.place.role = vrel::ErrorPlace::Role::Reading;
-      failure.place.variable = rule.name;
-      not_bound_.push_back(std::make_shared<const RuleFailure>(std::move(failure)));
     }
     lanes_ = std::make_unique<RuleLanes>(program, machine_);
     vrel::detail::mark_baseline(machine_);
@@ -156,7 +147,7 @@ class WorkerMachine {
         if (!failure) {
           if (!machine_.bound(place)) {
             // A program that did not bind its name (a branch without the let).
-            results.set_error(index, r, not_bound_[r]);
+            results.set_error(index, r, borrowed_failure(program_.rules[r].not_bound));
             continue;
           }
           vrel::Value scratch;
@@ -197,8 +188,6 @@ class WorkerMachine {
 
   const RuleProgram& program_;
   std::vector<std::vector<LeadingRead>> leading_;  // per rule; empty under limits
-  // Per rule: its failure when its statements ran without binding its name.
-  std::vector<FailureRef> not_bound_;
   std::vector<std::vector<vrel::Statement>> rules_;
   std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;
