@@ -10,9 +10,8 @@ namespace vrelpy::rules {
 
 // Made once and never changed, then shared: every record that fails alike without running
 // the rule (an unbound leading read, see Rule) holds the same one, so that a million such
-// failures cost nothing but a pointer each. The place is the one a
-// run of the rule's statements gives (paths relative to them), or no paths where the rule
-// did not run.
+// failures cost nothing but a pointer each. The place is the one a run of the rule's
+// statements gives (paths relative to them), or no paths where the rule did not run.
 struct RuleFailure {
   std::string message;
   vrel::ErrorPlace place;
