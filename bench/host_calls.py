@@ -90,12 +90,20 @@ def load_build(path: str) -> None:
     import importlib.machinery
     import importlib.util
 
-    loader = importlib.machinery.ExtensionFileLoader("vrelpy", path)
-    spec = importlib.util.spec_from_file_location("vrelpy", path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    sys.modules["vrelpy"] = module
+    # Builds since the package layout name their init function PyInit__vrelpy (the extension
+    # is vrelpy._vrelpy); older ones PyInit_vrelpy.
+    for name in ("vrelpy._vrelpy", "vrelpy"):
+        loader = importlib.machinery.ExtensionFileLoader(name, path)
+        spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+        assert spec is not None
+        try:
+            module = importlib.util.module_from_spec(spec)
+        except ImportError:
+            continue
+        loader.exec_module(module)
+        sys.modules["vrelpy"] = module
+        return
+    raise ImportError(f"{path}: no vrelpy module init function")
 
 
 def time_round_robin(cases: dict[str, workloads.Case], rounds: int, clock) -> dict[str, list[float]]:

@@ -703,7 +703,12 @@ bool parse_from_data(PyObject* args, PyObject* kwargs, bool with_functions, PyOb
                                         const_cast<char**>(statement_keywords), &data, &functions)
           : PyArg_ParseTupleAndKeywords(args, kwargs, "O:from_data",
                                         const_cast<char**>(expr_keywords), &data);
-  if (!parsed) return false;
+  return parsed && functions_argument(functions);
+}
+
+}  // namespace
+
+bool functions_argument(PyObject*& functions) {
   if (functions == Py_None) {
     functions = nullptr;
     return true;
@@ -717,8 +722,6 @@ bool parse_from_data(PyObject* args, PyObject* kwargs, bool with_functions, PyOb
   }
   return true;
 }
-
-}  // namespace
 
 PyRef expr_to_python_data(const Expr& tree) {
   if (!check_written_size(tree)) return PyRef();

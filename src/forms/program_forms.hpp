@@ -94,6 +94,11 @@ PyRef statement_to_python_data(const vrel::Statement& tree, PyObject* functions)
 bool expr_from_python_data(PyObject* data, vrel::Expr& out);
 bool statement_from_python_data(PyObject* data, PyObject* functions, vrel::Statement& out);
 
+// The `functions` argument of from_data, parse and the rule sets' readers: None becomes null
+// (none); anything else must be a mapping, as dict.update tells one (it has keys), else
+// TypeError is pending and the result is false.
+bool functions_argument(PyObject*& functions);
+
 // Entry points of the classes (slots and methods).
 PyObject* expr_repr(PyObject* self);
 PyObject* statement_repr(PyObject* self);

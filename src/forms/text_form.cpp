@@ -128,21 +128,6 @@ void raise_failure(std::string_view source, const text::ParseFailure& failure) {
   raise_parse_error(source, failure.pos, failure.message);
 }
 
-// functions=None is none; anything else must be a mapping, as for from_data.
-bool functions_argument(PyObject*& functions) {
-  if (functions == Py_None) {
-    functions = nullptr;
-    return true;
-  }
-  const int is_mapping = PyObject_HasAttrStringWithError(functions, "keys");
-  if (is_mapping < 0) return false;
-  if (!is_mapping) {
-    PyErr_Format(PyExc_TypeError, msg::kFunctionsNotMappingFormat, Py_TYPE(functions)->tp_name);
-    return false;
-  }
-  return true;
-}
-
 PyObject* text_result(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }

@@ -2,6 +2,8 @@
 // binding one record's inputs.
 #include "rules/record_columns.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -118,6 +120,107 @@ void InputColumn::bind(const vrel::Machine& machine, vrel::Machine::Place place,
     case Kind::Values:
       return;
   }
+}
+
+namespace {
+
+using vrel::detail::LaneKind;
+using vrel::detail::Lanes;
+
+template <class T, class F>
+void fill_typed(const char* data, std::ptrdiff_t stride, std::size_t n, Lanes& out, LaneKind kind,
+                F bits_of) noexcept {
+  for (std::size_t i = 0; i < n; ++i) {
+    out.bits[i] = bits_of(load<T>(data + static_cast<std::ptrdiff_t>(i) * stride));
+  }
+  std::memset(out.kind, static_cast<int>(kind), n);
+}
+
+}  // namespace
+
+void InputColumn::fill_lanes(std::size_t row, std::size_t n, Lanes& out) const {
+  const auto as_int = [](auto v) {
+    return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+  };
+  const auto as_float = [](auto v) { return std::bit_cast<std::uint64_t>(static_cast<double>(v)); };
+  if (kind_ == Kind::Values) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (present_[row + i]) {
+        vrel::detail::lane_of(values_[row + i], out.kind[i], out.bits[i]);
+      } else {
+        out.kind[i] = LaneKind::Other;
+        out.bits[i] = 0;
+      }
+    }
+  } else {
+    const char* at = data_ + (offset_ + static_cast<std::ptrdiff_t>(row)) * stride_;
+    switch (kind_) {
+      case Kind::Int64:
+        fill_typed<std::int64_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::Int32:
+        fill_typed<std::int32_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::Int16:
+        fill_typed<std::int16_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::Int8:
+        fill_typed<std::int8_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::UInt64:
+        // Beyond the language's ints: a float, as bind makes it.
+        for (std::size_t i = 0; i < n; ++i) {
+          const auto v = load<std::uint64_t>(at + static_cast<std::ptrdiff_t>(i) * stride_);
+          const bool big = v > static_cast<std::uint64_t>(INT64_MAX);
+          out.kind[i] = big ? LaneKind::Float : LaneKind::Int;
+          out.bits[i] = big ? as_float(v) : v;
+        }
+        break;
+      case Kind::UInt32:
+        fill_typed<std::uint32_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::UInt16:
+        fill_typed<std::uint16_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::UInt8:
+        fill_typed<std::uint8_t>(at, stride_, n, out, LaneKind::Int, as_int);
+        break;
+      case Kind::Float64:
+        fill_typed<double>(at, stride_, n, out, LaneKind::Float, as_float);
+        break;
+      case Kind::Float32:
+        fill_typed<float>(at, stride_, n, out, LaneKind::Float, as_float);
+        break;
+      case Kind::Bool:
+        if (stride_ == 0) {  // an Arrow bit-packed boolean column
+          const auto* bits = reinterpret_cast<const std::uint8_t*>(data_);
+          for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t bit = static_cast<std::uint64_t>(offset_) + row + i;
+            out.bits[i] = (bits[bit >> 3] >> (bit & 7)) & 1;
+          }
+          std::memset(out.kind, static_cast<int>(LaneKind::Bool), n);
+        } else {
+          fill_typed<std::uint8_t>(at, stride_, n, out, LaneKind::Bool,
+                                   [](std::uint8_t v) -> std::uint64_t { return v != 0; });
+        }
+        break;
+      default:  // texts
+        std::memset(out.kind, static_cast<int>(LaneKind::Other), n);
+        std::fill_n(out.bits, n, 0);
+        break;
+    }
+    if (validity_) {
+      for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t bit = static_cast<std::uint64_t>(offset_) + row + i;
+        if (!((validity_[bit >> 3] >> (bit & 7)) & 1)) out.kind[i] = LaneKind::Other;
+      }
+    }
+  }
+  LaneKind u = n ? out.kind[0] : LaneKind::Other;
+  for (std::size_t i = 1; i < n && u != LaneKind::Other; ++i) {
+    if (out.kind[i] != u) u = LaneKind::Other;
+  }
+  out.uniform = u;
 }
 
 bool kind_of_format(const char* format, InputColumn::Kind& out) {

@@ -9,6 +9,7 @@
 
 #include "rules/rule_program.hpp"
 #include "support/py_ref.hpp"
+#include "vrel/detail/record_lanes.hpp"
 #include "vrel/machine.hpp"
 #include "vrel/value.hpp"
 
@@ -54,6 +55,14 @@ class InputColumn {
   // Binds record `row`'s value at `place`, or leaves it unbound (after a reset, unbound is
   // what the place already is).
   void bind(const vrel::Machine& machine, vrel::Machine::Place place, std::size_t row) const;
+
+  // Records `row` to `row + n` (n <= kLanes) as lanes: numbers and booleans as they would
+  // be bound, anything else (a text, a missing input, null) as Other.
+  void fill_lanes(std::size_t row, std::size_t n, vrel::detail::Lanes& out) const;
+  // Whether lanes can hold this column's values at all (texts never fit).
+  bool fits_lanes() const noexcept {
+    return kind_ != Kind::Utf8 && kind_ != Kind::LargeUtf8 && kind_ != Kind::Utf8View;
+  }
 
  private:
   InputColumn() = default;

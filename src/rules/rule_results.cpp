@@ -2,6 +2,7 @@
 #include "rules/rule_results.hpp"
 
 #include <cstring>
+#include <new>
 #include <unordered_map>
 
 #include "conversion/conversion.hpp"
@@ -46,7 +47,7 @@ class ErrorCache {
 
 PyRef outcome_to_python(const ResultTable& results, std::size_t row, std::size_t rule,
                         PyObject* name, ErrorCache& errors) {
-  const Outcome& o = results.at(row, rule);
+  const Outcome o = results.at(row, rule);
   switch (o.kind) {
     case Outcome::Kind::Int:
       return PyRef::steal(PyLong_FromLongLong(o.as_int()));
@@ -121,25 +122,20 @@ PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names)
 PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule, PyObject* name,
                    ErrorCache& errors) {
   const std::size_t rows = results.rows();
-  const Outcome::Kind first = rows ? results.at(0, rule).kind : Outcome::Kind::Null;
+  const Outcome::Kind* kinds = results.kinds(rule);
+  const Outcome::Kind first = rows ? kinds[0] : Outcome::Kind::Null;
   bool uniform =
       first == Outcome::Kind::Int || first == Outcome::Kind::Float || first == Outcome::Kind::Bool;
-  for (std::size_t row = 1; row < rows && uniform; ++row) {
-    uniform = results.at(row, rule).kind == first;
-  }
+  for (std::size_t row = 1; row < rows && uniform; ++row) uniform = kinds[row] == first;
   if (uniform && rows) {
-    const std::size_t width = first == Outcome::Kind::Bool ? 1 : 8;
-    PyRef bytes =
-        PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * width)));
-    if (!bytes) return PyRef();
-    char* out = PyByteArray_AS_STRING(bytes.get());
-    for (std::size_t row = 0; row < rows; ++row) {
-      const Outcome& o = results.at(row, rule);
-      if (width == 1) {
-        out[row] = o.as_bool() ? 1 : 0;
-      } else {
-        std::memcpy(out + row * 8, &o.bits, 8);
-      }
+    // Numbers: the array takes the rule's bits as they are. Booleans: one byte each.
+    PyRef bytes = PyRef::borrow(results.bits_object(rule));
+    if (first == Outcome::Kind::Bool) {
+      bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows)));
+      if (!bytes) return PyRef();
+      char* out = PyByteArray_AS_STRING(bytes.get());
+      const std::uint64_t* bits = results.bits(rule);
+      for (std::size_t row = 0; row < rows; ++row) out[row] = bits[row] != 0;
     }
     const char* dtype = first == Outcome::Kind::Int     ? "<i8"
                         : first == Outcome::Kind::Float ? "<f8"
@@ -187,25 +183,35 @@ ResultTable::ResultTable(std::size_t rows, std::size_t rules, std::size_t batch)
     : rows_(rows),
       rules_(rules),
       batch_(batch),
-      cells_(rows * rules),
-      extras_((rows + batch - 1) / batch) {}
+      // Left uninitialised: the pages are first touched by the workers that fill them.
+      kinds_(new Outcome::Kind[rows * rules]),
+      extras_((rows + batch - 1) / batch) {
+  bit_objects_.reserve(rules);
+  bits_.reserve(rules);
+  for (std::size_t r = 0; r < rules; ++r) {
+    PyRef bytes =
+        PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8)));
+    if (!bytes) {
+      PyErr_Clear();
+      throw std::bad_alloc();
+    }
+    bits_.push_back(reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(bytes.get())));
+    bit_objects_.push_back(std::move(bytes));
+  }
+}
 
 void ResultTable::set_value(std::size_t row, std::size_t rule, const vrel::Value& value) {
-  Outcome& o = cells_[row * rules_ + rule];
   switch (value.kind()) {
     case vrel::ValueKind::Null:
-      o.kind = Outcome::Kind::Null;
-      return;
+      return set_plain(row, rule, Outcome::Kind::Null, 0);
     case vrel::ValueKind::Boolean:
-      o.kind = Outcome::Kind::Bool;
-      o.bits = value.as_boolean() ? 1 : 0;
-      return;
+      return set_plain(row, rule, Outcome::Kind::Bool, value.as_boolean() ? 1 : 0);
     case vrel::ValueKind::Number: {
       const vrel::Number n = value.as_number();
-      o.kind = n.is_int() ? Outcome::Kind::Int : Outcome::Kind::Float;
-      o.bits = n.is_int() ? static_cast<std::uint64_t>(n.as_int())
-                          : std::bit_cast<std::uint64_t>(n.as_float());
-      return;
+      return n.is_int()
+                 ? set_plain(row, rule, Outcome::Kind::Int, static_cast<std::uint64_t>(n.as_int()))
+                 : set_plain(row, rule, Outcome::Kind::Float,
+                             std::bit_cast<std::uint64_t>(n.as_float()));
     }
     case vrel::ValueKind::String:
     case vrel::ValueKind::Vector:
@@ -213,22 +219,19 @@ void ResultTable::set_value(std::size_t row, std::size_t rule, const vrel::Value
       break;
   }
   std::vector<vrel::Value>& values = extras_[row / batch_].values;
-  o.kind = Outcome::Kind::Other;
-  o.extra = static_cast<std::uint32_t>(values.size());
+  set_plain(row, rule, Outcome::Kind::Other, values.size());
   values.push_back(value);
 }
 
 void ResultTable::set_error(std::size_t row, std::size_t rule, std::string message) {
-  Outcome& o = cells_[row * rules_ + rule];
   std::vector<std::string>& errors = extras_[row / batch_].errors;
-  o.kind = Outcome::Kind::Error;
-  o.extra = static_cast<std::uint32_t>(errors.size());
+  set_plain(row, rule, Outcome::Kind::Error, errors.size());
   errors.push_back(std::move(message));
 }
 
 const vrel::Value& ResultTable::value(std::size_t row, std::size_t rule,
                                       vrel::Value& scratch) const {
-  const Outcome& o = at(row, rule);
+  const Outcome o = at(row, rule);
   switch (o.kind) {
     case Outcome::Kind::Int:
       return scratch = vrel::Value::integer(o.as_int());

@@ -15,8 +15,8 @@
 
 namespace vrelpy::rules {
 
-// One rule's result for one record, in 16 bytes: a number or boolean in place; any other
-// value, and a failure's message, kept beside the table in the extras of its batch.
+// One rule's result for one record: a number or boolean in place; any other value, and a
+// failure's message, kept beside the table in the extras of its batch.
 struct Outcome {
   enum class Kind : std::uint8_t { Null, Int, Float, Bool, Other, Error };
   Kind kind = Kind::Null;
@@ -28,21 +28,40 @@ struct Outcome {
   bool as_bool() const noexcept { return bits != 0; }
 };
 
-// Every outcome, record by record. The records are split into batches of `batch` records;
-// each batch is evaluated by one worker, which alone writes its rows and its extras, and the
-// table is read only after every worker has stopped: nothing in it needs a lock.
+// Every outcome, rule by rule: each rule's kinds and bits are a column of their own, so that
+// typed results leave as one copy per rule and lanes of records write runs of consecutive
+// cells. The records are split into batches of `batch` records; each batch is evaluated by
+// one worker, which alone writes its rows and its extras, and the table is read only after
+// every worker has stopped: nothing in it needs a lock.
 class ResultTable {
  public:
+  // Made and destroyed under the interpreter lock (the bits of each rule live in a bytearray
+  // that a typed result array takes over without a copy); throws std::bad_alloc when memory
+  // runs out. The cells start unset: evaluation writes every one of them.
   ResultTable(std::size_t rows, std::size_t rules, std::size_t batch);
 
   void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
   void set_error(std::size_t row, std::size_t rule, std::string message);
+  // A number or boolean: kind Int, Float or Bool, with its bits.
+  void set_plain(std::size_t row, std::size_t rule, Outcome::Kind kind,
+                 std::uint64_t bits) noexcept {
+    kinds_[rule * rows_ + row] = kind;
+    bits_[rule][row] = bits;
+  }
 
-  const Outcome& at(std::size_t row, std::size_t rule) const noexcept {
-    return cells_[row * rules_ + rule];
+  Outcome at(std::size_t row, std::size_t rule) const noexcept {
+    Outcome o;
+    o.kind = kinds_[rule * rows_ + row];
+    // Other and Error keep their index in the extras where the others keep their bits.
+    if (o.kind == Outcome::Kind::Other || o.kind == Outcome::Kind::Error) {
+      o.extra = static_cast<std::uint32_t>(bits_[rule][row]);
+    } else {
+      o.bits = bits_[rule][row];
+    }
+    return o;
   }
   bool failed(std::size_t row, std::size_t rule) const noexcept {
-    return at(row, rule).kind == Outcome::Kind::Error;
+    return kinds_[rule * rows_ + row] == Outcome::Kind::Error;
   }
   // Precondition: failed(row, rule).
   const std::string& error(std::size_t row, std::size_t rule) const noexcept {
@@ -50,6 +69,14 @@ class ResultTable {
   }
   // The value of a rule that did not fail: a number, boolean or null made in `scratch`.
   const vrel::Value& value(std::size_t row, std::size_t rule, vrel::Value& scratch) const;
+
+  // One rule's column: the kinds and the bits of every record.
+  const Outcome::Kind* kinds(std::size_t rule) const noexcept {
+    return kinds_.get() + rule * rows_;
+  }
+  const std::uint64_t* bits(std::size_t rule) const noexcept { return bits_[rule]; }
+  // The bytearray holding bits(rule) (borrowed).
+  PyObject* bits_object(std::size_t rule) const noexcept { return bit_objects_[rule].get(); }
 
   std::size_t rules() const noexcept { return rules_; }
   std::size_t rows() const noexcept { return rows_; }
@@ -62,7 +89,9 @@ class ResultTable {
   std::size_t rows_;
   std::size_t rules_;
   std::size_t batch_;
-  std::vector<Outcome> cells_;
+  std::unique_ptr<Outcome::Kind[]> kinds_;
+  std::vector<PyRef> bit_objects_;    // per rule: a bytearray of rows 8-byte cells
+  std::vector<std::uint64_t*> bits_;  // per rule: its bytearray's cells
   std::vector<Extras> extras_;
 };
 

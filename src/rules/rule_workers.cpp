@@ -7,10 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "rules/rule_lanes.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/interruption.hpp"
 #include "support/messages.hpp"
@@ -77,7 +79,45 @@ class WorkerMachine {
         }
       }
     }
+    lanes_ = std::make_unique<RuleLanes>(program, machine_);
     vrel::detail::mark_baseline(machine_);
+  }
+
+  // Evaluates records `row` to `row + n` of `chunk` (records `index` on of the table):
+  // together in lanes where the rules allow it, each on its own otherwise. Returns false
+  // when the evaluation was interrupted.
+  bool evaluate_run(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
+                    ResultTable& results) {
+    if (!lanes_->usable() || !lanes_->fits(chunk))
+      return evaluate_each(chunk, row, index, n, results);
+    while (n > 0) {
+      const std::size_t part = std::min(n, vrel::detail::kLanes);
+      if (lanes_skipped_ > 0) {
+        // Records the lanes settled few of lately (most lack inputs, say): not worth trying
+        // for a while.
+        --lanes_skipped_;
+        if (!evaluate_each(chunk, row, index, part, results)) return false;
+      } else {
+        if (!lanes_->evaluate(chunk, row, index, part, results, [&](std::size_t lane) {
+              return evaluate(chunk, row + lane, index + lane, results);
+            })) {
+          return false;
+        }
+        if (lanes_->settled() * 4 < part) lanes_skipped_ = kLaneRetry;
+      }
+      row += part;
+      index += part;
+      n -= part;
+    }
+    return true;
+  }
+
+  bool evaluate_each(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
+                     ResultTable& results) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!evaluate(chunk, row + i, index + i, results)) return false;
+    }
+    return true;
   }
 
   // Evaluates record `row` of `chunk` (record `index` of the table). Returns false when the
@@ -144,6 +184,10 @@ class WorkerMachine {
   std::vector<std::vector<vrel::Statement>> rules_;
   std::vector<std::vector<const vrel::Statement*>> borrowed_;
   vrel::Machine machine_;
+  std::unique_ptr<RuleLanes> lanes_;
+  // Runs of records still to evaluate one by one before the lanes are tried again.
+  static constexpr int kLaneRetry = 16;
+  int lanes_skipped_ = 0;
   std::vector<Place> input_places_;
   std::vector<Place> rule_places_;
 };
@@ -158,6 +202,10 @@ struct ChunkCursor {
       first += table->chunks[chunk].rows;
       ++chunk;
     }
+  }
+  // Records from `index` on that the current chunk holds, at most `limit`.
+  std::size_t rows_left(std::size_t index, std::size_t limit) const {
+    return std::min(limit, first + table->chunks[chunk].rows - index);
   }
 };
 
@@ -198,12 +246,14 @@ void run_worker(Shared& shared) {
       if (begin >= rows) break;
       const std::size_t end = std::min(rows, begin + kBatch);
       if (begin < cursor.first) cursor = ChunkCursor{&shared.records};
-      for (std::size_t index = begin; index < end; ++index) {
+      for (std::size_t index = begin; index < end;) {
         cursor.seek(index);
-        if (!worker.evaluate(shared.records.chunks[cursor.chunk], index - cursor.first, index,
-                             shared.results)) {
+        const std::size_t n = cursor.rows_left(index, end - index);
+        if (!worker.evaluate_run(shared.records.chunks[cursor.chunk], index - cursor.first, index,
+                                 n, shared.results)) {
           break;
         }
+        index += n;
       }
     }
   } catch (...) {

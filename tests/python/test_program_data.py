@@ -45,27 +45,34 @@ def one(key):
     return lambda *payload: {key: list(payload)}
 
 
-exprs = st.recursive(
-    st.builds(lambda v: {"literal": v}, values) | st.builds(lambda i: {"ident": i}, idents),
-    lambda e: (
-        st.builds(one("binary_op"), e, st.sampled_from("+-*/"), e)
-        | st.builds(one("equals"), e, e)
-        | st.builds(one("greater_than"), e, e)
-        | st.builds(one("less_than"), e, e)
-        | st.builds(lambda x: {"not": x}, e)
-        | st.builds(one("call"), idents, e)
-        | st.builds(lambda items: {"vector": items}, st.lists(e, max_size=3))
-        | st.builds(one("and"), e, e)
-        | st.builds(one("or"), e, e)
-        | st.builds(one("cond"), e, e, e)
-    ),
-    max_leaves=10,
-)
-statements = st.recursive(
-    st.builds(one("let"), idents, exprs) | st.builds(one("fn"), idents, st.just("double")),
-    lambda s: st.builds(one("if"), exprs, st.lists(s, max_size=3), st.lists(s, max_size=3)),
-    max_leaves=6,
-)
+def data_programs(values, idents, expr_leaves, statement_leaves):
+    """Strategies for expressions and statements in the data form, over the given literal
+    values and identifiers: every node kind, nested."""
+    exprs = st.recursive(
+        st.builds(lambda v: {"literal": v}, values) | st.builds(lambda i: {"ident": i}, idents),
+        lambda e: (
+            st.builds(one("binary_op"), e, st.sampled_from("+-*/"), e)
+            | st.builds(one("equals"), e, e)
+            | st.builds(one("greater_than"), e, e)
+            | st.builds(one("less_than"), e, e)
+            | st.builds(lambda x: {"not": x}, e)
+            | st.builds(one("call"), idents, e)
+            | st.builds(lambda items: {"vector": items}, st.lists(e, max_size=3))
+            | st.builds(one("and"), e, e)
+            | st.builds(one("or"), e, e)
+            | st.builds(one("cond"), e, e, e)
+        ),
+        max_leaves=expr_leaves,
+    )
+    statements = st.recursive(
+        st.builds(one("let"), idents, exprs) | st.builds(one("fn"), idents, st.just("double")),
+        lambda s: st.builds(one("if"), exprs, st.lists(s, max_size=3), st.lists(s, max_size=3)),
+        max_leaves=statement_leaves,
+    )
+    return exprs, statements
+
+
+exprs, statements = data_programs(values, idents, 10, 6)
 
 
 def normal(data):

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from support import assert_clean_exit, run_python
-from test_program_data import double, one
+from test_program_data import data_programs, double
 from vrelpy import Expr, ParseError, Statement, Vrel, parse, unparse
 
 EXAMPLES = 1000 if os.environ.get("VRELPY_HYPOTHESIS_PROFILE") == "ci" else 200
@@ -35,27 +35,7 @@ scalars = (
     | st.text(st.characters(exclude_categories=("Cs",)), max_size=6)
 )
 values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3), max_leaves=8)
-exprs = st.recursive(
-    st.builds(lambda v: {"literal": v}, values) | st.builds(lambda i: {"ident": i}, idents),
-    lambda e: (
-        st.builds(one("binary_op"), e, st.sampled_from("+-*/"), e)
-        | st.builds(one("equals"), e, e)
-        | st.builds(one("greater_than"), e, e)
-        | st.builds(one("less_than"), e, e)
-        | st.builds(lambda x: {"not": x}, e)
-        | st.builds(one("call"), idents, e)
-        | st.builds(lambda items: {"vector": items}, st.lists(e, max_size=3))
-        | st.builds(one("and"), e, e)
-        | st.builds(one("or"), e, e)
-        | st.builds(one("cond"), e, e, e)
-    ),
-    max_leaves=12,
-)
-statements = st.recursive(
-    st.builds(one("let"), idents, exprs) | st.builds(one("fn"), idents, st.just("double")),
-    lambda s: st.builds(one("if"), exprs, st.lists(s, max_size=3), st.lists(s, max_size=3)),
-    max_leaves=8,
-)
+exprs, statements = data_programs(values, idents, 12, 8)
 
 
 def same_bits(a, b):
