@@ -560,29 +560,42 @@ bool collect_statements(PyObject* seq, StatementList& out) {
   return true;
 }
 
+namespace {
+
+// Numbers and booleans, the common values, made right where they are asked for: they have
+// nothing to charge or count. False for any other value.
+[[gnu::always_inline]] inline bool scalar_to_python(const Value& value, PyRef& out) {
+  switch (value.kind()) {
+    case vrel::ValueKind::Number: {
+      const vrel::Number n = value.as_number();
+      out =
+          checked(n.is_int() ? PyLong_FromLongLong(n.as_int()) : PyFloat_FromDouble(n.as_float()));
+      return true;
+    }
+    case vrel::ValueKind::Boolean:
+      out = PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 PyRef value_to_python(const Value& value) {
+  PyRef scalar;
+  if (scalar_to_python(value, scalar)) return scalar;
   const vrel::ValueKind kind = value.kind();
   const bool large = kind == vrel::ValueKind::String || kind == vrel::ValueKind::Vector;
   return ToPython(large && vrel::memory_charged()).convert(value, false);
 }
 
 PyRef value_to_python(const vrel::Machine& machine, const Value& value) {
-  // Numbers and booleans, the common reads, are made right here: they have nothing to
-  // charge or count.
-  switch (value.kind()) {
-    case vrel::ValueKind::Number: {
-      const vrel::Number n = value.as_number();
-      return checked(n.is_int() ? PyLong_FromLongLong(n.as_int())
-                                : PyFloat_FromDouble(n.as_float()));
-    }
-    case vrel::ValueKind::Boolean:
-      return PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
-    case vrel::ValueKind::String:
-    case vrel::ValueKind::Vector:
-      break;
-    case vrel::ValueKind::Null:
-    case vrel::ValueKind::Function:
-      return ToPython(false).convert(value, false);
+  PyRef scalar;
+  if (scalar_to_python(value, scalar)) return scalar;
+  const vrel::ValueKind kind = value.kind();
+  if (kind != vrel::ValueKind::String && kind != vrel::ValueKind::Vector) {
+    return ToPython(false).convert(value, false);
   }
   PyRef result;
   within_memory_limit(machine, [&] { result = value_to_python(value); });
