@@ -33,7 +33,9 @@ std::unique_ptr<Lanes> constant_lanes(const vrel::Value& v) {
 
 }  // namespace
 
-RuleLanes::RuleLanes(const RuleProgram& program, const vrel::Machine& machine) {
+RuleLanes::RuleLanes(const RuleProgram& program, const vrel::Machine& machine,
+                     const std::atomic<bool>& stop)
+    : stop_(stop) {
   // Limits count steps and read clocks that lanes do not.
   if (program.limits.any()) return;
   for (std::size_t i = 0; i < program.inputs.size(); ++i) {
@@ -87,12 +89,15 @@ bool RuleLanes::fits(const RecordChunk& chunk) const noexcept {
   return true;
 }
 
-void RuleLanes::evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::size_t n) {
+bool RuleLanes::evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::size_t n) {
   for (std::size_t c = 0; c < chunk.columns.size(); ++c) {
     if (input_used_[c]) chunk.columns[c].fill_lanes(row, n, *inputs_[c]);
   }
   std::fill_n(settled_, n, true);
   for (RuleForm& rule : rules_) {
+    // A rule takes at most a few thousand operations over the lanes: between two rules is
+    // often enough to notice Ctrl-C.
+    if (stop_.load(std::memory_order_relaxed)) return false;
     rule.form->run(n, rule.reads.data(), *rule.out, scratch_);
     if (rule.out->uniform != LaneKind::Other) continue;
     for (std::size_t lane = 0; lane < n; ++lane) {
@@ -100,6 +105,7 @@ void RuleLanes::evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::s
     }
   }
   settled_count_ = static_cast<std::size_t>(std::count(settled_, settled_ + n, true));
+  return true;
 }
 
 }  // namespace vrelpy::rules

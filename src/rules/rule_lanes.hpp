@@ -1,6 +1,7 @@
 // A rule set's rules evaluated for many records at once, lane by lane, where they allow it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -22,8 +23,10 @@ namespace vrelpy::rules {
 // to be run on its own, which gives its exact results and errors.
 class RuleLanes {
  public:
-  // `machine`: the worker's, with the setup run. Used by one thread.
-  RuleLanes(const RuleProgram& program, const vrel::Machine& machine);
+  // `machine`: the worker's, with the setup run; `stop`: set when the evaluation must stop
+  // (read between rules). Used by one thread.
+  RuleLanes(const RuleProgram& program, const vrel::Machine& machine,
+            const std::atomic<bool>& stop);
   RuleLanes(const RuleLanes&) = delete;
   RuleLanes& operator=(const RuleLanes&) = delete;
 
@@ -37,11 +40,12 @@ class RuleLanes {
 
   // Evaluates records `row` to `row + n` of `chunk` (n <= kLanes; table indexes from
   // `index`), writing the results of the records the lanes settle into `results`, and
-  // calling `run_one(lane)` for each of the others. Returns false as soon as run_one does.
+  // calling `run_one(lane)` for each of the others. Returns false as soon as run_one does,
+  // or when asked to stop.
   template <class RunOne>
   bool evaluate(const RecordChunk& chunk, std::size_t row, std::size_t index, std::size_t n,
                 ResultTable& results, RunOne&& run_one) {
-    evaluate_lanes(chunk, row, n);
+    if (!evaluate_lanes(chunk, row, n)) return false;
     // Rule by rule: the results table keeps each rule's results together.
     for (std::size_t r = 0; r < rules_.size(); ++r) {
       const vrel::detail::Lanes& out = *rules_[r].out;
@@ -69,9 +73,11 @@ class RuleLanes {
            : kind == vrel::detail::LaneKind::Float ? Outcome::Kind::Float
                                                    : Outcome::Kind::Bool;
   }
-  // Fills every rule's lanes and `settled_` (lanes whose every result is plain).
-  void evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::size_t n);
+  // Fills every rule's lanes and `settled_` (lanes whose every result is plain); false when
+  // asked to stop.
+  bool evaluate_lanes(const RecordChunk& chunk, std::size_t row, std::size_t n);
 
+  const std::atomic<bool>& stop_;
   bool usable_ = false;
   std::vector<RuleForm> rules_;
   std::vector<std::unique_ptr<vrel::detail::Lanes>> inputs_;     // per input of the program

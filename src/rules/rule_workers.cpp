@@ -55,7 +55,7 @@ Place place_of(const vrel::Machine& machine, const vrel::Identifier& id) {
 // names found once, then marked. Used by its thread only.
 class WorkerMachine {
  public:
-  explicit WorkerMachine(const RuleProgram& program) : program_(program) {
+  WorkerMachine(const RuleProgram& program, const std::atomic<bool>& stop) : program_(program) {
     // Trees remember where their variables live (and their compact forms do) for one
     // machine at a time: threads sharing them would make each other search again and again.
     // Each worker runs copies of its own (an expression shared by the copies is read only).
@@ -79,7 +79,7 @@ class WorkerMachine {
         }
       }
     }
-    lanes_ = std::make_unique<RuleLanes>(program, machine_);
+    lanes_ = std::make_unique<RuleLanes>(program, machine_, stop);
     vrel::detail::mark_baseline(machine_);
   }
 
@@ -238,7 +238,7 @@ void run_worker(Shared& shared) {
   vrel::detail::QuietFatalReports quiet;
   StopFlagScope stop_scope(&shared.stop);
   try {
-    WorkerMachine worker(shared.program);
+    WorkerMachine worker(shared.program, shared.stop);
     ChunkCursor cursor{&shared.records};
     const std::size_t rows = shared.records.rows;
     while (!shared.stop.load(std::memory_order_relaxed)) {

@@ -123,6 +123,24 @@ TEST(Machine, PlacesFollowTheirVariable) {
   EXPECT_EQ(m.size(), 5001u);
 }
 
+#if defined(VREL_CHECKED) && VREL_CHECKED
+// A place is only good for the machine that made it: in checked builds, using another
+// machine's place (even one of a variable of the same name) stops at the broken precondition.
+TEST(MachineDeathTest, PlaceOfAnotherMachineIsRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  Machine a;
+  Machine b;
+  const Machine::Place x = a.bind_place(S("x"), Value::integer(1));
+  b.bind(S("x"), shared(Value::integer(2)));
+  Value scratch;
+  SharedValue held;
+  EXPECT_DEATH(b.read(x, scratch, held), "precondition failed");
+  EXPECT_DEATH(b.bind(x, Value::integer(3)), "precondition failed");
+  EXPECT_DEATH(static_cast<void>(b.bound(x)), "precondition failed");
+  EXPECT_TRUE(a.bound(x));
+}
+#endif
+
 // Reset puts back the marked state: values bound since disappear (also through a kept
 // statement that remembers the cell), rebound and removed ones come back, and the value a
 // round bound is released. Rounds repeat without drift.

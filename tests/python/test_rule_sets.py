@@ -355,15 +355,28 @@ def test_pickling_keeps_rules_setup_functions_and_limits():
     assert back.evaluate([{"x": 4}]) == rs.evaluate([{"x": 4}]) == [{"d": 8, "p": 9, "t": 90, "u": 91}]
 
 
-def test_ctrl_c_stops_evaluate():
+# One record that never ends (run record by record), and many records of a long rule
+# (evaluated in lanes, 256 records at a time).
+ENDLESS_RULES = {
+    "one record": (
+        "e = functools.reduce(lambda a, _: Expr.binary_op(a, '+', a), range(30), Expr.ident('x'))",
+        "np.arange(10)",
+    ),
+    "lanes": (
+        "e = functools.reduce(lambda a, _: Expr.binary_op(a, '+', a), range(11), Expr.ident('x'))",
+        "np.arange(3_000_000)",
+    ),
+}
+
+
+@pytest.mark.parametrize("rules, records", ENDLESS_RULES.values(), ids=ENDLESS_RULES)
+def test_ctrl_c_stops_evaluate(rules, records):
     proc = run_python(
         """
-        import os, signal, subprocess, sys, time
+        import functools, os, signal, subprocess, sys, time
         import numpy as np
         from vrelpy import Expr, RuleSet
-        e = Expr.ident("x")
-        for _ in range(30):
-            e = Expr.binary_op(e, "+", e)
+        RULES
         rs = RuleSet({"r": e, "s": Expr.ident("x")})
         killer = subprocess.Popen(
             [sys.executable, "-c",
@@ -371,14 +384,14 @@ def test_ctrl_c_stops_evaluate():
              "os.kill({}, signal.SIGINT); print(t)".format(os.getpid())],
             stdout=subprocess.PIPE, text=True)
         try:
-            rs.evaluate({"x": np.arange(10)}, workers=2)
+            rs.evaluate({"x": RECORDS}, workers=2)
         except KeyboardInterrupt:
             latency = time.monotonic() - float(killer.communicate()[0])
         else:
             raise AssertionError("not interrupted")
         assert latency < 0.1 * float(os.environ.get("VRELPY_SLACK", "1")), latency
         print(RuleSet({"s": Expr.ident("x")}).evaluate({"x": np.arange(3)})["s"].tolist())
-        """,
+        """.replace("RULES", rules).replace("RECORDS", records),
         timeout=120,
     )
     assert_clean_exit(proc)
