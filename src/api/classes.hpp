@@ -51,22 +51,25 @@ struct PyStatement : PyBuiltHead {
 // cannot be misled by a subclass's __hash__ or __eq__. In front of it, `recent` remembers the
 // places of recently used str objects by address (each entry holds its str, so an address is
 // never reused while remembered): a host that feeds records with the same key objects each
-// time finds them there without even a dict lookup. Guarded by the interpreter lock: only
-// the mapping methods touch it, and they hold the lock throughout.
+// time finds them there without even a dict lookup. Two ways per set, the most recently
+// entered first, so that two keys whose addresses meet in one set do not evict each other on
+// every record. Guarded by the interpreter lock: only the mapping methods touch it, and they
+// hold the lock throughout.
 struct PlaceCache {
   struct Recent {
     PyRef key;
     vrel::Machine::Place place;
   };
-  static constexpr std::size_t kRecent = 64;  // a power of two
+  using RecentSet = std::array<Recent, 2>;
+  static constexpr std::size_t kRecentSets = 64;  // a power of two
 
   PyRef names;  // a dict, made on first use
   std::vector<vrel::Machine::Place> places;
-  std::array<Recent, kRecent> recent{};
+  std::array<RecentSet, kRecentSets> recent{};
 
   static std::size_t recent_index(PyObject* key) noexcept {
     const auto address = reinterpret_cast<std::uintptr_t>(key);
-    return (address >> 4 ^ address >> 10) & (kRecent - 1);
+    return (address >> 4 ^ address >> 10) & (kRecentSets - 1);
   }
 };
 

@@ -41,18 +41,22 @@ VrelState* receiver(PyObject* self) {
 
 using Place = vrel::Machine::Place;
 
-// Puts `key` (an exact str) and its place in the cache's entry for recently used keys.
+// Puts `key` (an exact str) and its place first in its set of recently used keys; the
+// set's other entry is the one that was first (`key` itself is never in a set twice).
 void remember_recent(PlaceCache& cache, PyObject* key, Place place) {
-  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
-  recent.key = PyRef::borrow(key);
-  recent.place = place;
+  PlaceCache::RecentSet& set = cache.recent[PlaceCache::recent_index(key)];
+  if (set[0].key.get() == key) return;
+  set[1] = std::move(set[0]);
+  set[0].key = PyRef::borrow(key);
+  set[0].place = place;
 }
 
 // The remembered place of `key`, or an empty one. Only exact strs are remembered: looking one
 // up in a dict runs no Python code and cannot fail.
 Place cached_place(PlaceCache& cache, PyObject* key) {
-  PlaceCache::Recent& recent = cache.recent[PlaceCache::recent_index(key)];
-  if (recent.key.get() == key) return recent.place;
+  const PlaceCache::RecentSet& set = cache.recent[PlaceCache::recent_index(key)];
+  if (set[0].key.get() == key) return set[0].place;
+  if (set[1].key.get() == key) return set[1].place;
   if (!cache.names || !PyUnicode_CheckExact(key)) return Place();
   PyObject* index = PyDict_GetItemWithError(cache.names.get(), key);  // borrowed
   if (!index) return Place();

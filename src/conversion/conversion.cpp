@@ -251,20 +251,32 @@ bool collect_list_items(PyObject* seq, Value& out, PyRef& rejected) {
   const bool is_list = PyList_CheckExact(seq);
   ElementCharge charge(static_cast<std::size_t>(Py_SIZE(seq)));
   vrel::VectorBuilder items(static_cast<std::size_t>(Py_SIZE(seq)));
-  LoopWork work;
-  for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-    charge.before(items.size());
-    // A work check may run a signal handler: counted before the item is read.
-    work.element();
-    // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
-    // other item is held while it is converted.
-    PyObject* item = is_list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-    if (collect_plain_number(item, items)) continue;
-    PyRef held = PyRef::borrow(item);
-    if (!collect_one(held.get(), items, rejected)) return false;
-    if (rejected) return true;
+  // The work is counted a block of kConversionWorkBatch items at a time, before the block.
+  // A count may run a signal handler, and an item's conversion Python code, that change the
+  // sequence: its size and its item array (a list's moves as it grows) are read again after
+  // each (a plain number's conversion runs none).
+  const auto item_array = [&] {
+    return is_list ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                   : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+  };
+  Py_ssize_t i = 0;
+  while (i < Py_SIZE(seq)) {
+    count_conversion_work(std::min<Py_ssize_t>(Py_SIZE(seq) - i, kConversionWorkBatch));
+    Py_ssize_t end = std::min<Py_ssize_t>(i + kConversionWorkBatch, Py_SIZE(seq));
+    PyObject** array = item_array();
+    for (; i < end; ++i) {
+      charge.before(items.size());
+      // Borrowed: a plain number's conversion runs no Python code that could drop it. Any
+      // other item is held while it is converted.
+      PyObject* item = array[i];
+      if (collect_plain_number(item, items)) continue;
+      PyRef held = PyRef::borrow(item);
+      if (!collect_one(held.get(), items, rejected)) return false;
+      if (rejected) return true;
+      end = std::min<Py_ssize_t>(end, Py_SIZE(seq));
+      array = item_array();
+    }
   }
-  work.finish();
   out = items.finish();
   return true;
 }
@@ -379,7 +391,7 @@ bool try_s(PyObject* obj, Identifier& out, PyRef& rejected) {
 
 // ---- Value -> Python -------------------------------------------------------------------------
 
-[[noreturn]] void api_call_failed() {
+[[noreturn, gnu::cold, gnu::noinline]] void api_call_failed() {
   PyErr_Print();
   vrel::raise_fatal(msg::kApiCallFailed);
 }
@@ -439,7 +451,7 @@ class ToPython {
   }
 
  private:
-  PyRef text(const std::string& s) {
+  [[gnu::always_inline]] PyRef text(const std::string& s) {
     if (charged_) vrel::charge_memory(s.size());
     if (s.size() >> kTextWorkShift) count_conversion_work(s.size() >> kTextWorkShift);
     if (is_ascii(s)) {
@@ -455,15 +467,34 @@ class ToPython {
     RecursionGuard guard(msg::kWhileConvertingVrel);
     if (!guard) return PyRef();
     if (charged_) vrel::charge_memory(element_bytes(items.size()));
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    LoopWork work;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      work.element();
-      PyRef item = convert(*items[i], true);
-      if (!item) return PyRef();
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    const std::size_t n = items.size();
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+    PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
+    // Counted a block at a time, before the block (a count may run a signal handler): one
+    // count per kConversionWorkBatch elements keeps the per-element loop to the conversion.
+    for (std::size_t start = 0; start < n; start += kConversionWorkBatch) {
+      const std::size_t end = std::min<std::size_t>(n, start + kConversionWorkBatch);
+      count_conversion_work(static_cast<std::int64_t>(end - start));
+      for (std::size_t i = start; i < end; ++i) {
+        const Value& element = *items[i];
+        const vrel::ValueKind kind = element.kind();
+        PyObject* item;
+        // Numbers and texts, the common elements, without the call through convert.
+        if (kind == vrel::ValueKind::Number) {
+          const vrel::Number number = element.as_number();
+          item = number.is_int() ? PyLong_FromLongLong(number.as_int())
+                                 : PyFloat_FromDouble(number.as_float());
+          if (!item) [[unlikely]]
+            api_call_failed();
+        } else if (kind == vrel::ValueKind::String) {
+          item = text(element.as_string()).release();
+        } else {
+          item = convert(element, true).release();
+          if (!item) return PyRef();
+        }
+        slots[i] = item;
+      }
     }
-    work.finish();
     return list;
   }
 
@@ -529,13 +560,39 @@ bool collect_statements(PyObject* seq, StatementList& out) {
   return true;
 }
 
+namespace {
+
+// Numbers and booleans, the common values, made right where they are asked for: they have
+// nothing to charge or count. False for any other value.
+[[gnu::always_inline]] inline bool scalar_to_python(const Value& value, PyRef& out) {
+  switch (value.kind()) {
+    case vrel::ValueKind::Number: {
+      const vrel::Number n = value.as_number();
+      out =
+          checked(n.is_int() ? PyLong_FromLongLong(n.as_int()) : PyFloat_FromDouble(n.as_float()));
+      return true;
+    }
+    case vrel::ValueKind::Boolean:
+      out = PyRef::borrow(value.as_boolean() ? Py_True : Py_False);
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 PyRef value_to_python(const Value& value) {
+  PyRef scalar;
+  if (scalar_to_python(value, scalar)) return scalar;
   const vrel::ValueKind kind = value.kind();
   const bool large = kind == vrel::ValueKind::String || kind == vrel::ValueKind::Vector;
   return ToPython(large && vrel::memory_charged()).convert(value, false);
 }
 
 PyRef value_to_python(const vrel::Machine& machine, const Value& value) {
+  PyRef scalar;
+  if (scalar_to_python(value, scalar)) return scalar;
   const vrel::ValueKind kind = value.kind();
   if (kind != vrel::ValueKind::String && kind != vrel::ValueKind::Vector) {
     return ToPython(false).convert(value, false);

@@ -64,7 +64,8 @@ template <class Take>
 // conversion of 10^8 elements as it stops a run) and the deadlines of the runs under way on
 // the thread are read. Inside a run that is the run's time limit; outside any run only the
 // signal check. Work is gathered per thread and handed over kConversionWorkBatch units at a
-// time, so that a conversion loop pays an add and a branch per element. Any count may throw
+// time, so that a conversion loop pays at most an add and a branch per element (the loops over
+// the items of a list, either way, count a block of elements at once). Any count may throw
 // what a checkpoint throws: vrel::FatalError (a limit's fatal error, or an interruption,
 // which guard_entry turns into the signal handler's exception).
 

@@ -138,6 +138,11 @@ TEST(MachineDeathTest, PlaceOfAnotherMachineIsRefused) {
   EXPECT_DEATH(b.bind(x, Value::integer(3)), "precondition failed");
   EXPECT_DEATH(static_cast<void>(b.bound(x)), "precondition failed");
   EXPECT_TRUE(a.bound(x));
+  // A place outlives its variable's removal and stays the machine's own.
+  ASSERT_TRUE(a.unbind(S("x")));
+  EXPECT_FALSE(a.bound(x));
+  a.bind(x, Value::integer(4));
+  EXPECT_EQ(debug_of(a.get(S("x"))), "Number(Int(4))");
 }
 #endif
 

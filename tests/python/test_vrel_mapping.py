@@ -241,6 +241,23 @@ def test_mapping_operations_agree_with_a_dict(ops):
         assert same_value(vm[key[:1] + key[1:]], value)
 
 
+def test_key_objects_that_share_the_cache_each_find_their_own_variable():
+    # Far more key objects than the machine remembers by address, read in every pairwise
+    # alternation: whichever of them land on one remembered slot evict each other, and each
+    # must still read and rebind its own variable.
+    keys = [sys.intern(f"shared_slot_{i}") for i in range(200)]
+    vm = Vrel()
+    vm.update({key: i for i, key in enumerate(keys)})
+    model = list(range(200))
+    for a in range(200):
+        for b in range(a + 1, 200):
+            assert (vm[keys[a]], vm[keys[b]], vm[keys[a]]) == (model[a], model[b], model[a])
+        vm[keys[a]] = model[a] = -a
+        vm.update(zip([keys[(a * 7) % 200]], [a]))
+        model[(a * 7) % 200] = a
+    assert [vm[key] for key in keys] == model
+
+
 class IndexTuple(tuple):
     """A tuple that names a numeric variable through __index__."""
 

@@ -348,18 +348,18 @@ bool CompactExpr::fits_stack() const noexcept {
 }
 
 // A failure found without unwinding: reported, kept in `failure` with its instruction.
-[[gnu::cold, gnu::noinline]] Operand fail_softly(std::optional<FatalError>& failure,
-                                                 const FailureSite& site, const Identifier* about,
+[[gnu::cold, gnu::noinline]] Operand fail_softly(SoftFailure& failure, const FailureSite& site,
+                                                 const Identifier* about,
                                                  std::uint32_t instruction) {
   std::string message = site.message;
   if (about) message += about->debug();
   report_fatal(message, site.where);
-  failure.emplace(std::move(message));
+  failure = std::make_unique<FatalError>(std::move(message));
   note_compact_instruction(*failure, instruction);
   return Operand::boolean(false);
 }
 
-Operand CompactExpr::run(const Machine& m, std::optional<FatalError>& failure) const {
+Operand CompactExpr::run(const Machine& m, SoftFailure& failure) const {
   OperandStack stack;
   const VariableStore& store = store_of(m);
   const Name* names = this->names();

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <vector>
 
 #include "operand.hpp"
@@ -13,6 +12,12 @@
 #include "vrel/syntax_tree.hpp"
 
 namespace vrel::detail {
+
+// Where a failure found without unwinding is kept (CompactExpr::run, and the evaluator's
+// statements above it): empty while none is. A pointer rather than an optional, which
+// GCC zeroes whole (some 200 bytes) on every run that never fails; the error is made on the
+// heap only when one happens.
+using SoftFailure = std::unique_ptr<FatalError>;
 
 // A tree built by a host is a web of small heap nodes and links to shared subtrees; walking
 // it is mostly waiting for memory and mispredicted branches. The compact form lists the same
@@ -62,7 +67,7 @@ class alignas(16) CompactExpr {
   // its instruction, and the operand returned means nothing; an unwinding would cost
   // microseconds, where a rule that fails on bad data should cost little more than one that
   // succeeds. Every other fatal error is thrown as the tree walk throws it.
-  Operand run(const Machine& m, std::optional<FatalError>& failure) const;
+  Operand run(const Machine& m, SoftFailure& failure) const;
 
   // The path, in the data form's notation, from the let's expression down to the node that
   // `instruction` evaluates or tests (appended to `out`, outermost step first); false when

@@ -203,7 +203,7 @@ void bind(const Machine& m, const Identifier& id, Operand&& value, const detail:
 // A fatal error that the compact form found without unwinding (see compact_expr.hpp): set
 // by the failing statement, which then returns false, as does every statement and block
 // enclosing it, each adding its step of the place on the way out.
-using RunFailure = std::optional<FatalError>;
+using RunFailure = detail::SoftFailure;
 
 template <bool Consume, class Statements>
 bool run_block(const Machine& m, Statements& program, RunFailure& failure);
@@ -323,7 +323,7 @@ std::optional<FatalError> run_borrowed(const Machine& machine,
     }
     detail::add_statement_step(*failure, index());
     detail::finish_place(*failure);
-    return failure;
+    return std::move(*failure);
   }
   return std::nullopt;
 }

@@ -31,18 +31,8 @@ void Machine::bind(Identifier id, SharedValue value) const {
 
 Machine::Place Machine::place(const Identifier& id) const { return Place(store_->find_cell(id)); }
 
-namespace {
-
-// Whether `cell` is one of `store`'s: a cell stays in its store's table for the store's whole
-// life, so looking its name up finds it again there and nowhere else. For checked builds.
-[[maybe_unused]] bool owns(const VariableStore& store, const VariableCell* cell) {
-  return cell && store.find_cell(cell->key()) == cell;
-}
-
-}  // namespace
-
 bool Machine::bound(Place place) const noexcept {
-  VREL_EXPECT(owns(*store_, place.cell_));
+  VREL_EXPECT(store_->holds(place.cell_));
   return place.cell_->bound();
 }
 
@@ -61,12 +51,12 @@ Machine::Place Machine::bind_place(Identifier id, Value value) const {
 }
 
 void Machine::bind(Place place, Value value) const {
-  VREL_EXPECT(owns(*store_, place.cell_));
+  VREL_EXPECT(store_->holds(place.cell_));
   SharedValue previous = store_->assign(*place.cell_, Operand::of(std::move(value)));
 }
 
 const Value& Machine::read(Place place, Value& scratch, SharedValue& held) const {
-  VREL_EXPECT(owns(*store_, place.cell_));
+  VREL_EXPECT(store_->holds(place.cell_));
   return VariableStore::view(place.cell_->read(), scratch, held);
 }
 

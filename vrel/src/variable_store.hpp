@@ -127,6 +127,13 @@ class VariableStore {
     return cell.assign(std::move(value));
   }
 
+  // Whether `cell` is one of this store's, bound or not: a cell stays in its store's table
+  // for the store's whole life, so looking its name up finds it again here and nowhere else.
+  // For checks of preconditions.
+  bool holds(const VariableCell* cell) const {
+    return cell && find_cell(cell->key(), nullptr) == cell;
+  }
+
   // The cell of `id`, or null when `id` is unbound (never bound, or removed).
   VariableCell* find_cell(const Identifier& id) const {
     VariableCell* cell = const_cast<VariableCell*>(find_cell(id, nullptr));
