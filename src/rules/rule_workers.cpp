@@ -141,22 +141,17 @@ class WorkerMachine {
       }
       // The run hands its failure back rather than throwing it: unwinding the native stack
       // would cost far more than the rest of a failing rule.
-      std::optional<vrel::FatalError> failure;
-      try {
-        failure = vrel::run_borrowed(machine_, borrowed_[r]);
-        if (!failure) {
-          if (!machine_.bound(place)) {
-            // A program that did not bind its name (a branch without the let).
-            results.set_error(index, r, borrowed_failure(program_.rules[r].not_bound));
-            continue;
-          }
-          vrel::Value scratch;
-          vrel::SharedValue held;
-          results.set_value(index, r, machine_.read(place, scratch, held));
+      std::optional<vrel::FatalError> failure = vrel::run_borrowed(machine_, borrowed_[r]);
+      if (!failure) {
+        if (!machine_.bound(place)) {
+          // A program that did not bind its name (a branch without the let).
+          results.set_error(index, r, borrowed_failure(program_.rules[r].not_bound));
           continue;
         }
-      } catch (vrel::FatalError& e) {
-        failure.emplace(std::move(e));
+        vrel::Value scratch;
+        vrel::SharedValue held;
+        results.set_value(index, r, machine_.read(place, scratch, held));
+        continue;
       }
       if (failure->interrupted()) {
         interrupted = true;
