@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
@@ -188,6 +189,21 @@ PyRef as_data_frame(const ResultTable& results, const std::vector<PyRef>& names,
   return PyRef::steal(PyObject_CallMethod(pandas.get(), "DataFrame", "O", columns.get()));
 }
 
+// Whether the `n` kinds all equal `kind`, compared eight at a time.
+bool all_of_kind(const Outcome::Kind* kinds, std::size_t n, Outcome::Kind kind) noexcept {
+  const std::uint64_t pattern = 0x0101010101010101ULL * static_cast<std::uint8_t>(kind);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, kinds + i, 8);
+    if (word != pattern) return false;
+  }
+  for (; i < n; ++i) {
+    if (kinds[i] != kind) return false;
+  }
+  return true;
+}
+
 // A numpy array of one rule's results: int64, float64 or bool when every record gave that
 // kind, else an array of objects. numpy is imported only here, for a caller who gave numpy
 // columns; the typed data is copied into a bytearray that the array then owns.
@@ -196,18 +212,22 @@ PyRef numpy_column(PyObject* numpy, const ResultTable& results, std::size_t rule
   const std::size_t rows = results.rows();
   const Outcome::Kind* kinds = results.kinds(rule);
   const Outcome::Kind first = rows ? kinds[0] : Outcome::Kind::Null;
-  bool uniform =
-      first == Outcome::Kind::Int || first == Outcome::Kind::Float || first == Outcome::Kind::Bool;
-  for (std::size_t row = 1; row < rows && uniform; ++row) uniform = kinds[row] == first;
+  const bool uniform = (first == Outcome::Kind::Int || first == Outcome::Kind::Float ||
+                        first == Outcome::Kind::Bool) &&
+                       all_of_kind(kinds, rows, first);
   if (uniform && rows) {
-    // Numbers: the array takes the rule's bits as they are. Booleans: one byte each.
-    PyRef bytes = PyRef::borrow(results.bits_object(rule));
-    if (first == Outcome::Kind::Bool) {
-      bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows)));
-      if (!bytes) return PyRef();
-      char* out = PyByteArray_AS_STRING(bytes.get());
-      const std::uint64_t* bits = results.bits(rule);
-      for (std::size_t row = 0; row < rows; ++row) out[row] = bits[row] != 0;
+    // Numbers: the rule's bits as they are. Booleans: one byte each.
+    const std::size_t width = first == Outcome::Kind::Bool ? 1 : 8;
+    PyRef bytes =
+        PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * width)));
+    if (!bytes) return PyRef();
+    char* out = PyByteArray_AS_STRING(bytes.get());
+    const std::uint64_t* bits = results.bits(rule);
+    if (width == 1) {
+      // A boolean's bits are 0 or 1: its byte is their low byte (a loop the compiler packs).
+      for (std::size_t row = 0; row < rows; ++row) out[row] = static_cast<char>(bits[row]);
+    } else {
+      std::memcpy(out, bits, rows * 8);
     }
     const char* dtype = first == Outcome::Kind::Int     ? "<i8"
                         : first == Outcome::Kind::Float ? "<f8"
@@ -251,25 +271,41 @@ PyRef as_polars(const ResultTable& results, const std::vector<PyRef>& names) {
 
 }  // namespace
 
+// The memory of a table's cells: kinds, then bits, default-initialised (never cleared).
+struct ResultTable::Cells {
+  explicit Cells(std::size_t n)
+      : count(n), kinds(new Outcome::Kind[n]), bits(new std::uint64_t[n]) {}
+  std::size_t count;
+  std::unique_ptr<Outcome::Kind[]> kinds;
+  std::unique_ptr<std::uint64_t[]> bits;
+};
+
+namespace {
+
+// The cells of the last table, kept for the next one when they take at most this much.
+constexpr std::size_t kKeptCellBytes = std::size_t{64} << 20;
+std::mutex g_kept_mutex;
+std::unique_ptr<ResultTable::Cells> g_kept;  // guarded by g_kept_mutex
+
+}  // namespace
+
 ResultTable::ResultTable(std::size_t rows, std::size_t rules, std::size_t batch)
-    : rows_(rows),
-      rules_(rules),
-      batch_(batch),
-      // Left uninitialised: the pages are first touched by the workers that fill them.
-      kinds_(new Outcome::Kind[rows * rules]),
-      extras_((rows + batch - 1) / batch) {
-  bit_objects_.reserve(rules);
-  bits_.reserve(rules);
-  for (std::size_t r = 0; r < rules; ++r) {
-    PyRef bytes =
-        PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rows * 8)));
-    if (!bytes) {
-      PyErr_Clear();
-      throw std::bad_alloc();
-    }
-    bits_.push_back(reinterpret_cast<std::uint64_t*>(PyByteArray_AS_STRING(bytes.get())));
-    bit_objects_.push_back(std::move(bytes));
+    : rows_(rows), rules_(rules), batch_(batch), extras_((rows + batch - 1) / batch) {
+  const std::size_t n = rows * rules;
+  {
+    std::lock_guard<std::mutex> lock(g_kept_mutex);
+    if (g_kept && g_kept->count >= n) cells_ = std::move(g_kept);
   }
+  // Fresh pages are first touched by the workers that fill them.
+  if (!cells_) cells_ = std::make_unique<Cells>(n);
+  kinds_ = cells_->kinds.get();
+  bits_ = cells_->bits.get();
+}
+
+ResultTable::~ResultTable() {
+  if (cells_->count * (sizeof(Outcome::Kind) + sizeof(std::uint64_t)) > kKeptCellBytes) return;
+  std::lock_guard<std::mutex> lock(g_kept_mutex);
+  if (!g_kept || g_kept->count < cells_->count) g_kept = std::move(cells_);
 }
 
 void ResultTable::set_value(std::size_t row, std::size_t rule, const vrel::Value& value) {

@@ -36,10 +36,15 @@ struct Outcome {
 // every worker has stopped: nothing in it needs a lock.
 class ResultTable {
  public:
-  // Made and destroyed under the interpreter lock (the bits of each rule live in a bytearray
-  // that a typed result array takes over without a copy); throws std::bad_alloc when memory
-  // runs out. The cells start unset: evaluation writes every one of them.
+  // The cells start unset: evaluation writes every one of them. Their memory is lent by a
+  // cache that keeps the last table's (up to a bound), so that evaluating table after table
+  // does not make the kernel find and clear fresh pages for them every time, which costs
+  // more than filling them and does not get faster with more threads. Throws std::bad_alloc
+  // when memory runs out.
   ResultTable(std::size_t rows, std::size_t rules, std::size_t batch);
+  ~ResultTable();
+  ResultTable(const ResultTable&) = delete;
+  ResultTable& operator=(const ResultTable&) = delete;
 
   void set_value(std::size_t row, std::size_t rule, const vrel::Value& value);
   // `failure` may be borrowed (see borrowed_failure) from an owner that outlives the table.
@@ -48,7 +53,7 @@ class ResultTable {
   void set_plain(std::size_t row, std::size_t rule, Outcome::Kind kind,
                  std::uint64_t bits) noexcept {
     kinds_[rule * rows_ + row] = kind;
-    bits_[rule][row] = bits;
+    bits_[rule * rows_ + row] = bits;
   }
 
   Outcome at(std::size_t row, std::size_t rule) const noexcept {
@@ -56,9 +61,9 @@ class ResultTable {
     o.kind = kinds_[rule * rows_ + row];
     // Other and Error keep their index in the extras where the others keep their bits.
     if (o.kind == Outcome::Kind::Other || o.kind == Outcome::Kind::Error) {
-      o.extra = static_cast<std::uint32_t>(bits_[rule][row]);
+      o.extra = static_cast<std::uint32_t>(bits_[rule * rows_ + row]);
     } else {
-      o.bits = bits_[rule][row];
+      o.bits = bits_[rule * rows_ + row];
     }
     return o;
   }
@@ -73,15 +78,13 @@ class ResultTable {
   const vrel::Value& value(std::size_t row, std::size_t rule, vrel::Value& scratch) const;
 
   // One rule's column: the kinds and the bits of every record.
-  const Outcome::Kind* kinds(std::size_t rule) const noexcept {
-    return kinds_.get() + rule * rows_;
-  }
-  const std::uint64_t* bits(std::size_t rule) const noexcept { return bits_[rule]; }
-  // The bytearray holding bits(rule) (borrowed).
-  PyObject* bits_object(std::size_t rule) const noexcept { return bit_objects_[rule].get(); }
+  const Outcome::Kind* kinds(std::size_t rule) const noexcept { return kinds_ + rule * rows_; }
+  const std::uint64_t* bits(std::size_t rule) const noexcept { return bits_ + rule * rows_; }
 
   std::size_t rules() const noexcept { return rules_; }
   std::size_t rows() const noexcept { return rows_; }
+
+  struct Cells;  // the memory of the cells (rule_results.cpp)
 
  private:
   struct Extras {
@@ -91,9 +94,9 @@ class ResultTable {
   std::size_t rows_;
   std::size_t rules_;
   std::size_t batch_;
-  std::unique_ptr<Outcome::Kind[]> kinds_;
-  std::vector<PyRef> bit_objects_;    // per rule: a bytearray of rows 8-byte cells
-  std::vector<std::uint64_t*> bits_;  // per rule: its bytearray's cells
+  std::unique_ptr<Cells> cells_;  // the memory of kinds_ and bits_, lent by the cache
+  Outcome::Kind* kinds_;
+  std::uint64_t* bits_;
   std::vector<Extras> extras_;
 };
 
