@@ -28,6 +28,9 @@ namespace {
 using Place = vrel::Machine::Place;
 
 constexpr std::size_t kBatch = kRecordBatch;
+// Records a worker takes at a time: many batches, so that two workers seldom write next to
+// each other in the result table (a cache line written by both goes back and forth).
+constexpr std::size_t kTake = 16 * kBatch;
 
 // What the threads of one evaluation share. `next` hands out batches; `stop` asks every
 // worker to stop (set by the coordinator on a signal, or by a worker that failed as a whole);
@@ -36,8 +39,9 @@ struct Shared {
   const RuleProgram& program;
   const RecordTable& records;
   ResultTable& results;
-  std::atomic<std::size_t> next{0};
-  std::atomic<bool> stop{false};
+  // Apart: every handing out of records writes `next`, and workers read `stop` often.
+  alignas(64) std::atomic<std::size_t> next{0};
+  alignas(64) std::atomic<bool> stop{false};
   std::mutex mutex;
   std::condition_variable finished;
   std::size_t running = 0;
@@ -244,9 +248,9 @@ void run_worker(Shared& shared) {
     ChunkCursor cursor{&shared.records};
     const std::size_t rows = shared.records.rows;
     while (!shared.stop.load(std::memory_order_relaxed)) {
-      const std::size_t begin = shared.next.fetch_add(kBatch, std::memory_order_relaxed);
+      const std::size_t begin = shared.next.fetch_add(kTake, std::memory_order_relaxed);
       if (begin >= rows) break;
-      const std::size_t end = std::min(rows, begin + kBatch);
+      const std::size_t end = std::min(rows, begin + kTake);
       if (begin < cursor.first) cursor = ChunkCursor{&shared.records};
       for (std::size_t index = begin; index < end;) {
         cursor.seek(index);
